@@ -27,4 +27,5 @@ signals:
     void msg_startText(QString id, int x, int y);
     void msg_setText(QString id, QString text);
     void msg_endText(QString id);
+    void msg_redraw(QString id);
 };

@@ -36,6 +36,9 @@ protected:
 
 private:
     JWdataManage();
+    ~JWdataManage() override;
+    void HandleWhiteboard(const QString& type, const QString& from, const QJsonObject& obj);
+    void CheckLocalIpChange();
     // ... private members are the server's own
     friend struct JWdataManagePrivate;
     struct Private;

@@ -1,0 +1,91 @@
+#include "server/packetsplitter.h"
+
+#include "app/jwlog.h"
+
+#include <QDebug>
+#include <cstring>
+
+namespace
+{
+bool isBlank(const QByteArray& bytes)
+{
+    for (char c : bytes) {
+        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            return false;
+    }
+    return true;
+}
+} // namespace
+
+void PacketSplitter::reset()
+{
+    buf.clear();
+    scanPos = 0;
+    depth = 0;
+    inString = false;
+    escaped = false;
+}
+
+QStringList PacketSplitter::feed(const char* data, int len)
+{
+    QStringList pieces;
+    if (len <= 0)
+        return pieces;
+    // A zero byte ends the text a read carries, as it always has for controllers
+    // that send C strings with their terminator.
+    if (const void* nul = std::memchr(data, 0, size_t(len)))
+        len = int(static_cast<const char*>(nul) - data);
+    buf.append(data, len);
+
+    int pieceStart = 0;
+    for (int i = scanPos; i < buf.size(); ++i) {
+        const char c = buf.at(i);
+        if (inString) {
+            // Only inside an object: a quote in the junk before an object must not
+            // hide that object's braces.
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        if (c == '"' && depth > 0) {
+            inString = true;
+        } else if (c == '{') {
+            ++depth;
+        } else if (c == '}') {
+            if (depth == 0) {
+                // A closing brace with nothing open: what came before can never
+                // become an object, so it goes together with the brace.
+                pieceStart = i + 1;
+            } else if (--depth == 0) {
+                pieces << QString::fromUtf8(buf.constData() + pieceStart, i + 1 - pieceStart);
+                pieceStart = i + 1;
+            }
+        }
+    }
+
+    QByteArray rest = buf.mid(pieceStart);
+    if (depth == 0) {
+        // Nothing is open. White space after a packet is a line end some
+        // controllers add; anything else is junk that is reported like any broken
+        // packet rather than silently glued to the next one.
+        if (!rest.isEmpty() && !(isBlank(rest) && !pieces.isEmpty()))
+            pieces << QString::fromUtf8(rest);
+        reset();
+        return pieces;
+    }
+    if (rest.size() > kMaxPending) {
+        ++overflowCount;
+        const QString msg = QStringLiteral("packet too long, dropped %1 bytes").arg(rest.size());
+        JWLOG::warning(msg);
+        qWarning().noquote() << msg;
+        reset();
+        return pieces;
+    }
+    buf = rest;
+    scanPos = buf.size();
+    return pieces;
+}
