@@ -1,10 +1,387 @@
 #include "show/jwshowui.h"
 
-// placeholder until the show window lands
-JWShowUi::JWShowUi(QWidget* parent) : QWidget(parent) {}
+#include "app/appglobals.h"
+#include "app/jwlog.h"
+#include "show/fitsize.h"
+#include "show/showimagerect.h"
+
+#include <QApplication>
+#include <QBuffer>
+#include <QCloseEvent>
+#include <QDebug>
+#include <QGraphicsPixmapItem>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QIcon>
+#include <QImageReader>
+#include <QKeyEvent>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QScreen>
+#include <QStackedLayout>
+#include <QWindow>
+#include <exception>
+
+namespace
+{
+
+QScreen* screenOf(const QWidget* w)
+{
+    if (const QWindow* handle = w->windowHandle()) {
+        if (QScreen* s = handle->screen())
+            return s;
+    }
+    if (QScreen* s = QGuiApplication::screenAt(w->geometry().center()))
+        return s;
+    return QGuiApplication::primaryScreen();
+}
+
+bool isWebAddress(const QUrl& url)
+{
+    const QString scheme = url.scheme().toLower();
+    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+           !url.host().isEmpty();
+}
+
+} // namespace
+
+JWShowUi::JWShowUi(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("Tovanel-演示模式"));
+    setWindowIcon(QIcon(QStringLiteral(":/jw/icon")));
+    resize(800, 600);
+    setMinimumSize(500, 350);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect desk = screen->geometry();
+        move(desk.x() + (desk.width() - width()) / 2, desk.y() + (desk.height() - height()) / 2);
+    }
+    setWindowFlags(Qt::Window);
+    // Closing the show window only hides it; with the main window in the tray it
+    // would otherwise count as the last window and end the program.
+    setAttribute(Qt::WA_QuitOnClose, false);
+    m_normalGeometry = geometry();
+
+    m_stack = new QStackedLayout(this);
+    m_stack->setContentsMargins(0, 0, 0, 0);
+    m_stack->setStackingMode(QStackedLayout::StackAll);
+}
+
 JWShowUi::~JWShowUi() = default;
-void JWShowUi::initShowUi() {}
-void JWShowUi::showDefaultImage() {}
-void JWShowUi::showui() {}
-void JWShowUi::SetImage(QImage) {}
-void JWShowUi::addDataToQueue(uint, QString) {}
+
+void JWShowUi::initShowUi()
+{
+    m_scene = new QGraphicsScene(this);
+    m_pictureMode = true;
+    m_pictureView = new QGraphicsView();
+    m_pictureView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_pictureView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // A frame would take pixels from a picture fitted to the whole client area
+    // and shift it against the rectangle the pointer is mapped onto.
+    m_pictureView->setFrameShape(QFrame::NoFrame);
+    // Keys belong to the window (Esc toggles full screen), not to the scene.
+    m_pictureView->setFocusPolicy(Qt::NoFocus);
+    m_pictureView->setScene(m_scene);
+
+    // The video surface arrives with video playback; its page keeps its place.
+    m_videoPage = new QWidget();
+    m_stack->addWidget(m_videoPage);
+    m_stack->addWidget(m_pictureView);
+
+    connect(this, &JWShowUi::msg_image, this, &JWShowUi::SetImage);
+    connect(this, &JWShowUi::msg_show, this, &JWShowUi::showui);
+    connect(this, &JWShowUi::msg_close, this, &JWShowUi::sl_windowClose);
+    connect(this, &JWShowUi::msg_hide, this, &JWShowUi::sl_windowhide);
+    connect(this, &JWShowUi::msg_addJwMess, this, &JWShowUi::addDataToQueue);
+    connect(this, &JWShowUi::msg_keyEscPress, this, &JWShowUi::sl_keyEscPress);
+    connect(&m_network, &QNetworkAccessManager::finished, this, &JWShowUi::httpfinished);
+
+    QMutexLocker lock(&m_queueLock);
+    m_fetchBusy = false;
+    m_videoMode = false;
+}
+
+void JWShowUi::showui()
+{
+    hide();
+    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    if (g_autoFull)
+        goFullScreen();
+    else
+        goNormal();
+    activateWindow();
+    setFocus(Qt::OtherFocusReason);
+}
+
+// Full screen and back are window-manager requests on X11; where none runs the
+// window would keep its size, so the geometry is set as well.
+void JWShowUi::goFullScreen()
+{
+    if (windowState() == Qt::WindowNoState)
+        m_normalGeometry = geometry();
+    const QRect target = screenOf(this)->geometry();
+    showFullScreen();
+    setGeometry(target);
+}
+
+void JWShowUi::goNormal()
+{
+    showNormal();
+    setGeometry(m_normalGeometry);
+}
+
+void JWShowUi::sl_keyEscPress()
+{
+    if (isFullScreen())
+        goNormal();
+    else
+        goFullScreen();
+}
+
+void JWShowUi::sl_windowhide()
+{
+    hide();
+}
+
+void JWShowUi::sl_windowClose()
+{
+    close();
+}
+
+void JWShowUi::closeEvent(QCloseEvent* event)
+{
+    m_videoMode = false;
+    showDefaultImage();
+    event->accept();
+}
+
+void JWShowUi::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        sl_keyEscPress();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
+void JWShowUi::showDefaultImage()
+{
+    QImage image(QStringLiteral(":/jw/screen"));
+    if (image.isNull())
+        qDebug() << "default picture :/jw/screen is missing";
+    SetImage(image);
+    m_pictureMode = true;
+}
+
+void JWShowUi::SetImage(QImage image)
+{
+    if (!m_pictureView)
+        return; // not set up yet
+    {
+        QMutexLocker lock(&m_pictureLock);
+        try {
+            if (!m_pictureMode || !m_pictureView->isVisible()) {
+                m_videoMode = false;
+                if (m_videoPage)
+                    m_videoPage->hide();
+                m_stack->setCurrentWidget(m_pictureView);
+                m_pictureView->show();
+                m_pictureView->raise();
+                repaint();
+            }
+            m_pictureMode = true;
+            m_sourcePicture = QPixmap::fromImage(image);
+            layOutPicture();
+        } catch (const std::exception& e) {
+            const QString text = QString::fromLocal8Bit(e.what());
+            JWLOG::error(QStringLiteral("set ui image error.") + text);
+            qDebug() << "set ui image error." << text;
+            return;
+        }
+    }
+    // Pending events run only after the lock is released: a queued close among
+    // them shows the default picture, which comes back into this function.
+    QCoreApplication::processEvents();
+    repaint();
+}
+
+// Builds a new scene holding the source picture scaled to fit the client area
+// and records where that picture lands on the screen.
+void JWShowUi::layOutPicture()
+{
+    const int W = width();
+    const int H = height();
+    const QSize fit = fitSize(m_sourcePicture.width(), m_sourcePicture.height(), W, H);
+    const QPixmap scaled =
+        fit == m_sourcePicture.size()
+            ? m_sourcePicture
+            : m_sourcePicture.scaled(fit, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    auto* scene = new QGraphicsScene(this);
+    scene->addPixmap(scaled);
+    // The scene spans the client area with the picture at the same integer
+    // offset the pointer mapping uses; letting the view centre a smaller scene
+    // would round half pixels its own way.
+    scene->setSceneRect(-(W - fit.width()) / 2, -(H - fit.height()) / 2, W, H);
+    if (m_scene)
+        m_scene->deleteLater();
+    m_scene = scene;
+    m_pictureView->setScene(scene);
+    m_laidOutFor = QSize(W, H);
+    updateImageRect(fit.width(), fit.height());
+}
+
+void JWShowUi::updateImageRect(int pw, int ph)
+{
+    const QRect frame = frameGeometry();
+    const int W = width();
+    const int H = height();
+    const int left = (W - pw) / 2 + x() + (frame.width() - W) / 2;
+    const int top = (H - ph) / 2 + y() + (3 * (frame.height() - H)) / 4;
+    ShowImageRect.set(left, top, pw, ph);
+}
+
+void JWShowUi::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    refitToWindow(false);
+}
+
+void JWShowUi::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    refitToWindow(true);
+}
+
+void JWShowUi::refitToWindow(bool sizeChanged)
+{
+    if (!m_pictureView || !m_pictureMode || m_sourcePicture.isNull())
+        return;
+    if (!sizeChanged && m_laidOutFor == size()) {
+        // A move keeps the picture's size: only its place on the screen changes,
+        // and the picture is not scaled again for every step of a drag.
+        const QSize fit =
+            fitSize(m_sourcePicture.width(), m_sourcePicture.height(), width(), height());
+        updateImageRect(fit.width(), fit.height());
+        return;
+    }
+    layOutPicture();
+    repaint();
+}
+
+void JWShowUi::addDataToQueue(uint sock, QString url)
+{
+    {
+        QMutexLocker lock(&m_queueLock);
+        JwMess request;
+        request.sock = sock;
+        request.url = url;
+        m_pictureQueue.append(request);
+    }
+    requestNextImage();
+}
+
+int JWShowUi::pendingPictures() const
+{
+    QMutexLocker lock(&m_queueLock);
+    return m_pictureQueue.size();
+}
+
+bool JWShowUi::isFetching() const
+{
+    QMutexLocker lock(&m_queueLock);
+    return m_fetchBusy;
+}
+
+void JWShowUi::requestNextImage()
+{
+    QMutexLocker lock(&m_queueLock);
+    if (m_pictureQueue.isEmpty()) {
+        m_fetchBusy = false;
+        return;
+    }
+    // Requests that cannot be fetched are dropped here and the next one is
+    // tried at once; otherwise the queue would stall until the next request.
+    while (!m_fetchBusy && !m_pictureQueue.isEmpty()) {
+        const JwMess request = m_pictureQueue.takeFirst();
+        if (request.url.isEmpty())
+            continue;
+        const QUrl url(request.url.trimmed(), QUrl::TolerantMode);
+        // Only web addresses: a controller must not make us read local files.
+        if (!isWebAddress(url)) {
+            qDebug() << "picture address refused:" << request.url;
+            continue;
+        }
+        m_fetchBusy = true;
+        QNetworkRequest httpRequest(url);
+        httpRequest.setTransferTimeout(m_transferTimeoutMs);
+        lock.unlock();
+        guardDownload(m_network.get(httpRequest));
+        return;
+    }
+}
+
+// Gives up a download whose body is larger than any picture we are willing to hold.
+void JWShowUi::guardDownload(QNetworkReply* reply)
+{
+    connect(reply, &QNetworkReply::metaDataChanged, this, [reply]() {
+        if (reply->isFinished())
+            return;
+        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
+        if (length.isValid() && length.toLongLong() > kMaxPictureBytes) {
+            qDebug() << "picture too large:" << length.toLongLong() << "bytes";
+            reply->abort();
+        }
+    });
+    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
+        if (!reply->isFinished() && (received > kMaxPictureBytes || total > kMaxPictureBytes)) {
+            qDebug() << "picture too large:" << qMax(received, total) << "bytes";
+            reply->abort();
+        }
+    });
+}
+
+void JWShowUi::httpfinished(QNetworkReply* reply)
+{
+    {
+        // Still busy while the picture is shown: SetImage processes events, and a
+        // request arriving then must not start a second download.
+        QMutexLocker lock(&m_queueLock);
+        m_fetchBusy = true;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const bool httpOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
+    if (reply->error() == QNetworkReply::NoError && httpOk) {
+        QImage image;
+        if (decodePicture(reply->readAll(), &image))
+            SetImage(image);
+    } else {
+        qDebug() << "picture download failed:" << reply->url().toString() << reply->errorString();
+    }
+    reply->deleteLater();
+    {
+        QMutexLocker lock(&m_queueLock);
+        m_fetchBusy = false;
+    }
+    requestNextImage();
+}
+
+bool JWShowUi::decodePicture(const QByteArray& body, QImage* image)
+{
+    QByteArray data = body;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    // The header is read first: a few bytes can announce a picture that would
+    // take gigabytes once decoded.
+    const QSize announced = reader.size();
+    if (announced.isValid() && qint64(announced.width()) * announced.height() > kMaxPicturePixels) {
+        qDebug() << "picture refused, too many pixels:" << announced;
+        return false;
+    }
+    *image = reader.read();
+    if (qint64(image->width()) * image->height() > kMaxPicturePixels) {
+        qDebug() << "picture refused, too many pixels:" << image->size();
+        *image = QImage();
+        return false;
+    }
+    return true;
+}

@@ -6,9 +6,21 @@
 #include "server/jwmess.h"
 
 #include <QImage>
+#include <QList>
+#include <QMutex>
+#include <QNetworkAccessManager>
+#include <QPixmap>
+#include <QPointer>
+#include <QRect>
 #include <QWidget>
 
-class JWShowUi : public QWidget {
+class QGraphicsScene;
+class QGraphicsView;
+class QNetworkReply;
+class QStackedLayout;
+
+class JWShowUi : public QWidget
+{
     Q_OBJECT
 public:
     explicit JWShowUi(QWidget* parent = nullptr);
@@ -16,6 +28,20 @@ public:
 
     void initShowUi();
     void showDefaultImage();
+    void requestNextImage();
+
+    // Limits on what a controller's picture address may cost us.
+    static constexpr qint64 kMaxPictureBytes = 64LL * 1024 * 1024;
+    static constexpr qint64 kMaxPicturePixels = 100LL * 1000 * 1000;
+    static constexpr int kDefaultTransferTimeoutMs = 30000;
+
+    // A download that stalls this long is given up (tests shorten it).
+    void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
+    int pendingPictures() const;
+    bool isFetching() const;
+    bool isPictureMode() const { return m_pictureMode; }
+    QPixmap sourcePicture() const { return m_sourcePicture; }
+    QGraphicsView* pictureView() const { return m_pictureView; }
 
 signals:
     void msg_image(QImage image);
@@ -38,6 +64,45 @@ public slots:
     void showui();
     void SetImage(QImage image);
     void addDataToQueue(uint sock, QString url);
+    void httpfinished(QNetworkReply* reply);
 
-    // ... the show window's own members (show/ owns this file)
+private slots:
+    void sl_keyEscPress();
+    void sl_windowClose();
+    void sl_windowhide();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void goFullScreen();
+    void goNormal();
+    void layOutPicture();
+    void updateImageRect(int pw, int ph);
+    void refitToWindow(bool sizeChanged);
+    void guardDownload(QNetworkReply* reply);
+    // Decodes a downloaded body. False when the picture is refused (too large);
+    // true with a null image when the body is no picture at all.
+    static bool decodePicture(const QByteArray& body, QImage* image);
+
+    QList<JwMess> m_pictureQueue;
+    bool m_fetchBusy = false;
+    QPixmap m_sourcePicture;
+    bool m_pictureMode = false;
+    bool m_videoMode = false;
+    QGraphicsScene* m_scene = nullptr;
+    QNetworkAccessManager m_network;
+    int m_transferTimeoutMs = kDefaultTransferTimeoutMs;
+    QMutex m_pictureLock;
+    mutable QMutex m_queueLock;
+    QPointer<QWidget> m_videoPage; // the video surface's slot in the stack
+    QGraphicsView* m_pictureView = nullptr;
+    QStackedLayout* m_stack = nullptr;
+    // Where the window goes back to from full screen: no window manager keeps
+    // that for us, so it is remembered here.
+    QRect m_normalGeometry;
+    QSize m_laidOutFor; // the client size the current scene was built for
 };
