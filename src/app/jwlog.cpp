@@ -1,17 +1,171 @@
 #include "app/jwlog.h"
 
-#include <QDateTime>
+#include "app/appglobals.h"
+#include "host/datafolder.h"
+#include "ui/jwlogui.h"
 
-// placeholder until the log facility lands
+#include <QDateTime>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QSettings>
+#include <QTextCodec>
+#include <QTextStream>
+
 bool g_debugMode = false;
-void JWLOG::log_init(const QString&) {}
-void JWLOG::log_open() {}
-void JWLOG::log_close() {}
-void JWLOG::debug(const QString&) {}
-void JWLOG::error(const QString&) {}
-void JWLOG::warning(const QString&) {}
-QString JWLOG::stamp(Level, const QDateTime&) { return {}; }
-QString GetAppDataPath() { return {}; }
-QString ReadConfig(const QString&, const QString&, const QString&) { return {}; }
-void WriteConfig(const QString&, const QString&, const QString&, const QString&) {}
-void WriteLogWindow(const QString&) {}
+
+// The pictures live in the core library; a static library's resources are only
+// registered when something refers to them, and every part of the program
+// refers to the log.
+static const bool s_resourcesRegistered = [] {
+    Q_INIT_RESOURCE(jw);
+    return true;
+}();
+
+namespace
+{
+
+// The facility's state. The objects are made by log_init and left to the
+// operating system at exit, so that a record written by a worker thread during
+// process teardown never meets a destroyed stream.
+struct LogState {
+    QMutex lock; // held per record from formatting to flush, so records never mix
+    bool open = false;
+    QFile* file = nullptr;
+    QTextStream* stream = nullptr;
+};
+
+LogState& state()
+{
+    static LogState* s = new LogState; // never destroyed, see above
+    return *s;
+}
+
+void writeRecord(JWLOG::Level level, const QString& msg)
+{
+    if (!g_debugMode)
+        return;
+    LogState& s = state();
+    QMutexLocker locker(&s.lock);
+    if (!s.open || !s.stream)
+        return;
+    *s.stream << JWLOG::stamp(level, QDateTime::currentDateTime()) << msg << '\n';
+    s.stream->flush();
+}
+
+} // namespace
+
+QString JWLOG::stamp(Level level, const QDateTime& when)
+{
+    // The patterns go through the date-time formatter as a whole: ":ms" becomes
+    // minute and second without leading zeros, and the "a" of "Warning" is the
+    // am/pm marker (which also turns "hh" into a 12-hour hour). The log readers
+    // rely on exactly this shape.
+    switch (level) {
+    case Debug:
+        return when.toString(QStringLiteral("\n>yyyy/MM/dd hh:mm:ss:ms>Debug:"));
+    case Error:
+        return when.toString(QStringLiteral("\n>yyyy/MM/dd hh:mm:ss:ms>Error:"));
+    case Warning:
+        return when.toString(QStringLiteral("\n>yyyy/MM/dd hh:mm:ss:ms>Warning:"));
+    }
+    return QString();
+}
+
+void JWLOG::log_init(const QString& folder)
+{
+    if (!g_debugMode)
+        return;
+    LogState& s = state();
+    QMutexLocker locker(&s.lock);
+    // Every use of the objects happens under the lock, so replacing them here is
+    // safe even while other threads log.
+    s.open = false;
+    delete s.stream;
+    delete s.file;
+    s.file = new QFile(folder + QDir::separator() + QStringLiteral("jwshowApp.log"));
+    s.stream = new QTextStream(s.file);
+    // The log is plain UTF-8 text, whatever the process locale says.
+    s.stream->setCodec(QTextCodec::codecForName("UTF-8"));
+}
+
+void JWLOG::log_open()
+{
+    if (!g_debugMode)
+        return;
+    LogState& s = state();
+    QMutexLocker locker(&s.lock);
+    if (!s.file)
+        return;
+    if (s.file->open(QIODevice::WriteOnly | QIODevice::Append)) {
+        s.open = true;
+        qDebug() << ">>打开日志成功";
+    } else {
+        s.open = false;
+        qDebug() << ">>打开日志失败 ";
+    }
+}
+
+void JWLOG::log_close()
+{
+    if (!g_debugMode)
+        return;
+    qDebug() << ">>关闭日志";
+    LogState& s = state();
+    QMutexLocker locker(&s.lock);
+    if (s.open && s.file)
+        s.file->close();
+    s.open = false;
+}
+
+void JWLOG::debug(const QString& msg)
+{
+    writeRecord(Debug, msg);
+}
+void JWLOG::error(const QString& msg)
+{
+    writeRecord(Error, msg);
+}
+void JWLOG::warning(const QString& msg)
+{
+    writeRecord(Warning, msg);
+}
+
+QString GetAppDataPath()
+{
+    const QString fromEnv = qEnvironmentVariable("JWSHOW_DATA_DIR");
+    QString path = fromEnv.isEmpty() ? QString::fromStdString(host::DefaultDataFolder()) : fromEnv;
+    path = QDir::toNativeSeparators(path);
+    while (path.size() > 1 && path.endsWith(QDir::separator()))
+        path.chop(1);
+    return path;
+}
+
+QString ReadConfig(const QString& group, const QString& key, const QString& iniPath)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    settings.beginGroup(group);
+    const QString value = settings.value(key, QString()).toString();
+    settings.endGroup();
+    return value;
+}
+
+void WriteConfig(const QString& group, const QString& key, const QString& value,
+                 const QString& iniPath)
+{
+    QSettings settings(iniPath, QSettings::IniFormat);
+    settings.beginGroup(group);
+    settings.setValue(key, value);
+    settings.endGroup();
+    settings.sync();
+}
+
+void WriteLogWindow(const QString& text)
+{
+    // Outside debug mode the window shows nothing anyway; skipping the emission
+    // saves a queued event per packet.
+    if (g_debugMode && g_logUi)
+        emit g_logUi->msg_writelog(text);
+}

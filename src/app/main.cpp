@@ -1,7 +1,150 @@
+#include "app/appglobals.h"
+#include "app/jwlog.h"
+#include "app/quitsignals.h"
+#include "app/singleinstance.h"
+#include "host/instancelock.h"
+#include "jwpaint/paintviewmanage.h"
+#include "server/jwdatamanage.h"
+#include "server/jwusermanage.h"
+#include "show/jwshowui.h"
+#include "ui/jwlogui.h"
+#include "ui/mainwindow.h"
+
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
+namespace
+{
+
+const QString kMessage = QStringLiteral("jwshow");
+constexpr int kMessageTimeoutMs = 5000;
+
+// Without any display the program still serves its port; the offscreen platform
+// stands in for the screen.
+void chooseOffscreenWithoutDisplay()
+{
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// The system-wide lock "JWSHOW"; isolated instances (a data folder of their own)
+// get one of their own.
+std::string instanceLockName()
+{
+    const QString dataDir = qEnvironmentVariable("JWSHOW_DATA_DIR");
+    if (dataDir.isEmpty())
+        return "JWSHOW";
+    const QByteArray hash =
+        QCryptographicHash::hash(QDir::cleanPath(QDir(dataDir).absolutePath()).toUtf8(),
+                                 QCryptographicHash::Sha1)
+            .toHex()
+            .left(16);
+    return "JWSHOW-" + hash.toStdString();
+}
+
+std::string instanceLockFolder()
+{
+    QString dir = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
+    if (dir.isEmpty())
+        dir = QDir::tempPath();
+    return QFile::encodeName(dir).toStdString();
+}
+
+bool isDebugArgument(int argc, char** argv)
+{
+    return argc > 1 && QString::fromLocal8Bit(argv[1]).toLower() == QLatin1String("debug");
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    QApplication app(argc, argv); // placeholder until start-up lands
-    return 0;
+    chooseOffscreenWithoutDisplay();
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    SingleInstance instance(SingleInstance::defaultIdentity());
+    if (instance.isRunning()) {
+        qDebug() << "already runing";
+        instance.sendMessage(kMessage, kMessageTimeoutMs);
+        return 0;
+    }
+    if (!host::AcquireInstanceLock(instanceLockFolder(), instanceLockName())) {
+        instance.sendMessage(kMessage, kMessageTimeoutMs);
+        qDebug() << "already runing 2";
+        return 0;
+    }
+
+    // SIGTERM and SIGINT take the quit entry's way out. Until the main event loop
+    // runs (a message box of the set-up may run a nested one) the request is kept
+    // and carried out once the set-up is done.
+    bool inMainLoop = false;
+    bool quitPending = false;
+    QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::quitRequested, &app, [&](int) {
+        if (inMainLoop && g_mainWindow) {
+            g_mainWindow->menu_quit_click();
+            return;
+        }
+        quitPending = true;
+        QCoreApplication::exit(0); // ends a modal box of the set-up
+    });
+
+    const QString programPath = QDir::toNativeSeparators(QApplication::applicationFilePath());
+    qDebug() << "fier path::" << programPath;
+    g_appDir = QDir::toNativeSeparators(QApplication::applicationDirPath());
+
+    qDebug() << "firewall: not present";
+
+    JWLOGUI logUi;
+    g_logUi = &logUi;
+    if (isDebugArgument(argc, argv)) {
+        g_debugMode = true;
+        logUi.show();
+    }
+
+    JWLOG::log_init(GetAppDataPath());
+    JWLOG::log_open();
+    JWLOG::debug(QStringLiteral("---------Start--------"));
+    JWLOG::debug(QStringLiteral("app path=") + g_appDir);
+    qDebug() << "app path==" << g_appDir;
+
+    JWShowUi showUi;
+    g_showUi = &showUi;
+    showUi.initShowUi();
+    showUi.showDefaultImage();
+
+    // The worker threads reach both services; they must exist before the first
+    // worker starts.
+    JWdataManage::GetInstance();
+    JwUserManage::GetInstance();
+
+    MainWindow mainWindow;
+    QObject::connect(&instance, &SingleInstance::messageReceived, &mainWindow,
+                     &MainWindow::showNormal);
+    g_mainWindow = &mainWindow;
+    mainWindow.InitConnect();
+    mainWindow.InitSet();
+    mainWindow.InitTableWidget();
+
+    auto* paintManage = new paintViewManage; // lives until the process ends
+    paintManage->InitConnect();
+    g_paintViewManage = paintManage;
+
+    if (quitPending) {
+        mainWindow.menu_quit_click();
+        return 0;
+    }
+    inMainLoop = true;
+    const int rc = app.exec();
+    inMainLoop = false;
+    g_mainWindow = nullptr;
+    g_showUi = nullptr;
+    g_logUi = nullptr;
+    return rc;
 }

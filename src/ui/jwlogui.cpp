@@ -1,10 +1,41 @@
 #include "ui/jwlogui.h"
+#include "ui_jwlogui.h"
+
+#include "app/jwlog.h"
 
 #include <QCloseEvent>
+#include <QTime>
 
-// placeholder until the log window lands
-JWLOGUI::JWLOGUI(QWidget* parent) : QDialog(parent), ui(nullptr) {}
-JWLOGUI::~JWLOGUI() = default;
-QString JWLOGUI::text() const { return {}; }
-void JWLOGUI::sl_writTestLog(QString) {}
-void JWLOGUI::closeEvent(QCloseEvent* event) { event->ignore(); }
+JWLOGUI::JWLOGUI(QWidget* parent) : QDialog(parent), ui(new Ui::JWLOGUI)
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowMaximizeButtonHint);
+    connect(this, &JWLOGUI::msg_writelog, this, &JWLOGUI::sl_writTestLog);
+    setWindowTitle(QStringLiteral("logger"));
+}
+
+JWLOGUI::~JWLOGUI()
+{
+    delete ui;
+}
+
+QString JWLOGUI::text() const
+{
+    return ui->textEditLog->toPlainText();
+}
+
+void JWLOGUI::sl_writTestLog(QString test)
+{
+    if (!g_debugMode)
+        return;
+    // "ms" repeats minute and second without leading zeros; the readers of this
+    // window know the stamp in this shape from the log file.
+    ui->textEditLog->append(QTime::currentTime().toString(QStringLiteral("hh:mm:ss:ms:")) + test);
+}
+
+// The window lives as long as the program; its close button does nothing.
+void JWLOGUI::closeEvent(QCloseEvent* event)
+{
+    event->ignore();
+}

@@ -1,4 +1,364 @@
 #include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {}
+#include "app/appglobals.h"
+#include "app/authcode.h"
+#include "app/jwlog.h"
+#include "server/jwdatamanage.h"
+#include "server/jwshowservice.h"
+#include "server/jwusermanage.h"
+#include "ui/autorunentry.h"
+#include "ui/messagebox.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QCursor>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QDir>
+#include <QGuiApplication>
+#include <QHeaderView>
+#include <QHostInfo>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMutexLocker>
+#include <QPixmap>
+#include <QRegExpValidator>
+#include <QScreen>
+#include <QTimer>
+#include <QUrl>
+
+namespace
+{
+
+const QString kGroup = QStringLiteral("config");
+const QString kTitle = QStringLiteral("系统消息");
+constexpr int kPortAttempts = 5;
+constexpr int kPortStep = 11;
+constexpr int kPromptMs = 500;
+// The worker loops notice their cleared run flag within one pass (300 ms at most);
+// the bound only keeps a stuck thread from holding up the exit for ever.
+constexpr unsigned long kThreadStopWaitMs = 3000;
+
+QString programPath()
+{
+    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+{
+    ui->setupUi(this);
+    setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    ui->tabWidget->setCurrentIndex(0);
+    ui->label_Prompt->hide();
+
+    ui->lineEditPort->setValidator(
+        new QRegExpValidator(QRegExp(QStringLiteral("[0-9]+$")), ui->lineEditPort));
+
+    setWindowIcon(QIcon(QStringLiteral(":/jw/icon")));
+    ui->labellogo->setPixmap(QPixmap(QStringLiteral(":/jw/logo")));
+    ui->labinfo->setPixmap(QPixmap(QStringLiteral(":/jw/info")));
+
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect desk = screen->geometry();
+        move((desk.width() - width()) / 2, (desk.height() - height()) / 2);
+    }
+
+    iniPath = GetAppDataPath() + QDir::separator() + QStringLiteral("app.ini");
+    qDebug() << "AppData::" << iniPath;
+}
+
 MainWindow::~MainWindow() = default;
+
+QString MainWindow::ReadConfigOrDefault(const QString& key, const QString& fallback,
+                                        const QString& iniPath)
+{
+    const QString value = ReadConfig(kGroup, key, iniPath);
+    if (!value.isEmpty())
+        return value;
+    WriteConfig(kGroup, key, fallback, iniPath);
+    return fallback;
+}
+
+void MainWindow::InitConnect()
+{
+    connect(this, &MainWindow::msg_addUser, this, &MainWindow::Add_User);
+    connect(this, &MainWindow::msg_removeUser, this, &MainWindow::RemoveUser);
+
+    ui->labComputerName->setText(QHostInfo::localHostName());
+    g_computerName = ui->labComputerName->text();
+
+    connect(this, &MainWindow::msg_localIp, this, &MainWindow::sl_LocalIp);
+    connect(this, &MainWindow::msg_localIpChanged, this, &MainWindow::sl_LocalIpChanged);
+
+    ui->label_url->setText(QStringLiteral("<a href=\"") + g_helpUrl +
+                           QStringLiteral("\">点击快速指南,获取主控端APP</a>."));
+    activateWindow();
+}
+
+void MainWindow::InitSet()
+{
+    JWLOG::debug(QStringLiteral("init set"));
+    JWLOG::debug(QStringLiteral("APP iniPath:") + iniPath);
+
+    const QString runTray = ReadConfig(kGroup, QStringLiteral("runtray"), iniPath);
+    if (runTray == QLatin1String("1")) {
+        ui->checkBoxRunTrayIcon->setChecked(true);
+        hide();
+    } else {
+        if (runTray.isEmpty()) {
+            WriteConfig(kGroup, QStringLiteral("runtray"), QStringLiteral("0"), iniPath);
+            ui->checkBoxRunTrayIcon->setChecked(false);
+        }
+        show();
+    }
+
+    const QString portText =
+        ReadConfigOrDefault(QStringLiteral("port"), QStringLiteral("5555"), iniPath);
+    g_port = portText.toInt(); // not a number: 0
+
+    g_auth = MakeAuthCode();
+    qDebug() << "auth::" << g_auth;
+
+    // Both services must exist before the server thread can reach them.
+    JWdataManage::GetInstance();
+    JwUserManage::GetInstance();
+
+    int candidate = g_port;
+    bool listening = false;
+    for (int attempt = 0; attempt < kPortAttempts; ++attempt) {
+        if (JWShowService::GetInstance()->Init(candidate)) {
+            listening = true;
+            break;
+        }
+        candidate += kPortStep;
+    }
+    if (!listening) {
+        JWLOG::error(QStringLiteral("system start network server error:= retBind = false"));
+        ShowMessage(kTitle, QStringLiteral("系统启动网络服务器失败。"));
+        return;
+    }
+    if (candidate != g_port) {
+        g_port = candidate;
+        WriteConfig(kGroup, QStringLiteral("port"), QString::number(g_port), iniPath);
+        ShowMessage(kTitle, QStringLiteral("默认端口已经被占用,系统自动更改为%1").arg(g_port));
+    }
+    g_rcPort = g_port + 1;
+    ui->lineEditPort->setText(QString::number(g_port));
+
+    JWdataManage::GetInstance()->start(QThread::InheritPriority);
+
+    ui->checkBoxAutoRun->setChecked(readAutorunPath() == programPath());
+
+    g_autoFull = false;
+    const QString autoFull = ReadConfig(kGroup, QStringLiteral("autofull"), iniPath);
+    if (autoFull == QLatin1String("1")) {
+        ui->checkBoxFullScreen->setChecked(true);
+        g_autoFull = true;
+    } else if (autoFull.isEmpty()) {
+        WriteConfig(kGroup, QStringLiteral("autofull"), QStringLiteral("1"), iniPath);
+        ui->checkBoxFullScreen->setChecked(true);
+        g_autoFull = true;
+    }
+}
+
+void MainWindow::InitTableWidget()
+{
+    QTableWidget* table = ui->tableWidget;
+    table->setColumnCount(3);
+    table->setRowCount(0);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->horizontalHeader()->setStretchLastSection(true);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(table, &QWidget::customContextMenuRequested, this,
+            &MainWindow::sl_customContextMenuRequested);
+
+    tableMenu = new QMenu(table);
+    disconnectAction = new QAction(QStringLiteral("断开连接"), this);
+    tableMenu->addAction(disconnectAction);
+    connect(disconnectAction, &QAction::triggered, this, &MainWindow::sl_disconnection);
+
+    table->setHorizontalHeaderLabels(
+        {QStringLiteral("ID"), QStringLiteral("IP"), QStringLiteral("用户名")});
+}
+
+void MainWindow::Add_User(QString id, QString name, QString ip)
+{
+    QMutexLocker locker(&tableMutex);
+    QTableWidget* table = ui->tableWidget;
+    const int row = table->rowCount();
+    table->insertRow(row);
+    table->setItem(row, 0, new QTableWidgetItem(id));
+    table->setItem(row, 1, new QTableWidgetItem(ip));
+    table->setItem(row, 2, new QTableWidgetItem(name));
+}
+
+void MainWindow::RemoveUser(QString id)
+{
+    QMutexLocker locker(&tableMutex);
+    QTableWidget* table = ui->tableWidget;
+    for (int row = 0; row < table->rowCount(); ++row) {
+        const QTableWidgetItem* item = table->item(row, 0);
+        const QString rowId = item ? item->text() : QString();
+        qDebug() << "mainwindow:remove current client id::" << rowId;
+        if (rowId == id) {
+            table->removeRow(row);
+            break;
+        }
+    }
+}
+
+void MainWindow::sl_ClearPrompt()
+{
+    ui->label_Prompt->hide();
+    ui->label_Prompt->setText(QString());
+}
+
+void MainWindow::menu_quit_click()
+{
+    JWShowService* server = JWShowService::GetInstance();
+    JWdataManage* dispatcher = JWdataManage::GetInstance();
+    server->Stop();
+    dispatcher->Stop();
+    server->wait(kThreadStopWaitMs);
+    dispatcher->wait(kThreadStopWaitMs);
+
+    JWLOG::debug(QStringLiteral("---------Exit--------"));
+    JWLOG::log_close();
+
+    g_hideOnClose = false;
+    close();
+    QCoreApplication::exit(0);
+}
+
+void MainWindow::menu_help_click()
+{
+    QDesktopServices::openUrl(QUrl(g_helpUrl));
+}
+
+void MainWindow::menu_showMain_click()
+{
+    showNormal();
+}
+
+void MainWindow::sl_LocalIp(QStringList iplist)
+{
+    ui->comboBoxLocalIp->clear();
+    ui->comboBoxLocalIp->addItems(iplist);
+}
+
+void MainWindow::sl_LocalIpChanged(QStringList iplist)
+{
+    qDebug() << "Local IP changed";
+    sl_LocalIp(iplist);
+}
+
+bool MainWindow::rebindServer(int newPort)
+{
+    JwUserManage::GetInstance()->RemoveAllUsers();
+    JWShowService::Terminate();
+    if (JWShowService::GetInstance()->Init(newPort)) {
+        g_rcPort = newPort + 1;
+        g_port = newPort;
+        WriteConfig(kGroup, QStringLiteral("port"), QString::number(g_port), iniPath);
+        return true;
+    }
+    // Leaving the old server down would cut every controller off until the next
+    // successful apply: serve on the old port again.
+    if (!JWShowService::GetInstance()->Init(g_port))
+        JWLOG::error(QStringLiteral("re-bind of the old port %1 failed").arg(g_port));
+    return false;
+}
+
+void MainWindow::on_btnAplay_clicked()
+{
+    const QString portText = ui->lineEditPort->text();
+    if (portText.isEmpty()) {
+        AskQuestion(kTitle, QStringLiteral("端口号不能为空。请输入"));
+        return;
+    }
+    if (portText != QString::number(g_port)) {
+        if (AskQuestion(kTitle, QStringLiteral("是否确定更改通讯端口并自动重启服务程序?"))) {
+            if (rebindServer(portText.toInt())) {
+                ui->label_Prompt->setText(QStringLiteral("重启服务成功。"));
+                ui->label_Prompt->show();
+                QTimer::singleShot(kPromptMs, this, &MainWindow::sl_ClearPrompt);
+            } else {
+                ui->lineEditPort->setText(QString::number(g_port));
+                ShowInformation(kTitle, QStringLiteral("重启服务失败。请重新修改端口号,再启动。"));
+            }
+        } else {
+            ui->lineEditPort->setText(QString::number(g_port));
+        }
+    }
+
+    const bool autoFull = ui->checkBoxFullScreen->isChecked();
+    WriteConfig(kGroup, QStringLiteral("autofull"),
+                autoFull ? QStringLiteral("1") : QStringLiteral("0"), iniPath);
+    g_autoFull = autoFull;
+    WriteConfig(kGroup, QStringLiteral("runtray"),
+                ui->checkBoxRunTrayIcon->isChecked() ? QStringLiteral("1") : QStringLiteral("0"),
+                iniPath);
+
+    if (g_debugMode) {
+        ui->label_Prompt->setText(QStringLiteral("应用成功"));
+        ui->label_Prompt->show();
+        QTimer::singleShot(kPromptMs, this, &MainWindow::sl_ClearPrompt);
+    }
+}
+
+void MainWindow::on_lineEditPort_textChanged(QString arg1)
+{
+    if (!arg1.isEmpty())
+        ui->labPort->setText(arg1);
+}
+
+void MainWindow::sl_customContextMenuRequested(QPoint)
+{
+    // The menu opens where the pointer is, which is also right for a keyboard
+    // request; nothing opens without a selected controller.
+    if (!tableMenu || ui->tableWidget->selectedItems().isEmpty())
+        return;
+    tableMenu->exec(QCursor::pos());
+}
+
+void MainWindow::sl_disconnection()
+{
+    const int row = ui->tableWidget->currentRow();
+    const QTableWidgetItem* item = row >= 0 ? ui->tableWidget->item(row, 0) : nullptr;
+    if (!item)
+        return;
+    JwUserManage::GetInstance()->CloseUserById(item->text());
+}
+
+void MainWindow::sl_disAllConnection()
+{
+    QStringList ids;
+    for (int row = 0; row < ui->tableWidget->rowCount(); ++row) {
+        if (const QTableWidgetItem* item = ui->tableWidget->item(row, 0))
+            ids << item->text();
+    }
+    for (const QString& id : ids)
+        JwUserManage::GetInstance()->CloseUserById(id);
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    if (g_hideOnClose) {
+        event->ignore();
+        hide();
+        return;
+    }
+    event->accept();
+}
+
+// Key presses that reach the window itself go no further.
+void MainWindow::keyPressEvent(QKeyEvent* event)
+{
+    event->accept();
+}

@@ -3,13 +3,36 @@
 // msg_* signals, each connected to the slot of the same meaning (GUI thread).
 
 #include <QMainWindow>
+#include <QMutex>
+#include <QPoint>
 #include <QStringList>
+#include <memory>
 
-class MainWindow : public QMainWindow {
+namespace Ui
+{
+class MainWindow;
+}
+class QAction;
+class QMenu;
+
+class MainWindow : public QMainWindow
+{
     Q_OBJECT
 public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
+
+    // Start-up set-up, called by main in this order.
+    void InitConnect();
+    void InitSet();
+    void InitTableWidget();
+
+    QString settingsPath() const { return iniPath; } // app.ini in the data folder
+
+    // The value of `key` in [config]; a missing or empty value is replaced by
+    // `fallback`, which is then written to the file.
+    static QString ReadConfigOrDefault(const QString& key, const QString& fallback,
+                                       const QString& iniPath);
 
 signals:
     void msg_addUser(QString id, QString name, QString ip);
@@ -19,5 +42,33 @@ signals:
     void msg_localIp(QStringList iplist);
     void msg_localIpChanged(QStringList iplist);
 
-    // ... the rest belongs to ui/ (placeholder until the window lands)
+public slots:
+    void Add_User(QString id, QString name, QString ip);
+    void RemoveUser(QString id);
+    void sl_ClearPrompt();
+    void menu_quit_click();
+    void menu_help_click();
+    void menu_showMain_click();
+    void sl_LocalIp(QStringList iplist);
+    void sl_LocalIpChanged(QStringList iplist);
+    void on_btnAplay_clicked();
+    void on_lineEditPort_textChanged(QString arg1);
+    void sl_customContextMenuRequested(QPoint pos);
+    void sl_disconnection();
+    void sl_disAllConnection();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    // Stops the server on its current port and binds `newPort`; on failure the
+    // old port is bound again. True when the server now listens on newPort.
+    bool rebindServer(int newPort);
+
+    std::unique_ptr<Ui::MainWindow> ui;
+    QMutex tableMutex; // serialises Add_User and RemoveUser
+    QString iniPath;
+    QMenu* tableMenu = nullptr;          // parent: the table
+    QAction* disconnectAction = nullptr; // parent: this window
 };

@@ -1,0 +1,48 @@
+#include "ui/messagebox.h"
+
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace
+{
+
+QPushButton* addActionButton(QMessageBox& box, const QString& text)
+{
+    return box.addButton(text, QMessageBox::ActionRole);
+}
+
+} // namespace
+
+void ShowMessage(const QString& title, const QString& text)
+{
+    QMessageBox box;
+    box.setWindowTitle(title);
+    addActionButton(box, QStringLiteral("确定"));
+    box.setIcon(QMessageBox::Question);
+    box.setText(text);
+    box.exec();
+}
+
+bool AskQuestion(const QString& title, const QString& text)
+{
+    QMessageBox box;
+    box.setWindowTitle(title);
+    QPushButton* ok = addActionButton(box, QStringLiteral("确定"));
+    // With two action-role buttons Qt finds no escape button and would refuse the
+    // window's close button and Esc; both mean "no" here.
+    box.setEscapeButton(addActionButton(box, QStringLiteral("取消")));
+    box.setIcon(QMessageBox::Question);
+    box.setText(text);
+    box.exec();
+    return box.clickedButton() == ok;
+}
+
+void ShowInformation(const QString& title, const QString& text)
+{
+    QMessageBox box;
+    box.setWindowTitle(title);
+    addActionButton(box, QStringLiteral("确定"));
+    box.setIcon(QMessageBox::Information);
+    box.setText(text);
+    box.exec();
+}
