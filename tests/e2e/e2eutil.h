@@ -1,0 +1,45 @@
+#pragma once
+// Expected reply texts, written out by hand so that a test compares the program's
+// bytes with an independent rendering (key order, no spaces, UTF-8).
+
+#include <QByteArray>
+#include <QString>
+
+namespace e2e
+{
+
+// The reply envelope: desc, from, id, ret, to, type in ascending key order.
+inline QByteArray envelope(const QByteArray& id, const QByteArray& to, const QByteArray& type,
+                           const QByteArray& ret = "0", const QByteArray& desc = "")
+{
+    return R"({"desc":")" + desc + R"(","from":"jwshow","id":")" + id + R"(","ret":")" + ret +
+           R"(","to":")" + to + R"(","type":")" + type + R"("})";
+}
+
+inline QByteArray loginReply(const QByteArray& id, const QByteArray& from, const QByteArray& name,
+                             quint16 rcPort, const QByteArray& token, const QByteArray& ret = "0",
+                             const QByteArray& desc = "")
+{
+    return R"({"desc":")" + desc + R"(","from":"jwshow","id":")" + id + R"(","name":")" + name +
+           R"(","rc_port":")" + QByteArray::number(rcPort) + R"(","ret":")" + ret + R"(","to":")" +
+           from + R"(","token":")" + token + R"(","type":"login","version":"1.0.4.111"})";
+}
+
+inline QByteArray fileListReply(const QByteArray& id)
+{
+    const QByteArray entry = R"({"name":"xx.jpg","size":10000})";
+    return R"({"desc":" ","files":[)" + entry + "," + entry + "," + entry +
+           R"(],"from":"jwshow","id":")" + id + R"(","ret":"0","to":"00","type":"file.list"})";
+}
+
+// The token of a login reply ("" when there is none).
+inline QByteArray tokenOf(const QByteArray& reply)
+{
+    const int at = reply.indexOf(R"("token":")");
+    if (at < 0)
+        return QByteArray();
+    const int start = at + 9;
+    return reply.mid(start, reply.indexOf('"', start) - start);
+}
+
+} // namespace e2e
