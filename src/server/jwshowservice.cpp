@@ -153,9 +153,17 @@ JWShowService::~JWShowService()
 
 bool JWShowService::Init(int port)
 {
+    JWLOG::debug("listen port:" + QString::number(port));
+    qCDebug(lcJwShow) << "listening:" << port;
+    // Port 0 would listen on a port nobody is told of, and a larger number would
+    // wrap to an unrelated port: both fail like a port that cannot be bound, so
+    // the caller's fallback ports are tried.
+    if (port <= 0 || port > 65535) {
+        JWLOG::error("error : bind error:" + QString::number(EINVAL));
+        WriteLogWindow(QStringLiteral("bind error"));
+        return false;
+    }
     d->port = quint16(port);
-    JWLOG::debug("listen port:" + QString::number(d->port));
-    qCDebug(lcJwShow) << "listening:" << d->port;
 
     // Close-on-exec: the companion started later must not inherit our sockets
     // (it would keep the port and the phones' connections alive after we quit).
