@@ -19,6 +19,7 @@
 #include <QNetworkRequest>
 #include <QScreen>
 #include <QStackedLayout>
+#include <QTimer>
 #include <QWindow>
 #include <exception>
 
@@ -116,8 +117,9 @@ void JWShowUi::showui()
 // window would keep its size, so the geometry is set as well.
 void JWShowUi::goFullScreen()
 {
-    if (windowState() == Qt::WindowNoState)
+    if (!m_fullScreen)
         m_normalGeometry = geometry();
+    m_fullScreen = true;
     const QRect target = screenOf(this)->geometry();
     showFullScreen();
     setGeometry(target);
@@ -125,13 +127,14 @@ void JWShowUi::goFullScreen()
 
 void JWShowUi::goNormal()
 {
+    m_fullScreen = false;
     showNormal();
     setGeometry(m_normalGeometry);
 }
 
 void JWShowUi::sl_keyEscPress()
 {
-    if (isFullScreen())
+    if (m_fullScreen)
         goNormal();
     else
         goFullScreen();
@@ -319,9 +322,18 @@ void JWShowUi::requestNextImage()
     }
 }
 
-// Gives up a download whose body is larger than any picture we are willing to hold.
+// Gives up a download whose body is larger than any picture we are willing to
+// hold, or that is still running at the deadline. Aborting finishes the reply as
+// failed, so the queue moves on through httpfinished.
 void JWShowUi::guardDownload(QNetworkReply* reply)
 {
+    // The reply is the timer's context: a reply deleted earlier cancels it.
+    QTimer::singleShot(m_downloadDeadlineMs, reply, [reply]() {
+        if (!reply->isFinished()) {
+            qDebug() << "picture download took too long:" << reply->url().toString();
+            reply->abort();
+        }
+    });
     connect(reply, &QNetworkReply::metaDataChanged, this, [reply]() {
         if (reply->isFinished())
             return;

@@ -34,9 +34,13 @@ public:
     static constexpr qint64 kMaxPictureBytes = 64LL * 1024 * 1024;
     static constexpr qint64 kMaxPicturePixels = 100LL * 1000 * 1000;
     static constexpr int kDefaultTransferTimeoutMs = 30000;
+    static constexpr int kDefaultDownloadDeadlineMs = 120000;
 
     // A download that stalls this long is given up (tests shorten it).
     void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
+    // A download still running this long after it started is given up, however
+    // steadily it trickles: the queue behind it must not wait for ever.
+    void setDownloadDeadline(int ms) { m_downloadDeadlineMs = ms; }
     int pendingPictures() const;
     bool isFetching() const;
     bool isPictureMode() const { return m_pictureMode; }
@@ -96,6 +100,7 @@ private:
     QGraphicsScene* m_scene = nullptr;
     QNetworkAccessManager m_network;
     int m_transferTimeoutMs = kDefaultTransferTimeoutMs;
+    int m_downloadDeadlineMs = kDefaultDownloadDeadlineMs;
     QMutex m_pictureLock;
     mutable QMutex m_queueLock;
     QPointer<QWidget> m_videoPage; // the video surface's slot in the stack
@@ -104,5 +109,9 @@ private:
     // Where the window goes back to from full screen: no window manager keeps
     // that for us, so it is remembered here.
     QRect m_normalGeometry;
+    // Whether the window is meant to be full screen. Qt's window state cannot say:
+    // with no window manager to confirm the request, Qt falls back to the normal
+    // state while the window still covers the screen.
+    bool m_fullScreen = false;
     QSize m_laidOutFor; // the client size the current scene was built for
 };
