@@ -7,6 +7,7 @@
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
+#include "server/protocol.h"
 #include "ui/autorunentry.h"
 #include "ui/messagebox.h"
 
@@ -33,7 +34,10 @@
 namespace
 {
 
-const QString kGroup = QStringLiteral("config");
+const QString kGroup = QLatin1String(proto::kConfig);
+const QString kPortKey = QLatin1String(proto::kCfgPort);
+const QString kRunTrayKey = QLatin1String(proto::kCfgRunTray);
+const QString kAutoFullKey = QLatin1String(proto::kCfgAutoFull);
 const QString kTitle = QStringLiteral("系统消息");
 constexpr int kPortAttempts = 5;
 constexpr int kPortStep = 11;
@@ -105,20 +109,19 @@ void MainWindow::InitSet()
     JWLOG::debug(QStringLiteral("init set"));
     JWLOG::debug(QStringLiteral("APP iniPath:") + iniPath);
 
-    const QString runTray = ReadConfig(kGroup, QStringLiteral("runtray"), iniPath);
+    const QString runTray = ReadConfig(kGroup, kRunTrayKey, iniPath);
     if (runTray == QLatin1String("1")) {
         ui->checkBoxRunTrayIcon->setChecked(true);
         hide();
     } else {
         if (runTray.isEmpty()) {
-            WriteConfig(kGroup, QStringLiteral("runtray"), QStringLiteral("0"), iniPath);
+            WriteConfig(kGroup, kRunTrayKey, QStringLiteral("0"), iniPath);
             ui->checkBoxRunTrayIcon->setChecked(false);
         }
         show();
     }
 
-    const QString portText =
-        ReadConfigOrDefault(QStringLiteral("port"), QStringLiteral("5555"), iniPath);
+    const QString portText = ReadConfigOrDefault(kPortKey, QStringLiteral("5555"), iniPath);
     g_port = portText.toInt(); // not a number: 0
 
     g_auth = MakeAuthCode();
@@ -144,7 +147,7 @@ void MainWindow::InitSet()
     }
     if (candidate != g_port) {
         g_port = candidate;
-        WriteConfig(kGroup, QStringLiteral("port"), QString::number(g_port), iniPath);
+        WriteConfig(kGroup, kPortKey, QString::number(g_port), iniPath);
         ShowMessage(kTitle, QStringLiteral("默认端口已经被占用,系统自动更改为%1").arg(g_port));
     }
     g_rcPort = g_port + 1;
@@ -155,12 +158,12 @@ void MainWindow::InitSet()
     ui->checkBoxAutoRun->setChecked(readAutorunPath() == programPath());
 
     g_autoFull = false;
-    const QString autoFull = ReadConfig(kGroup, QStringLiteral("autofull"), iniPath);
+    const QString autoFull = ReadConfig(kGroup, kAutoFullKey, iniPath);
     if (autoFull == QLatin1String("1")) {
         ui->checkBoxFullScreen->setChecked(true);
         g_autoFull = true;
     } else if (autoFull.isEmpty()) {
-        WriteConfig(kGroup, QStringLiteral("autofull"), QStringLiteral("1"), iniPath);
+        WriteConfig(kGroup, kAutoFullKey, QStringLiteral("1"), iniPath);
         ui->checkBoxFullScreen->setChecked(true);
         g_autoFull = true;
     }
@@ -265,7 +268,7 @@ bool MainWindow::rebindServer(int newPort)
     if (JWShowService::GetInstance()->Init(newPort)) {
         g_rcPort = newPort + 1;
         g_port = newPort;
-        WriteConfig(kGroup, QStringLiteral("port"), QString::number(g_port), iniPath);
+        WriteConfig(kGroup, kPortKey, QString::number(g_port), iniPath);
         return true;
     }
     // Leaving the old server down would cut every controller off until the next
@@ -298,10 +301,10 @@ void MainWindow::on_btnAplay_clicked()
     }
 
     const bool autoFull = ui->checkBoxFullScreen->isChecked();
-    WriteConfig(kGroup, QStringLiteral("autofull"),
-                autoFull ? QStringLiteral("1") : QStringLiteral("0"), iniPath);
+    WriteConfig(kGroup, kAutoFullKey, autoFull ? QStringLiteral("1") : QStringLiteral("0"),
+                iniPath);
     g_autoFull = autoFull;
-    WriteConfig(kGroup, QStringLiteral("runtray"),
+    WriteConfig(kGroup, kRunTrayKey,
                 ui->checkBoxRunTrayIcon->isChecked() ? QStringLiteral("1") : QStringLiteral("0"),
                 iniPath);
 

@@ -4,6 +4,7 @@
 // per line.
 
 #include <QCoreApplication>
+#include <QHostAddress>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSocketNotifier>
@@ -69,6 +70,11 @@ int objectLength(const QByteArray& data)
     return -1;
 }
 
+QByteArray compact(const QJsonObject& o)
+{
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
 class Ctl : public QObject
 {
 public:
@@ -77,7 +83,8 @@ public:
     int waitMs = 500;
     int gapMs = 0;
     bool readStdin = false;
-    QList<QByteArray> packets; // in order, the login first when asked for
+    QList<QByteArray> packets; // in order
+    QJsonObject login;         // sent first when asked for, with the address we connect from
 
     int exitCode = 0;
 
@@ -149,6 +156,11 @@ private:
         emitLine(buffer_.left(len));
         buffer_.remove(0, len);
         printReplies();
+        if (!login.isEmpty()) {
+            // A phone states its own address; ours is the one the program sees.
+            login.insert(QStringLiteral("ip"), sock_.localAddress().toString());
+            packets.prepend(compact(login));
+        }
         sendNext();
     }
 
@@ -239,11 +251,6 @@ private:
     bool connected_ = false, sentAll_ = false, stdinDone_ = false, finished_ = false;
 };
 
-QByteArray compact(const QJsonObject& o)
-{
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
-}
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -301,11 +308,11 @@ int main(int argc, char** argv)
             return usageError(QStringLiteral("--login needs FROM[,NAME[,PWD]]"));
         if (fromOpt.isEmpty())
             from = parts.at(0);
-        ctl.packets << compact({{"type", "login"},
-                                {"id", "1"},
-                                {"from", parts.at(0)},
-                                {"name", parts.value(1, parts.at(0))},
-                                {"pwd", parts.value(2, QStringLiteral("1"))}});
+        ctl.login = {{"type", "login"},
+                     {"id", "1"},
+                     {"from", parts.at(0)},
+                     {"name", parts.value(1, parts.at(0))},
+                     {"pwd", parts.value(2, QStringLiteral("1"))}};
     }
 
     int nextId = 2;
