@@ -25,13 +25,6 @@ inline QByteArray loginReply(const QByteArray& id, const QByteArray& from, const
            from + R"(","token":")" + token + R"(","type":"login","version":"1.0.4.111"})";
 }
 
-inline QByteArray fileListReply(const QByteArray& id)
-{
-    const QByteArray entry = R"({"name":"xx.jpg","size":10000})";
-    return R"({"desc":" ","files":[)" + entry + "," + entry + "," + entry +
-           R"(],"from":"jwshow","id":")" + id + R"(","ret":"0","to":"00","type":"file.list"})";
-}
-
 // The token of a login reply ("" when there is none).
 inline QByteArray tokenOf(const QByteArray& reply)
 {

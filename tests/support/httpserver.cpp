@@ -1,245 +1,90 @@
 #include "httpserver.h"
 
 #include <QHostAddress>
-#include <QMetaObject>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
-class HttpServerWorker : public QObject
-{
-    Q_OBJECT
-public:
-    explicit HttpServerWorker(TestHttpServer* owner) : m_owner(owner) {}
-
-public slots:
-    quint16 listen()
-    {
-        m_server = new QTcpServer(this);
-        connect(m_server, &QTcpServer::newConnection, this, &HttpServerWorker::accept);
-        if (!m_server->listen(QHostAddress::LocalHost, 0))
-            return 0;
-        return m_server->serverPort();
-    }
-
-private:
-    void accept()
-    {
-        while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-            socket->setParent(this);
-            m_owner->noteOpen(1);
-            connect(socket, &QTcpSocket::disconnected, this, [this, socket]() {
-                m_owner->noteOpen(-1);
-                socket->deleteLater();
-            });
-            connect(socket, &QTcpSocket::readyRead, this,
-                    [this, socket]() { readRequest(socket); });
-        }
-    }
-
-    void readRequest(QTcpSocket* socket)
-    {
-        if (socket->property("answered").toBool()) {
-            socket->readAll();
-            return;
-        }
-        QByteArray buffer = socket->property("buffer").toByteArray() + socket->readAll();
-        socket->setProperty("buffer", buffer);
-        if (!buffer.contains("\r\n\r\n"))
-            return;
-        socket->setProperty("answered", true);
-        const QList<QByteArray> requestLine = buffer.left(buffer.indexOf("\r\n")).split(' ');
-        QString path = requestLine.size() >= 2 ? QString::fromLatin1(requestLine.at(1)) : QString();
-        m_owner->noteRequest(path);
-        TestHttpServer::Route route;
-        if (!m_owner->routeFor(path, &route)) {
-            route = TestHttpServer::Route();
-            route.status = 404;
-            route.body = "not found";
-            route.contentType = "text/plain";
-        }
-        QPointer<QTcpSocket> guarded(socket);
-        QTimer::singleShot(route.delayMs, this, [this, guarded, route]() {
-            if (guarded)
-                answer(guarded, route);
-        });
-    }
-
-    static QByteArray reason(int status)
-    {
-        switch (status) {
-        case 200:
-            return "OK";
-        case 301:
-            return "Moved Permanently";
-        case 302:
-            return "Found";
-        case 404:
-            return "Not Found";
-        case 500:
-            return "Internal Server Error";
-        default:
-            return "Status";
-        }
-    }
-
-    void writeHead(QTcpSocket* socket, const TestHttpServer::Route& route, qint64 length)
-    {
-        QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' +
-                          reason(route.status) + "\r\nContent-Type: " + route.contentType +
-                          "\r\nConnection: close\r\n";
-        if (length >= 0)
-            head += "Content-Length: " + QByteArray::number(length) + "\r\n";
-        socket->write(head + "\r\n");
-    }
-
-    void answer(QTcpSocket* socket, const TestHttpServer::Route& route)
-    {
-        using B = TestHttpServer::Behaviour;
-        switch (route.behaviour) {
-        case B::NeverAnswer:
-            return;
-        case B::Normal:
-            writeHead(socket, route, route.body.size());
-            socket->write(route.body);
-            m_owner->noteSent(route.body.size());
-            socket->disconnectFromHost();
-            return;
-        case B::Truncated: {
-            writeHead(socket, route, route.body.size());
-            const QByteArray part = route.body.left(route.truncateAt);
-            socket->write(part);
-            m_owner->noteSent(part.size());
-            socket->flush();
-            socket->disconnectFromHost();
-            return;
-        }
-        case B::Endless: {
-            writeHead(socket, route, route.declaredLength > 0 ? route.declaredLength : -1);
-            auto* timer = new QTimer(socket);
-            auto sent = std::make_shared<qint64>(0);
-            connect(timer, &QTimer::timeout, socket, [this, socket, route, sent, timer]() {
-                qint64 n = route.chunkBytes;
-                if (route.declaredLength > 0)
-                    n = qMin(n, route.declaredLength - *sent);
-                if (n <= 0 || socket->state() != QAbstractSocket::ConnectedState) {
-                    timer->stop();
-                    socket->disconnectFromHost();
-                    return;
-                }
-                // Do not pile up data the client does not read.
-                if (socket->bytesToWrite() > 4 * route.chunkBytes)
-                    return;
-                socket->write(QByteArray(int(n), 'x'));
-                *sent += n;
-                m_owner->noteSent(n);
-            });
-            timer->start(route.intervalMs);
-            return;
-        }
-        }
-    }
-
-    TestHttpServer* m_owner;
-    QTcpServer* m_server = nullptr;
-};
-
-TestHttpServer::TestHttpServer() = default;
-
-TestHttpServer::~TestHttpServer()
-{
-    if (m_thread.isRunning()) {
-        m_thread.quit();
-        m_thread.wait();
-    }
-}
-
 bool TestHttpServer::start()
 {
-    m_worker = new HttpServerWorker(this);
-    m_worker->moveToThread(&m_thread);
-    QObject::connect(&m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    auto* home = new QObject; // everything of the server lives on m_thread
+    home->moveToThread(&m_thread);
+    QObject::connect(&m_thread, &QThread::finished, home, &QObject::deleteLater);
     m_thread.start();
-    quint16 port = 0;
-    QMetaObject::invokeMethod(m_worker, "listen", Qt::BlockingQueuedConnection,
-                              Q_RETURN_ARG(quint16, port));
-    m_port = port;
-    return port != 0;
+    const auto listen = [this, home]() {
+        auto* server = new QTcpServer(home);
+        QObject::connect(server, &QTcpServer::newConnection, server, [this, server]() {
+            while (QTcpSocket* socket = server->nextPendingConnection())
+                accept(socket);
+        });
+        if (server->listen(QHostAddress::LocalHost, 0))
+            m_port = server->serverPort();
+    };
+    QMetaObject::invokeMethod(home, listen, Qt::BlockingQueuedConnection);
+    return m_port != 0;
 }
 
-QString TestHttpServer::url(const QString& path) const
+void TestHttpServer::accept(QTcpSocket* socket)
 {
-    return QStringLiteral("http://127.0.0.1:%1%2").arg(m_port).arg(path);
+    {
+        QMutexLocker lock(&m_lock);
+        m_log.maxConcurrent = qMax(m_log.maxConcurrent, ++m_log.open);
+    }
+    QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket]() {
+        QMutexLocker lock(&m_lock);
+        --m_log.open;
+        socket->deleteLater();
+    });
+    QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket]() {
+        const QByteArray request = socket->property("request").toByteArray() + socket->readAll();
+        socket->setProperty("request", request);
+        if (!request.contains("\r\n\r\n") || socket->property("answered").toBool())
+            return;
+        socket->setProperty("answered", true);
+        const QString path = QString::fromLatin1(request.split(' ').value(1));
+        QMutexLocker lock(&m_lock);
+        m_log.requests.append(path);
+        const Route route = m_routes.value(path, {"not found", "text/plain", 404});
+        QTimer::singleShot(route.delayMs, socket, [this, socket, route]() {
+            if (!route.silent)
+                answer(socket, route);
+        });
+    });
 }
 
-void TestHttpServer::setRoute(const QString& path, const Route& route)
+void TestHttpServer::answer(QTcpSocket* socket, const Route& route)
 {
-    QMutexLocker lock(&m_lock);
-    m_routes.insert(path, route);
+    const bool stream = route.chunkBytes > 0;
+    const qint64 length = route.declaredLength >= 0 ? route.declaredLength
+                          : stream                  ? -1
+                                                    : route.body.size();
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) +
+                      " Status\r\nConnection: close\r\nContent-Type: " + route.contentType + "\r\n";
+    if (length >= 0)
+        head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+    socket->write(head + "\r\n");
+    if (!stream) {
+        socket->write(route.body);
+        socket->disconnectFromHost();
+        QMutexLocker lock(&m_lock);
+        m_log.bytesSent += route.body.size();
+        return;
+    }
+    auto* timer = new QTimer(socket);
+    QObject::connect(timer, &QTimer::timeout, socket, [this, socket, route, length, timer]() {
+        const qint64 sent = socket->property("sent").toLongLong();
+        const qint64 n =
+            length >= 0 ? qMin<qint64>(route.chunkBytes, length - sent) : route.chunkBytes;
+        if (n <= 0 || socket->state() != QAbstractSocket::ConnectedState) {
+            timer->stop();
+            socket->disconnectFromHost();
+        } else if (socket->bytesToWrite() <= 4 * route.chunkBytes) {
+            // Only as fast as the client reads: a reader that stops is not flooded.
+            socket->write(QByteArray(int(n), 'x'));
+            socket->setProperty("sent", sent + n);
+            QMutexLocker lock(&m_lock);
+            m_log.bytesSent += n;
+        }
+    });
+    timer->start(route.intervalMs);
 }
-
-void TestHttpServer::serve(const QString& path, const QByteArray& body,
-                           const QByteArray& contentType, int delayMs)
-{
-    Route route;
-    route.body = body;
-    route.contentType = contentType;
-    route.delayMs = delayMs;
-    setRoute(path, route);
-}
-
-QStringList TestHttpServer::requests() const
-{
-    QMutexLocker lock(&m_lock);
-    return m_requests;
-}
-
-int TestHttpServer::requestCount(const QString& path) const
-{
-    QMutexLocker lock(&m_lock);
-    return m_requests.count(path);
-}
-
-int TestHttpServer::maxConcurrent() const
-{
-    QMutexLocker lock(&m_lock);
-    return m_maxOpen;
-}
-
-qint64 TestHttpServer::bytesSent() const
-{
-    QMutexLocker lock(&m_lock);
-    return m_sent;
-}
-
-bool TestHttpServer::routeFor(const QString& path, Route* route)
-{
-    QMutexLocker lock(&m_lock);
-    auto it = m_routes.constFind(path);
-    if (it == m_routes.constEnd())
-        return false;
-    *route = it.value();
-    return true;
-}
-
-void TestHttpServer::noteRequest(const QString& path)
-{
-    QMutexLocker lock(&m_lock);
-    m_requests.append(path);
-}
-
-void TestHttpServer::noteOpen(int delta)
-{
-    QMutexLocker lock(&m_lock);
-    m_open += delta;
-    m_maxOpen = qMax(m_maxOpen, m_open);
-}
-
-void TestHttpServer::noteSent(qint64 bytes)
-{
-    QMutexLocker lock(&m_lock);
-    m_sent += bytes;
-}
-
-#include "httpserver.moc"

@@ -4,44 +4,29 @@
 // their place on the screen, the screen's pixels and the pointer.
 
 #include <QImage>
-#include <QPoint>
 #include <QRect>
-#include <QString>
+#include <memory>
 
 class X11Probe
 {
 public:
     X11Probe(); // opens the display named by $DISPLAY
-    ~X11Probe();
-    X11Probe(const X11Probe&) = delete;
-    X11Probe& operator=(const X11Probe&) = delete;
 
+    // Everything but isOpen needs the display to be open.
     bool isOpen() const { return m_display != nullptr; }
-    QSize screenSize() const;
-
-    // A window (searched from the root down) whose _NET_WM_NAME (UTF-8) or, lacking
-    // that, WM_NAME equals title. Viewable windows win over unmapped ones.
-    // 0 when there is none.
+    // A top-level window whose _NET_WM_NAME is title, a viewable one
+    // before an unmapped one; 0 when there is none. The runs have no window
+    // manager, so clients' windows are the root's children.
     unsigned long findWindow(const QString& title) const;
-    QString windowTitle(unsigned long window) const;
     QRect geometry(unsigned long window) const; // in root coordinates
     bool isViewable(unsigned long window) const;
-
-    // The root window's pixels (what is on the screen), as RGB32.
-    QImage grab(const QRect& rect) const;
+    QImage grab(const QRect& rect) const; // the root window's pixels, as RGB32
     QRgb pixel(int x, int y) const;
-
     QPoint pointer() const;
-    bool warpPointer(int x, int y) const;
-
     // Asks the window's client to close, as a window manager's close button does.
     bool sendDeleteWindow(unsigned long window) const;
 
-    void sync() const;
-
 private:
-    unsigned long findIn(unsigned long parent, const QString& title, int depth,
-                         unsigned long* hidden) const;
-
-    struct _XDisplay* m_display = nullptr;
+    struct _XDisplay* dpy() const { return m_display.get(); }
+    std::unique_ptr<struct _XDisplay, int (*)(struct _XDisplay*)> m_display;
 };

@@ -1,0 +1,154 @@
+// The log record format, its life cycle and thread safety; the companion code;
+// the first copy hearing from a later one.
+#include "app/authcode.h"
+#include "app/jwlog.h"
+#include "app/singleinstance.h"
+
+#include <QtTest> // all of QtCore too
+
+#include <unistd.h>
+
+// The stamp of any record; the level is captured.
+static const QString kStamp = QStringLiteral(
+    "\\n>\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{2,4}>(Debug|Error|W[ap]mrning):");
+
+class TestApp : public QObject
+{
+    Q_OBJECT
+    QTemporaryDir dir;
+    QFile log{dir.path() + "/jwshowApp.log"};
+    void openLog(bool debugMode)
+    {
+        g_debugMode = debugMode;
+        JWLOG::log_init(dir.path());
+        JWLOG::log_open();
+    }
+    QString logText()
+    {
+        log.close();
+        return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()) : QString();
+    }
+
+private slots:
+    void cleanup()
+    {
+        JWLOG::log_close();
+        g_debugMode = false;
+        log.remove();
+    }
+
+    void stamp_data()
+    {
+        QTest::addColumn<int>("level");
+        QTest::addColumn<QTime>("time");
+        QTest::addColumn<QString>("expected");
+        // ":ms" repeats minute and second without leading zeros. In "Warning" the
+        // "a" is the am/pm marker, which also makes hh 12-hour.
+        QTest::newRow("debug") << int(JWLOG::Debug) << QTime(18, 5, 9) << "18:05:09:59>Debug:";
+        QTest::newRow("debug pm") << int(JWLOG::Debug) << QTime(15, 4) << "15:04:00:40>Debug:";
+        QTest::newRow("warning pm")
+            << int(JWLOG::Warning) << QTime(15, 4) << "03:04:00:40>Wpmrning:";
+        QTest::newRow("warning am")
+            << int(JWLOG::Warning) << QTime(0, 30, 45) << "12:30:45:3045>Wamrning:";
+    }
+    void stamp()
+    {
+        QFETCH(int, level);
+        QFETCH(QTime, time);
+        QFETCH(QString, expected);
+        QCOMPARE(JWLOG::stamp(JWLOG::Level(level), QDateTime(QDate(2027, 1, 2), time)),
+                 "\n>2027/01/02 " + expected);
+    }
+
+    void recordsAreAppendedOnlyInDebugModeAndUntilClosed()
+    {
+        openLog(false);
+        JWLOG::debug(QStringLiteral("quiet"));
+        JWLOG::log_close();
+        QVERIFY(!log.exists());
+
+        QVERIFY(log.open(QIODevice::WriteOnly) && log.write("earlier run\n") > 0);
+        log.close();
+        openLog(true);
+        JWLOG::debug(QStringLiteral("line one\nline two"));
+        JWLOG::error(QStringLiteral("错误"));
+        JWLOG::warning(QStringLiteral("w"));
+        JWLOG::log_close();
+        JWLOG::debug(QStringLiteral("after close"));
+
+        const QString content = logText();
+        const QRegularExpressionMatch m =
+            QRegularExpression("^earlier run\\n" + kStamp + "line one\\nline two\\n" + kStamp +
+                               "错误\\n" + kStamp + "w\\n$")
+                .match(content);
+        QVERIFY2(m.hasMatch(), qPrintable(content));
+        QCOMPARE((QStringList{m.captured(1), m.captured(2), m.captured(3).left(1)}),
+                 (QStringList{"Debug", "Error", "W"}));
+    }
+
+    void recordsOfSeveralThreadsNeverMix()
+    {
+        openLog(true);
+        constexpr int kThreads = 4, kRecords = 400;
+        static void (*const kWrite[])(const QString&) = {JWLOG::debug, JWLOG::error,
+                                                         JWLOG::warning};
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back(QThread::create([t] {
+                for (int i = 0; i < kRecords; ++i) {
+                    const QString msg = QStringLiteral("T%1-%2-").arg(t).arg(i) + QString(300, 'x');
+                    kWrite[i % 3](msg);
+                }
+            }));
+            threads.back()->start();
+        }
+        for (auto& th : threads)
+            QVERIFY(th->wait(60000));
+        JWLOG::log_close();
+
+        const QString content = logText();
+        const QRegularExpression record("\\G" + kStamp + "T(\\d)-(\\d+)-x{300}\\n");
+        int pos = 0, total = 0, next[kThreads] = {};
+        for (; pos < content.size(); ++total) {
+            const QRegularExpressionMatch m = record.match(content, pos);
+            QVERIFY2(m.hasMatch(), qPrintable("broken record: " + content.mid(pos, 80)));
+            QCOMPARE(m.captured(3).toInt(), next[m.captured(2).toInt()]++); // order kept
+            pos = m.capturedEnd();
+        }
+        QCOMPARE(total, kThreads * kRecords);
+    }
+
+    void authCodeIsSixDigitsInRange()
+    {
+        QSet<QString> seen;
+        for (int i = 0; i < 2000; ++i) {
+            const QString code = MakeAuthCode();
+            const int v = code.toInt();
+            QVERIFY2(code.size() == 6 && v >= 600000 && v <= 999998, qPrintable(code));
+            seen.insert(code);
+        }
+        QVERIFY(seen.size() > 1900); // not derived from the clock
+    }
+
+    void secondCopyIsRefusedAndTheFirstHearsFromIt()
+    {
+        const QString identity = QStringLiteral("test-identity-") + QString::number(getpid());
+        SingleInstance first(identity);
+        QVERIFY(!first.isRunning());
+        QSignalSpy received(&first, &SingleInstance::messageReceived);
+        QVERIFY(SingleInstance(identity).isRunning());
+        QVERIFY(!SingleInstance(identity + "-elsewhere").isRunning());
+
+        // The first copy answers from its event loop, so the sender runs elsewhere.
+        bool delivered = false;
+        std::unique_ptr<QThread> sender(QThread::create(
+            [&] { delivered = SingleInstance(identity).sendMessage("jwshow", 5000); }));
+        sender->start();
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 10000);
+        QVERIFY(sender->wait(10000) && delivered);
+        QCOMPARE(received.at(0).at(0).toString(), QStringLiteral("jwshow"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestApp)
+#include "tst_app.moc"

@@ -1,0 +1,181 @@
+// The companion stand-in and jwshowctl against a fake of the program: the stand-in's
+// command line, code check, keep-alive and SIGTERM; what jwshowctl sends and prints.
+
+#include "jwinstance.h"
+
+#include <QProcess>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace
+{
+const QString kStandIn = QStringLiteral(JW_BIN_DIR "/JWRCServer_x64");
+const QString kCtl = QStringLiteral(JW_BIN_DIR "/jwshowctl");
+const QByteArray kGreeting = "jwshow-1.0.4.111-fakehost";
+
+// JSON written with single quotes, so that the texts need no escapes (moc cannot
+// read raw strings).
+QByteArray j(const char* text)
+{
+    return QByteArray(text).replace('\'', '"');
+}
+
+// Reads from s until it holds want bytes (or more) or timeoutMs passes.
+QByteArray readAtLeast(QTcpSocket& s, int want, int timeoutMs = 3000)
+{
+    QByteArray got;
+    QDeadlineTimer deadline(timeoutMs);
+    while (got.size() < want && !deadline.hasExpired() &&
+           (s.bytesAvailable() || s.waitForReadyRead(int(deadline.remainingTime()))))
+        got += s.readAll();
+    return got;
+}
+
+// Writes the parts to the stand-in's port (pausing between them) and returns the
+// answer line and whether the stand-in then closes the connection.
+QByteArray ask(quint16 port, const QByteArrayList& parts)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(3000))
+        return "no connection";
+    for (const QByteArray& part : parts) {
+        s.write(part);
+        s.waitForBytesWritten(1000);
+        QTest::qWait(100);
+    }
+    QByteArray got = readAtLeast(s, 3);
+    while (!got.endsWith('\n') && s.waitForReadyRead(3000))
+        got += s.readAll();
+    const bool closed =
+        s.state() == QAbstractSocket::UnconnectedState || s.waitForDisconnected(500);
+    return got + (closed ? " closed" : " open");
+}
+} // namespace
+
+class TestTools : public QObject
+{
+    Q_OBJECT
+private slots:
+    void standInRejectsBadCommandLines_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        const QStringList good{"-app_mode", "/port",     "5556", "/auth",
+                               "612345",    "/msg_port", "5555"};
+        auto row = [&good](const char* name, int at, const QString& value) {
+            QStringList args = good;
+            if (value == "<cut>")
+                args = args.mid(0, at);
+            else
+                args.insert(at, value), args.removeAt(at + 1);
+            QTest::newRow(name) << args;
+        };
+        QTest::newRow("none") << QStringList();
+        QTest::newRow("no mode") << QStringList(good.mid(1));
+        QTest::newRow("order") << QStringList{"-app_mode", "/auth",     "612345", "/port",
+                                              "5556",      "/msg_port", "5555"};
+        row("port not a number", 2, "abc");
+        row("port too large", 2, "70000");
+        row("port with a sign", 2, "+5556");
+        row("empty code", 4, "");
+        row("negative msg_port", 6, "-1");
+        row("missing msg_port value", 6, "<cut>");
+        QTest::newRow("unknown trailing argument") << good + QStringList{"/debug"};
+        QTest::newRow("logout twice") << good + QStringList{"/logout", "/logout"};
+    }
+    void standInRejectsBadCommandLines()
+    {
+        QFETCH(QStringList, args);
+        QProcess p;
+        p.start(kStandIn, args);
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().startsWith(
+            "usage: JWRCServer_x64 -app_mode /port P /auth CODE /msg_port M [/logout]\n"));
+        QCOMPARE(p.readAllStandardOutput(), QByteArray());
+    }
+
+    // The keep-alive reaches the program right after its greeting and again after the
+    // program came back; the code check; an orderly end on SIGTERM.
+    void standInServes()
+    {
+        QTcpServer program;
+        QVERIFY(program.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = jwtest::freePort();
+        QProcess p;
+        p.start(kStandIn, {"-app_mode", "/port", QString::number(port), "/auth", "765432",
+                           "/msg_port", QString::number(program.serverPort()), "/logout"});
+        const QByteArray keepAlive = j("{'type':'rcserver.keepalive','id':'0','from':'jwrcserver',"
+                                       "'port':'") +
+                                     QByteArray::number(port) + "\"}";
+        for (int round = 0; round < 2; ++round) {
+            QVERIFY(program.waitForNewConnection(8000));
+            std::unique_ptr<QTcpSocket> c(program.nextPendingConnection());
+            c->write(kGreeting);
+            QCOMPARE(readAtLeast(*c, keepAlive.size()), keepAlive);
+            c->abort(); // the program went away
+        }
+
+        QTRY_VERIFY_WITH_TIMEOUT(jwtest::isListening(port), 5000);
+        QCOMPARE(ask(port, {"auth 765432\n"}), QByteArray("ok\n open"));
+        QCOMPARE(ask(port, {"auth 765432\r\n"}), QByteArray("ok\n open"));
+        QCOMPARE(ask(port, {"auth 76", "5432\n"}), QByteArray("ok\n open")); // one line
+        QCOMPARE(ask(port, {"auth 765433\n"}), QByteArray("denied\n closed"));
+        QCOMPARE(ask(port, {"auth  765432\n"}), QByteArray("denied\n closed"));
+        QCOMPARE(ask(port, {"hello\n"}), QByteArray("denied\n closed"));
+
+        p.terminate();
+        QVERIFY(p.waitForFinished(5000));
+        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(p.exitCode(), 0);
+    }
+
+    void ctlRefusedConnectionExitsTwo()
+    {
+        const quint16 port = jwtest::freePort(); // nobody listens there
+        QProcess p;
+        p.start(kCtl, {"--port", QString::number(port), "mode", "show"});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QCOMPARE(p.readAllStandardOutput(), QByteArray());
+        QVERIFY(p.readAllStandardError().contains("cannot connect to 127.0.0.1:" +
+                                                  QByteArray::number(port)));
+    }
+
+    // A login, a JSON packet and a shortcut: the exact bytes sent; then the greeting,
+    // each reply (all in one write, back to back) and a later report, one per line.
+    void ctlSendsAndPrints()
+    {
+        QTcpServer program;
+        QVERIFY(program.listen(QHostAddress::LocalHost, 0));
+        QProcess p;
+        p.start(kCtl, {"--port", QString::number(program.serverPort()), "--login",
+                       "phone1,Phone One,secret", "--wait", "400",
+                       j("{'type':'file.list','id':'9','from':'phone1'}"), "mode", "show"});
+        QVERIFY(program.waitForNewConnection(5000));
+        std::unique_ptr<QTcpSocket> c(program.nextPendingConnection());
+        c->write(kGreeting);
+        const QByteArray sent = j("{'from':'phone1','id':'1','ip':'127.0.0.1','name':'Phone "
+                                  "One','pwd':'secret','type':'login'}"
+                                  "{'from':'phone1','id':'9','type':'file.list'}"
+                                  "{'from':'phone1','id':'2','type':'mode','value':'show'}");
+        QCOMPARE(readAtLeast(*c, sent.size()), sent);
+        const QByteArray replies = j("{'n':'1'}{'n':'2'}{'n':'3'}");
+        const QByteArray report = j("{'act':'status','type':'show.video.info','value':'on'}");
+        c->write(replies);
+        c->waitForBytesWritten(1000);
+        QTest::qWait(50);
+        c->write(report);
+        c->waitForBytesWritten(1000);
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 0);
+        QCOMPARE(p.readAllStandardError(), QByteArray());
+        QCOMPARE(p.readAllStandardOutput(), kGreeting + "\n" +
+                                                QByteArray(replies).replace("}{", "}\n{") + "\n" +
+                                                report + "\n");
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTools)
+#include "tst_tools.moc"
