@@ -403,6 +403,10 @@ void JWShowService::run()
                 setIntOpt(fd, IPPROTO_TCP, TCP_KEEPIDLE, 10);
                 setIntOpt(fd, IPPROTO_TCP, TCP_KEEPINTVL, 5);
                 setIntOpt(fd, IPPROTO_TCP, TCP_KEEPCNT, 3);
+                // Every text leaves in one send; holding a small report back until
+                // the phone acknowledges the previous reply (Nagle against delayed
+                // ACKs) would only add up to a phone's ACK delay to it.
+                setIntOpt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
                 timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
                 ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 
