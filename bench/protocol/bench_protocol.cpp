@@ -221,6 +221,24 @@ int main(int argc, char** argv)
     const quint16 port = prog.port();
     const QByteArray mode = R"({"type":"mode","id":"1","from":"bench","value":"show"})";
 
+    // --- idle connections (first, before any load has grown the heap) ---------------------
+    QThread::msleep(500);
+    const qint64 rssBefore = rssKiB(prog.pid());
+    std::vector<int> idles;
+    for (int i = 0; i < idle; ++i) {
+        const int c = connectTo(port);
+        if (c < 0 || !readGreeting(c)) {
+            err << "idle connection " << i << " failed\n";
+            break;
+        }
+        idles.push_back(c);
+    }
+    QThread::msleep(1000);
+    const qint64 rssAfter = rssKiB(prog.pid());
+    for (int c : idles)
+        ::close(c);
+    const double idleMiB = (rssAfter - rssBefore) / 1024.0;
+
     // --- round trip ------------------------------------------------------------------
     const int fd = connectTo(port);
     ObjectCounter oc;
@@ -269,23 +287,6 @@ int main(int argc, char** argv)
         }
     }
 
-    // --- idle connections ----------------------------------------------------------------
-    QThread::msleep(500);
-    const qint64 rssBefore = rssKiB(prog.pid());
-    std::vector<int> idles;
-    for (int i = 0; i < idle; ++i) {
-        const int c = connectTo(port);
-        if (c < 0 || !readGreeting(c)) {
-            err << "idle connection " << i << " failed\n";
-            break;
-        }
-        idles.push_back(c);
-    }
-    QThread::msleep(1000);
-    const qint64 rssAfter = rssKiB(prog.pid());
-    for (int c : idles)
-        ::close(c);
-    const double idleMiB = (rssAfter - rssBefore) / 1024.0;
 
     auto verdict = [](bool ok) { return ok ? QStringLiteral("met") : QStringLiteral("missed"); };
     out << "| measure | goal | measured | |\n|---|---|---|---|\n";
