@@ -6,6 +6,7 @@
 //   bench_protocol [--requests N] [--pipelined N] [--idle N]
 
 #include "jwinstance.h"
+#include "server/jsonscanner.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -57,31 +58,15 @@ bool sendAll(int fd, const QByteArray& b)
     return true;
 }
 
-// Counts complete top-level JSON objects in a byte stream (braces outside
-// strings), carrying the state across reads.
+// Counts complete top-level JSON objects in a byte stream, carrying the state
+// across reads.
 struct ObjectCounter {
-    int depth = 0;
-    bool inString = false, escaped = false;
+    JsonObjectScanner scanner;
     qint64 feed(const char* p, qint64 n)
     {
         qint64 done = 0;
-        for (qint64 i = 0; i < n; ++i) {
-            const char c = p[i];
-            if (inString) {
-                if (escaped)
-                    escaped = false;
-                else if (c == '\\')
-                    escaped = true;
-                else if (c == '"')
-                    inString = false;
-            } else if (c == '"' && depth > 0) {
-                inString = true;
-            } else if (c == '{') {
-                ++depth;
-            } else if (c == '}' && depth > 0 && --depth == 0) {
-                ++done;
-            }
-        }
+        for (qint64 i = 0; i < n; ++i)
+            done += scanner.step(p[i]) == JsonObjectScanner::ObjectEnd;
         return done;
     }
 };
@@ -286,7 +271,6 @@ int main(int argc, char** argv)
             ::close(efd);
         }
     }
-
 
     auto verdict = [](bool ok) { return ok ? QStringLiteral("met") : QStringLiteral("missed"); };
     out << "| measure | goal | measured | |\n|---|---|---|---|\n";

@@ -21,9 +21,7 @@ void PacketSplitter::reset()
 {
     buf.clear();
     scanPos = 0;
-    depth = 0;
-    inString = false;
-    escaped = false;
+    scanner.reset();
 }
 
 QStringList PacketSplitter::feed(const char* data, int len)
@@ -39,36 +37,23 @@ QStringList PacketSplitter::feed(const char* data, int len)
 
     int pieceStart = 0;
     for (int i = scanPos; i < buf.size(); ++i) {
-        const char c = buf.at(i);
-        if (inString) {
-            // Only inside an object: a quote in the junk before an object must not
-            // hide that object's braces.
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        if (c == '"' && depth > 0) {
-            inString = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}') {
-            if (depth == 0) {
-                // A closing brace with nothing open: what came before can never
-                // become an object, so it goes together with the brace.
-                pieceStart = i + 1;
-            } else if (--depth == 0) {
-                pieces << QString::fromUtf8(buf.constData() + pieceStart, i + 1 - pieceStart);
-                pieceStart = i + 1;
-            }
+        switch (scanner.step(buf.at(i))) {
+        case JsonObjectScanner::StrayClose:
+            // A closing brace with nothing open: what came before can never
+            // become an object, so it goes together with the brace.
+            pieceStart = i + 1;
+            break;
+        case JsonObjectScanner::ObjectEnd:
+            pieces << QString::fromUtf8(buf.constData() + pieceStart, i + 1 - pieceStart);
+            pieceStart = i + 1;
+            break;
+        case JsonObjectScanner::Other:
+            break;
         }
     }
 
     QByteArray rest = buf.mid(pieceStart);
-    if (depth == 0) {
+    if (!scanner.insideObject()) {
         // Nothing is open. White space after a packet is a line end some
         // controllers add; anything else is junk that is reported like any broken
         // packet rather than silently glued to the next one.

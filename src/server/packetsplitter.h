@@ -9,6 +9,8 @@
 // Pieces are cut on the bytes (braces are ASCII, so a multi-byte UTF-8 character
 // is never cut) and each piece is decoded on its own.
 
+#include "server/jsonscanner.h"
+
 #include <QByteArray>
 #include <QStringList>
 
@@ -31,10 +33,8 @@ public:
     void reset();
 
 private:
-    QByteArray buf;  // the unfinished rest, starting at the current piece
-    int scanPos = 0; // first byte of buf not yet scanned
-    int depth = 0;   // open curly braces of the current object
-    bool inString = false;
-    bool escaped = false;
+    QByteArray buf;            // the unfinished rest, starting at the current piece
+    int scanPos = 0;           // first byte of buf not yet scanned
+    JsonObjectScanner scanner; // state at scanPos
     int overflowCount = 0;
 };

@@ -3,6 +3,8 @@
 // lines from standard input) and prints every reply and report as it arrives, one
 // per line.
 
+#include "server/jsonscanner.h"
+
 #include <QCoreApplication>
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -48,24 +50,10 @@ int usageError(const QString& why)
 // strings not counted; -1 while incomplete.
 int objectLength(const QByteArray& data)
 {
-    int depth = 0;
-    bool inString = false, escaped = false;
+    JsonObjectScanner scanner;
     for (int i = 0; i < data.size(); ++i) {
-        const char c = data.at(i);
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-        } else if (c == '"' && depth > 0) {
-            inString = true;
-        } else if (c == '{') {
-            ++depth;
-        } else if (c == '}' && depth > 0 && --depth == 0) {
+        if (scanner.step(data.at(i)) == JsonObjectScanner::ObjectEnd)
             return i + 1;
-        }
     }
     return -1;
 }
