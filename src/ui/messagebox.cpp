@@ -6,28 +6,35 @@
 namespace
 {
 
+const QString kOk = QStringLiteral("确定");
+
 QPushButton* addActionButton(QMessageBox& box, const QString& text)
 {
     return box.addButton(text, QMessageBox::ActionRole);
+}
+
+void showWithOk(const QString& title, const QString& text, QMessageBox::Icon icon)
+{
+    QMessageBox box;
+    box.setWindowTitle(title);
+    addActionButton(box, kOk);
+    box.setIcon(icon);
+    box.setText(text);
+    box.exec();
 }
 
 } // namespace
 
 void ShowMessage(const QString& title, const QString& text)
 {
-    QMessageBox box;
-    box.setWindowTitle(title);
-    addActionButton(box, QStringLiteral("确定"));
-    box.setIcon(QMessageBox::Question);
-    box.setText(text);
-    box.exec();
+    showWithOk(title, text, QMessageBox::Question);
 }
 
 bool AskQuestion(const QString& title, const QString& text)
 {
     QMessageBox box;
     box.setWindowTitle(title);
-    QPushButton* ok = addActionButton(box, QStringLiteral("确定"));
+    QPushButton* ok = addActionButton(box, kOk);
     // With two action-role buttons Qt finds no escape button and would refuse the
     // window's close button and Esc; both mean "no" here.
     box.setEscapeButton(addActionButton(box, QStringLiteral("取消")));
@@ -39,10 +46,5 @@ bool AskQuestion(const QString& title, const QString& text)
 
 void ShowInformation(const QString& title, const QString& text)
 {
-    QMessageBox box;
-    box.setWindowTitle(title);
-    addActionButton(box, QStringLiteral("确定"));
-    box.setIcon(QMessageBox::Information);
-    box.setText(text);
-    box.exec();
+    showWithOk(title, text, QMessageBox::Information);
 }
