@@ -64,13 +64,18 @@ void JwUserManage::RemoveUserById(const QString& id)
 void JwUserManage::RemoveUserBySocket(SOCKET s)
 {
     QMutexLocker l(&lock);
-    for (auto it = users.begin(); it != users.end(); ++it) {
-        if (it->sock != s)
+    // Every controller that logged in on the connection goes with it: one
+    // connection may have logged in under several ids, and an entry left behind
+    // would stay listed (and keep the show window open) for a connection that is
+    // gone.
+    for (auto it = users.begin(); it != users.end();) {
+        if (it->sock != s) {
+            ++it;
             continue;
+        }
         const QString id = it.key();
-        users.erase(it);
+        it = users.erase(it);
         announceRemoved(id, users.isEmpty(), true);
-        return;
     }
 }
 

@@ -311,8 +311,12 @@ private slots:
         // Only the last one leaving closes the show and ends its board.
         add("b", 13), um->RemoveUserById("b");
         QCOMPARE(emitted(), QString("msg_addUser b,nb,10.0.0.13; msg_removeUser b"));
-        um->RemoveUserBySocket(11);
-        QCOMPARE(emitted(), QString("msg_removeUser phone; msg_close; msg_endWhiteboard phone"));
+        add("second", 11); // a second id logged in on the same connection
+        um->RemoveUserBySocket(11), emitted();
+        QCOMPARE(um->Count(), 0);
+        add("phone", 11), um->RemoveUserBySocket(11);
+        QCOMPARE(emitted(), QString("msg_addUser phone,nphone,10.0.0.11; msg_removeUser phone; "
+                                    "msg_close; msg_endWhiteboard phone"));
         // Disconnecting everyone closes the show once and leaves the boards.
         add("z", 31), add("m", 32), emitted();
         um->RemoveAllUsers(), um->RemoveAllUsers();
