@@ -38,6 +38,7 @@ std::atomic<JWdataManage*> s_instance{nullptr};
 
 struct JWdataManage::Private {
     QList<JwMess> queue;
+    std::atomic<qint64> queuedChars{0}; // text waiting in queue
     QMutex queueLock;
     QWaitCondition arrived;
     std::atomic<bool> running{true};
@@ -69,7 +70,13 @@ void JWdataManage::AddData(const JwMess& m)
         return;
     QMutexLocker l(&d->queueLock);
     d->queue.append(m);
+    d->queuedChars += m.data.size();
     d->arrived.wakeOne();
+}
+
+bool JWdataManage::Backlogged() const
+{
+    return d->queuedChars > kMaxQueuedChars;
 }
 
 void JWdataManage::Stop()
@@ -103,6 +110,7 @@ void JWdataManage::run()
             }
             if (!d->queue.isEmpty()) {
                 m = d->queue.takeFirst();
+                d->queuedChars -= m.data.size();
                 got = true;
                 qCDebug(lcJwShow) << "=======task count:" << d->queue.size();
             }

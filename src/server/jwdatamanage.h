@@ -21,6 +21,12 @@ public:
     void AddData(const JwMess& m); // called by the socket server thread
     void Stop();
 
+    // True while more packet text waits than the dispatcher should hold; the
+    // socket server then stops reading, so a controller that writes faster than
+    // packets are handled is slowed down by TCP instead of growing the queue.
+    bool Backlogged() const;
+    static constexpr qint64 kMaxQueuedChars = 1024 * 1024; // about 20,000 packets
+
     // Replies (any thread).
     void sendRetPack(SOCKET sock, const JWData& d);
     void SendData(SOCKET sock, const QString& text);
@@ -39,8 +45,6 @@ private:
     ~JWdataManage() override;
     void HandleWhiteboard(const QString& type, const QString& from, const QJsonObject& obj);
     void CheckLocalIpChange();
-    // ... private members are the server's own
-    friend struct JWdataManagePrivate;
     struct Private;
     Private* d;
 };

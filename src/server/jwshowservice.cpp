@@ -34,6 +34,7 @@ namespace
 constexpr int kReadSize = 2048;
 constexpr int kBacklog = 20;
 constexpr int kPollMs = 300;
+constexpr int kBacklogPollMs = 20; // how often a full dispatcher queue is looked at again
 constexpr int kSendTimeoutMs = 2000;
 constexpr int kAcceptBackoffMs = 100;
 constexpr int kAcceptsPerPass = 64;
@@ -321,6 +322,9 @@ void JWShowService::run()
 
         // Every connection is watched: poll has no fd_set limit, so no phone waits
         // for others to leave before it is read.
+        // While the dispatcher is behind, nothing is read: the controllers' bytes
+        // wait in the kernel and TCP slows the writers down.
+        const bool backlogged = dm->Backlogged();
         fds.clear();
         watched.clear();
         fds.push_back({d->wakeFd, POLLIN, 0});
@@ -328,12 +332,15 @@ void JWShowService::run()
         {
             QMutexLocker l(&d->connLock);
             for (auto& kv : d->conns) {
-                fds.push_back({kv.second->fd, POLLIN, 0});
+                fds.push_back({kv.second->fd, short(backlogged ? 0 : POLLIN), 0});
                 watched.push_back(kv.second);
             }
         }
-        const int timeout =
-            acceptPaused ? int(qMax<qint64>(1, kAcceptBackoffMs - backoff.elapsed())) : kPollMs;
+        int timeout = kPollMs;
+        if (acceptPaused)
+            timeout = int(qMax<qint64>(1, kAcceptBackoffMs - backoff.elapsed()));
+        if (backlogged)
+            timeout = qMin(timeout, kBacklogPollMs);
         const int n = ::poll(fds.data(), nfds_t(fds.size()), timeout);
         if (n < 0) {
             const int e = errno;
