@@ -278,6 +278,12 @@ void JWShowUi::addDataToQueue(uint sock, QString url)
         request.sock = sock;
         request.url = url;
         m_pictureQueue.append(request);
+        // A controller sending addresses faster than pictures load must not grow
+        // the queue without end.
+        while (m_pictureQueue.size() > kMaxPendingPictures) {
+            qDebug() << "picture request dropped, too many waiting:"
+                     << m_pictureQueue.takeFirst().url;
+        }
     }
     requestNextImage();
 }

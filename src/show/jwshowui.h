@@ -35,6 +35,9 @@ public:
     static constexpr qint64 kMaxPicturePixels = 100LL * 1000 * 1000;
     static constexpr int kDefaultTransferTimeoutMs = 30000;
     static constexpr int kDefaultDownloadDeadlineMs = 120000;
+    // Waiting picture requests kept at most; beyond it the oldest waiting one goes
+    // (the newest picture is the one the presenter wants to see).
+    static constexpr int kMaxPendingPictures = 64;
 
     // A download that stalls this long is given up (tests shorten it).
     void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }

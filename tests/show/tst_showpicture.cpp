@@ -74,6 +74,26 @@ private slots:
         QCOMPARE(m_http.log().maxConcurrent, 1);
     }
 
+    // A flood of requests while one download hangs keeps only the newest waiting.
+    void queueKeepsNewestRequests()
+    {
+        JWShowUi ui;
+        ui.initShowUi();
+        ui.setTransferTimeout(300);
+        m_http.setRoute("/flood/first", {{}, "image/png", 200, 0, true});
+        const int before = m_http.log().requests.size();
+        ui.addDataToQueue(1, m_http.url("/flood/first"));
+        QStringList fetched{"/flood/first"};
+        for (int i = 0; i < 100; ++i) {
+            ui.addDataToQueue(1, m_http.url("/flood/" + QString::number(i)));
+            if (i >= 100 - JWShowUi::kMaxPendingPictures)
+                fetched << "/flood/" + QString::number(i);
+        }
+        QCOMPARE(ui.pendingPictures(), JWShowUi::kMaxPendingPictures);
+        QTRY_VERIFY_WITH_TIMEOUT(idle(ui), 15000);
+        QCOMPARE(m_http.log().requests.mid(before), fetched);
+    }
+
     void failedDownloadKeepsPicture_data()
     {
         QTest::addColumn<QString>("kind");
