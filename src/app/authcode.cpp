@@ -4,6 +4,6 @@
 
 QString MakeAuthCode()
 {
-    const quint32 r = QRandomGenerator::system()->generate();
-    return QString::number(600000u + r % 399999u);
+    // 600000 to 999998, as the codes have always been, without modulo bias.
+    return QString::number(600000u + QRandomGenerator::system()->bounded(399999u));
 }
