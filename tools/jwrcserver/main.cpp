@@ -77,6 +77,14 @@ public:
         connect(&retry_, &QTimer::timeout, this, &RcServer::connectLink);
     }
 
+    ~RcServer() override
+    {
+        // The link is destroyed after the timers declared below it, and its
+        // destructor aborts the connection: the disconnect handler would then
+        // reach timers that are already gone.
+        link_.disconnect(this);
+    }
+
     void start()
     {
         listen();
