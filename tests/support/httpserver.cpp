@@ -24,15 +24,13 @@ bool TestHttpServer::start()
     return m_port != 0;
 }
 
+// A request counts as open from its arrival until its answer has been handed to
+// the socket (or its connection ends): counting whole connections would also see
+// a finished one whose close this thread has not processed yet.
 void TestHttpServer::accept(QTcpSocket* socket)
 {
-    {
-        QMutexLocker lock(&m_lock);
-        m_log.maxConcurrent = qMax(m_log.maxConcurrent, ++m_log.open);
-    }
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket]() {
-        QMutexLocker lock(&m_lock);
-        --m_log.open;
+        finish(socket);
         socket->deleteLater();
     });
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [this, socket]() {
@@ -41,15 +39,26 @@ void TestHttpServer::accept(QTcpSocket* socket)
         if (!request.contains("\r\n\r\n") || socket->property("answered").toBool())
             return;
         socket->setProperty("answered", true);
+        socket->setProperty("open", true);
         const QString path = QString::fromLatin1(request.split(' ').value(1));
         QMutexLocker lock(&m_lock);
         m_log.requests.append(path);
+        m_log.maxConcurrent = qMax(m_log.maxConcurrent, ++m_log.open);
         const Route route = m_routes.value(path, {"not found", "text/plain", 404});
         QTimer::singleShot(route.delayMs, socket, [this, socket, route]() {
             if (!route.silent)
                 answer(socket, route);
         });
     });
+}
+
+void TestHttpServer::finish(QTcpSocket* socket)
+{
+    if (!socket->property("open").toBool())
+        return;
+    socket->setProperty("open", false);
+    QMutexLocker lock(&m_lock);
+    --m_log.open;
 }
 
 void TestHttpServer::answer(QTcpSocket* socket, const Route& route)
@@ -66,6 +75,7 @@ void TestHttpServer::answer(QTcpSocket* socket, const Route& route)
     if (!stream) {
         socket->write(route.body);
         socket->disconnectFromHost();
+        finish(socket);
         QMutexLocker lock(&m_lock);
         m_log.bytesSent += route.body.size();
         return;

@@ -28,9 +28,9 @@ public:
         int intervalMs = 10;
     };
     struct Log {
-        QStringList requests; // paths in order of arrival (unknown ones get 404)
-        int open = 0;
-        int maxConcurrent = 0; // the most connections ever open at once
+        QStringList requests;  // paths in order of arrival (unknown ones get 404)
+        int open = 0;          // requests not yet fully answered
+        int maxConcurrent = 0; // the most requests ever open at once
         qint64 bytesSent = 0;  // body bytes, all routes together
     };
 
@@ -63,6 +63,7 @@ private:
     // Both run on the server's thread.
     void accept(QTcpSocket* socket);
     void answer(QTcpSocket* socket, const Route& route);
+    void finish(QTcpSocket* socket); // the request's answer is out (or its connection gone)
 
     mutable QMutex m_lock;
     QMap<QString, Route> m_routes;
