@@ -5,16 +5,26 @@
 #include <QFile>
 #include <QHostInfo>
 #include <QJsonDocument>
+#include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
 
 namespace jwtest
 {
 
+// Picked below the kernel's ephemeral range (32768 and up on Linux): a port that
+// listen(0) or an outgoing connection of another test takes is never one of these,
+// so nothing else of the run grabs it between this check and the program's bind.
+// Room is left above for the fallback ports (+44).
 quint16 freePort()
 {
-    QTcpServer s;
-    return s.listen(QHostAddress::Any, 0) ? s.serverPort() : 0;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        const quint16 p = quint16(20000 + QRandomGenerator::global()->bounded(12000));
+        QTcpServer s;
+        if (s.listen(QHostAddress::Any, p))
+            return p;
+    }
+    return 0;
 }
 quint16 freePortWith(const QList<int>& offsets)
 {

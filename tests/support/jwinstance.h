@@ -13,7 +13,7 @@
 namespace jwtest
 {
 
-quint16 freePort(); // a TCP port that was free a moment ago
+quint16 freePort(); // a TCP port below the ephemeral range that was free a moment ago
 // A free port p with p + k free too for every k in offsets (e.g. {1} for the
 // companion, {1, 11, 22} to leave the fallback ports open). 0 when none is found.
 quint16 freePortWith(const QList<int>& offsets);
