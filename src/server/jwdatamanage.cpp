@@ -34,6 +34,14 @@ namespace
 // The address list is read again after this much time without any packet.
 constexpr int kAddressCheckMs = 15000;
 std::atomic<JWdataManage*> s_instance{nullptr};
+
+// The packet's x and y (JSON numbers; anything else counts as 0) mapped onto the
+// shown picture, for the pointer and the whiteboard alike.
+QPoint packetPoint(const QJsonObject& obj)
+{
+    return MapImagePoint(obj.value(QLatin1String(proto::kX)).toDouble(0),
+                         obj.value(QLatin1String(proto::kY)).toDouble(0));
+}
 } // namespace
 
 struct JWdataManage::Private {
@@ -165,8 +173,7 @@ void JWdataManage::HandleText(const QString& text, SOCKET sock)
 
     bool reply = true;
     if (type == proto::kMouseMove) {
-        const QPoint p = MapImagePoint(obj.value(QLatin1String(proto::kX)).toDouble(0),
-                                       obj.value(QLatin1String(proto::kY)).toDouble(0));
+        const QPoint p = packetPoint(obj);
         host::SetCursorPos(p.x(), p.y());
         reply = false;
     } else if (type == proto::kMode) {
@@ -323,10 +330,6 @@ void JWdataManage::HandleWhiteboard(const QString& type, const QString& from,
                                     const QJsonObject& obj)
 {
     paintViewManage* pv = g_paintViewManage;
-    auto point = [&obj]() {
-        return MapImagePoint(obj.value(QLatin1String(proto::kX)).toDouble(0),
-                             obj.value(QLatin1String(proto::kY)).toDouble(0));
-    };
     auto num = [&obj](const char* key) { return numberField(obj.value(QLatin1String(key))); };
     auto str = [&obj](const char* key) { return stringField(obj.value(QLatin1String(key))); };
 
@@ -337,11 +340,11 @@ void JWdataManage::HandleWhiteboard(const QString& type, const QString& from,
         if (pv)
             emit pv->msg_endWhiteboard(from);
     } else if (type == proto::kWbDrawing) {
-        const QPoint p = point();
+        const QPoint p = packetPoint(obj);
         if (pv)
             emit pv->msg_drawing(from, p.x(), p.y());
     } else if (type == proto::kWbDrawStart) {
-        const QPoint p = point();
+        const QPoint p = packetPoint(obj);
         if (pv)
             emit pv->msg_startDraw(from, p.x(), p.y());
     } else if (type == proto::kWbDrawEnd) {
@@ -376,7 +379,7 @@ void JWdataManage::HandleWhiteboard(const QString& type, const QString& from,
         if (pv)
             emit pv->msg_redraw(from);
     } else if (type == proto::kWbStringStart) {
-        const QPoint p = point();
+        const QPoint p = packetPoint(obj);
         if (pv)
             emit pv->msg_startText(from, p.x(), p.y());
     } else if (type == proto::kWbStringSet) {
