@@ -6,7 +6,7 @@
 //   bench_protocol [--requests N] [--pipelined N] [--idle N]
 
 #include "jwinstance.h"
-#include "server/jsonscanner.h"
+#include "protocol/jsonscanner.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 
 #include "server/jwdatamanage.h"
 #include "server/jwdebug.h"
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

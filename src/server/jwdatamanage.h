@@ -2,7 +2,7 @@
 // The dispatcher: the queue of received packets, their parsing and routing, the
 // replies, and the work on the host (pointer, address list, companion port).
 
-#include "server/jwmess.h"
+#include "protocol/jwmess.h"
 
 #include <QList>
 #include <QMutex>

@@ -6,7 +6,7 @@
 #include "server/jwdebug.h"
 #include "server/jwusermanage.h"
 #include "server/packetsplitter.h"
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 
 #include <QDebug>
 #include <QElapsedTimer>

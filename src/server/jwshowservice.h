@@ -3,7 +3,7 @@
 // One thread (run) owns every read, accept and close; other threads reach a
 // connection only through its SOCKET number (send, shut down).
 
-#include "server/jwmess.h"
+#include "protocol/jwmess.h"
 
 #include <QThread>
 

@@ -1,7 +1,7 @@
 #pragma once
 // The logged-in controllers, keyed by the identity they send as "from".
 
-#include "server/jwmess.h"
+#include "protocol/jwmess.h"
 
 #include <QMap>
 #include <QMutex>

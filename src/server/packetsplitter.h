@@ -9,7 +9,7 @@
 // Pieces are cut on the bytes (braces are ASCII, so a multi-byte UTF-8 character
 // is never cut) and each piece is decoded on its own.
 
-#include "server/jsonscanner.h"
+#include "protocol/jsonscanner.h"
 
 #include <QByteArray>
 #include <QStringList>

@@ -3,7 +3,7 @@
 // Worker threads reach it only by emitting its msg_* signals, each connected to
 // the slot of the same meaning on the GUI thread.
 
-#include "server/jwmess.h"
+#include "protocol/jwmess.h"
 
 #include <QImage>
 #include <QList>

@@ -1,6 +1,6 @@
 #include "show/showimagerect.h"
 
-#include "server/packetfields.h"
+#include "protocol/packetfields.h"
 
 #include <algorithm>
 #include <climits>

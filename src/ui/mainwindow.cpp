@@ -7,7 +7,7 @@
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
-#include "server/protocol.h"
+#include "protocol/protocol.h"
 #include "ui/autorunentry.h"
 #include "ui/messagebox.h"
 

@@ -7,7 +7,7 @@
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
-#include "server/packetfields.h"
+#include "protocol/packetfields.h"
 #include "server/packetsplitter.h"
 #include "show/jwshowui.h"
 #include "show/showimagerect.h"

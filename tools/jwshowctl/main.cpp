@@ -3,7 +3,7 @@
 // lines from standard input) and prints every reply and report as it arrives, one
 // per line.
 
-#include "server/jsonscanner.h"
+#include "protocol/jsonscanner.h"
 
 #include <QCoreApplication>
 #include <QHostAddress>
