@@ -1,11 +1,11 @@
-#include "app/appglobals.h"
-#include "app/jwlog.h"
 #include "app/quitsignals.h"
 #include "app/singleinstance.h"
+#include "app/wiring.h"
+#include "base/appglobals.h"
+#include "base/jwlog.h"
 #include "host/instancelock.h"
 #include "jwpaint/paintviewmanage.h"
 #include "server/jwdatamanage.h"
-#include "server/jwusermanage.h"
 #include "show/jwshowui.h"
 #include "ui/jwlogui.h"
 #include "ui/mainwindow.h"
@@ -103,6 +103,7 @@ int main(int argc, char** argv)
 
     JWLOGUI logUi;
     g_logUi = &logUi;
+    ConnectLogWindow(&logUi);
     if (isDebugArgument(argc, argv)) {
         g_debugMode = true;
         logUi.show();
@@ -119,32 +120,39 @@ int main(int argc, char** argv)
     showUi.initShowUi();
     showUi.showDefaultImage();
 
-    // The worker threads reach both services; they must exist before the first
-    // worker starts.
-    JWdataManage::GetInstance();
-    JwUserManage::GetInstance();
-
     MainWindow mainWindow;
     QObject::connect(&instance, &SingleInstance::messageReceived, &mainWindow,
                      &MainWindow::showNormal);
     g_mainWindow = &mainWindow;
+    // The whiteboard manager is wired before the workers start, so that nothing
+    // they route is lost; it is shown by nobody.
+    paintViewManage paintManage;
+    paintManage.InitConnect();
+    g_paintViewManage = &paintManage;
+    ConnectWorkers(&showUi, &paintManage, &mainWindow);
+
     mainWindow.InitConnect();
     mainWindow.InitSet();
     mainWindow.InitTableWidget();
 
-    auto* paintManage = new paintViewManage; // lives until the process ends
-    paintManage->InitConnect();
-    g_paintViewManage = paintManage;
+    // Whatever a worker still does after the quit (one that did not stop in
+    // time), it reaches no window: the windows below go with this frame.
+    auto disconnectWorkers = [] {
+        DisconnectWorkers();
+        g_mainWindow = nullptr;
+        g_showUi = nullptr;
+        g_logUi = nullptr;
+        g_paintViewManage = nullptr;
+    };
 
     if (quitPending) {
         mainWindow.menu_quit_click();
+        disconnectWorkers();
         return 0;
     }
     inMainLoop = true;
     const int rc = app.exec();
     inMainLoop = false;
-    g_mainWindow = nullptr;
-    g_showUi = nullptr;
-    g_logUi = nullptr;
+    disconnectWorkers();
     return rc;
 }

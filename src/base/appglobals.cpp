@@ -1,4 +1,4 @@
-#include "app/appglobals.h"
+#include "base/appglobals.h"
 
 MainWindow* g_mainWindow = nullptr;
 JWShowUi* g_showUi = nullptr;

@@ -1,4 +1,4 @@
-#include "app/authcode.h"
+#include "base/authcode.h"
 
 #include <QRandomGenerator>
 

@@ -1,20 +1,20 @@
-#include "app/jwlog.h"
+#include "base/jwlog.h"
 
-#include "app/appglobals.h"
+#include "base/jwdebug.h"
 #include "host/datafolder.h"
-#include "ui/jwlogui.h"
 
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QSettings>
 #include <QTextCodec>
 #include <QTextStream>
+#include <utility>
 
 bool g_debugMode = false;
+
+Q_LOGGING_CATEGORY(lcJwShow, "jwshow")
 
 // The pictures live in the core library; a static library's resources are only
 // registered when something refers to them, and every part of the program
@@ -31,7 +31,7 @@ namespace
 // operating system at exit, so that a record written by a worker thread during
 // process teardown never meets a destroyed stream.
 struct LogState {
-    QMutex lock; // held per record from formatting to flush, so records never mix
+    std::mutex lock; // held per record from formatting to flush, so records never mix
     bool open = false;
     QFile* file = nullptr;
     QTextStream* stream = nullptr;
@@ -48,7 +48,7 @@ void writeRecord(JWLOG::Level level, const QString& msg)
     if (!g_debugMode)
         return;
     LogState& s = state();
-    QMutexLocker locker(&s.lock);
+    std::lock_guard<std::mutex> locker(s.lock);
     if (!s.open || !s.stream)
         return;
     *s.stream << JWLOG::stamp(level, QDateTime::currentDateTime()) << msg << '\n';
@@ -79,7 +79,7 @@ void JWLOG::log_init(const QString& folder)
     if (!g_debugMode)
         return;
     LogState& s = state();
-    QMutexLocker locker(&s.lock);
+    std::lock_guard<std::mutex> locker(s.lock);
     // Every use of the objects happens under the lock, so replacing them here is
     // safe even while other threads log.
     s.open = false;
@@ -96,7 +96,7 @@ void JWLOG::log_open()
     if (!g_debugMode)
         return;
     LogState& s = state();
-    QMutexLocker locker(&s.lock);
+    std::lock_guard<std::mutex> locker(s.lock);
     if (!s.file)
         return;
     if (s.file->open(QIODevice::WriteOnly | QIODevice::Append)) {
@@ -114,7 +114,7 @@ void JWLOG::log_close()
         return;
     qDebug() << ">>关闭日志";
     LogState& s = state();
-    QMutexLocker locker(&s.lock);
+    std::lock_guard<std::mutex> locker(s.lock);
     if (s.open && s.file)
         s.file->close();
     s.open = false;
@@ -164,8 +164,35 @@ void WriteConfig(const QString& group, const QString& key, const QString& value,
 
 void WriteLogWindow(const QString& text)
 {
-    // Outside debug mode the window shows nothing anyway; skipping the emission
-    // saves a queued event per packet.
-    if (g_debugMode && g_logUi)
-        emit g_logUi->msg_writelog(text);
+    // Outside debug mode the window shows nothing anyway.
+    if (g_debugMode)
+        LogWindowFeed::instance()->add(text);
+}
+
+LogWindowFeed* LogWindowFeed::instance()
+{
+    static LogWindowFeed* feed = new LogWindowFeed; // never destroyed: workers may log at exit
+    return feed;
+}
+
+void LogWindowFeed::add(const QString& line)
+{
+    bool notify;
+    {
+        std::lock_guard<std::mutex> l(lock);
+        lines.append(line);
+        if (lines.size() > kMaxLines)
+            lines.removeFirst();
+        notify = !notified;
+        notified = true;
+    }
+    if (notify)
+        emit linesWaiting();
+}
+
+QStringList LogWindowFeed::take()
+{
+    std::lock_guard<std::mutex> l(lock);
+    notified = false;
+    return std::exchange(lines, QStringList());
 }

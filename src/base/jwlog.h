@@ -1,11 +1,15 @@
 #pragma once
 // The diagnostic log (active only in debug mode) and the settings store.
 
+#include <QObject>
 #include <QString>
+#include <QStringList>
+#include <mutex>
 
 extern bool g_debugMode; // set once by start-up when the first argument is "debug"
 
-class JWLOG {
+class JWLOG
+{
 public:
     static void log_init(const QString& folder); // folder + "/jwshowApp.log", not opened yet
     static void log_open();
@@ -27,3 +31,27 @@ void WriteConfig(const QString& group, const QString& key, const QString& value,
 
 // Sends one line to the log window (debug mode only; callable from any thread).
 void WriteLogWindow(const QString& text);
+
+// The lines on their way to the log window. Worker threads add lines as fast as
+// packets arrive; the window takes them in batches on the GUI thread. At most
+// kMaxLines wait (the oldest go first), and one notification is outstanding at
+// a time, so a flood of packets costs the GUI thread one event per batch.
+class LogWindowFeed : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int kMaxLines = 10000;
+    static LogWindowFeed* instance(); // lives until the process ends
+
+    void add(const QString& line);
+    QStringList take(); // every waiting line, oldest first
+
+signals:
+    void linesWaiting(); // emitted once until take() is called
+
+private:
+    LogWindowFeed() = default;
+    std::mutex lock;
+    QStringList lines;
+    bool notified = false;
+};

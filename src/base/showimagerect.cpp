@@ -1,4 +1,4 @@
-#include "show/showimagerect.h"
+#include "base/showimagerect.h"
 
 #include "protocol/packetfields.h"
 

@@ -1,21 +1,16 @@
 #include "file/jwfile.h"
 
-#include "server/jwdatamanage.h"
-#include "server/jwdebug.h"
+#include "base/jwdebug.h"
 #include "protocol/protocol.h"
+#include "protocol/reply.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-jwFile* jwFile::GetInstance()
+QString jwFile::GetFileList(const QString& id)
 {
-    static jwFile instance; // stateless; safe to destroy at exit
-    return &instance;
-}
-
-QString jwFile::FileListReply(const QString& id)
-{
+    qCDebug(lcJwShow) << "getfilelist..................";
     QJsonArray files;
     for (int i = 0; i < 3; ++i) {
         QJsonObject f;
@@ -34,16 +29,9 @@ QString jwFile::FileListReply(const QString& id)
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }
 
-int jwFile::GetFileList(const QString& id, unsigned int socket)
-{
-    qCDebug(lcJwShow) << "getfilelist..................";
-    JWdataManage::GetInstance()->SendData(socket, FileListReply(id));
-    return 0;
-}
-
 namespace
 {
-void sendFileReply(const char* type, const QString& id, unsigned int socket)
+QString fileReply(const char* type, const QString& id)
 {
     JWData r;
     r.id = id;
@@ -52,19 +40,19 @@ void sendFileReply(const char* type, const QString& id, unsigned int socket)
     r.type = type;
     r.ret = proto::kOk;
     r.desc = QStringLiteral(" ");
-    JWdataManage::GetInstance()->sendRetPack(socket, r);
+    return BuildReply(r);
 }
 } // namespace
 
-void jwFile::OpenFile(const QString& path, const QString& id, unsigned int socket)
+QString jwFile::OpenFile(const QString& path, const QString& id)
 {
     Q_UNUSED(path);
-    sendFileReply(proto::kFileOpen, id, socket);
+    return fileReply(proto::kFileOpen, id);
 }
 
-void jwFile::CloseFile(const QString& path, const QString& id, unsigned int socket)
+QString jwFile::CloseFile(const QString& path, const QString& id)
 {
     Q_UNUSED(path);
     qCDebug(lcJwShow) << "CloseFile..................";
-    sendFileReply(proto::kFileClose, id, socket);
+    return fileReply(proto::kFileClose, id);
 }

@@ -1,22 +1,16 @@
 #pragma once
 // Answers the controllers' file commands. Nothing on disk is listed, opened or
 // closed: the list is a fixed placeholder and open and close always succeed.
+// Each operation returns the reply text; the caller sends it.
+
+#include "protocol/jwmess.h"
 
 #include <QString>
 
 class jwFile
 {
 public:
-    static jwFile* GetInstance();
-
-    // Sends the "file.list" reply; always returns 0.
-    int GetFileList(const QString& id, unsigned int socket);
-    void OpenFile(const QString& path, const QString& id, unsigned int socket);
-    void CloseFile(const QString& path, const QString& id, unsigned int socket);
-
-    // The compact "file.list" reply for a request id (what GetFileList sends).
-    static QString FileListReply(const QString& id);
-
-private:
-    jwFile() = default;
+    static QString GetFileList(const QString& id);
+    static QString OpenFile(const QString& path, const QString& id);
+    static QString CloseFile(const QString& path, const QString& id);
 };

@@ -11,14 +11,14 @@
 using SOCKET = quint32;
 
 struct JwMess {
-    QString data;  // one received packet (or, in the picture queue, empty)
+    QString data; // one received packet (or, in the picture queue, empty)
     SOCKET sock = 0;
-    QString url;   // empty from the socket server; the picture queue's address
+    QString url; // empty from the socket server; the picture queue's address
 };
 
 struct JWData {
-    QString id, from, to, type, token, ret, desc, url, name, version, ip, act, time, rc_port,
-        pwd, value, width, height;
+    QString id, from, to, type, token, ret, desc, url, name, version, ip, act, time, rc_port, pwd,
+        value, width, height;
 };
 
 Q_DECLARE_METATYPE(JwMess)

@@ -2,7 +2,8 @@
 // The protocol words: member names, type values, act and value words and fixed
 // values of the wire format. Every other file uses these, never the literals.
 
-namespace proto {
+namespace proto
+{
 // Member names
 inline constexpr char kType[] = "type";
 inline constexpr char kId[] = "id";

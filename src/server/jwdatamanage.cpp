@@ -1,39 +1,46 @@
 #include "server/jwdatamanage.h"
 
-#include "app/appglobals.h"
-#include "app/jwlog.h"
+#include "base/appglobals.h"
+#include "base/jwdebug.h"
+#include "base/jwlog.h"
+#include "base/showimagerect.h"
 #include "file/jwfile.h"
 #include "host/pointer.h"
-#include "jwpaint/paintviewmanage.h"
-#include "server/jwdebug.h"
-#include "server/jwshowservice.h"
-#include "server/jwusermanage.h"
 #include "protocol/packetfields.h"
 #include "protocol/protocol.h"
-#include "show/jwshowui.h"
-#include "show/showimagerect.h"
-#include "ui/mainwindow.h"
+#include "protocol/reply.h"
+#include "server/jwshowservice.h"
+#include "server/jwusermanage.h"
 
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
+#include <QCoreApplication>
+#include <QHash>
 #include <QHostAddress>
 #include <QJsonDocument>
-#include <QJsonObject>
-#include <QMutexLocker>
 #include <QNetworkInterface>
-#include <algorithm>
-#include <exception>
-#include <mutex>
 
-Q_LOGGING_CATEGORY(lcJwShow, "jwshow")
+#include <algorithm>
+#include <chrono>
+#include <limits>
 
 using namespace packetfields;
 
 namespace
 {
 // The address list is read again after this much time without any packet.
-constexpr int kAddressCheckMs = 15000;
-std::atomic<JWdataManage*> s_instance{nullptr};
+constexpr auto kAddressCheck = std::chrono::seconds(15);
+
+// Hand-overs to the GUI thread that may be merged with an identical one still
+// waiting (each leaves the window in the same state however often it runs).
+enum CoalesceKey {
+    kNoKey,
+    kKeyShow,
+    kKeyHide,
+    kKeyPlay,
+    kKeyStop,
+    kKeyPause,
+    kKeyMute,
+    kKeyUnmute
+};
 
 // The packet's x and y (JSON numbers; anything else counts as 0) mapped onto the
 // shown picture, for the pointer and the whiteboard alike.
@@ -44,31 +51,32 @@ QPoint packetPoint(const QJsonObject& obj)
 }
 } // namespace
 
-struct JWdataManage::Private {
-    QList<JwMess> queue;
-    std::atomic<qint64> queuedChars{0}; // text waiting in queue
-    QMutex queueLock;
-    QWaitCondition arrived;
-    std::atomic<bool> running{true};
-    QStringList knownIps;
-    QStringList latestIps;
-};
-
 JWdataManage* JWdataManage::GetInstance()
 {
-    static std::once_flag once;
     // Never destroyed, like the socket server: the thread may run until exit.
-    std::call_once(once, [] { s_instance = new JWdataManage; });
-    return s_instance;
+    static JWdataManage* instance = [] {
+        auto* dm = new JWdataManage;
+        // Hand-overs run in the thread this object lives in: the GUI thread,
+        // whichever thread asked first.
+        if (QCoreApplication* app = QCoreApplication::instance())
+            dm->moveToThread(app->thread());
+        return dm;
+    }();
+    return instance;
 }
 
-JWdataManage::JWdataManage() : d(new Private) {}
+JWdataManage::JWdataManage() = default;
 
-JWdataManage::~JWdataManage()
+QString JWdataManage::Packet::str(const char* key) const
 {
-    Stop();
-    wait();
-    delete d;
+    return stringField(obj.value(QLatin1String(key)));
+}
+
+void JWdataManage::enqueue(Inbound&& in)
+{
+    std::lock_guard<std::mutex> l(queueLock);
+    queue.push_back(std::move(in));
+    arrived.notify_one();
 }
 
 void JWdataManage::AddData(const JwMess& m)
@@ -76,23 +84,39 @@ void JWdataManage::AddData(const JwMess& m)
     qCDebug(lcJwShow) << "add data:";
     if (m.data.isEmpty())
         return;
-    QMutexLocker l(&d->queueLock);
-    d->queue.append(m);
-    d->queuedChars += m.data.size();
-    d->arrived.wakeOne();
+    queuedChars += m.data.size();
+    enqueue(Inbound{m.data, m.sock, false, nullptr});
 }
 
-bool JWdataManage::Backlogged() const
+void JWdataManage::AddPackets(SOCKET sock, const QStringList& texts,
+                              const std::shared_ptr<QueuedInput>& input)
 {
-    return d->queuedChars > kMaxQueuedChars;
+    qint64 chars = 0;
+    for (const QString& t : texts)
+        chars += t.size();
+    input->chars += chars;
+    queuedChars += chars;
+    std::lock_guard<std::mutex> l(queueLock);
+    for (const QString& t : texts)
+        queue.push_back(Inbound{t, sock, false, input});
+    arrived.notify_one();
+}
+
+void JWdataManage::AddClose(SOCKET sock)
+{
+    enqueue(Inbound{QString(), sock, true, nullptr});
 }
 
 void JWdataManage::Stop()
 {
-    d->running = false;
+    running = false;
     {
-        QMutexLocker l(&d->queueLock);
-        d->arrived.wakeAll();
+        std::lock_guard<std::mutex> l(queueLock);
+        arrived.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> l(guiLock);
+        guiRoom.notify_all();
     }
     if (QThread::currentThread() != this)
         wait(100);
@@ -101,293 +125,384 @@ void JWdataManage::Stop()
 void JWdataManage::run()
 {
     qCDebug(lcJwShow) << " data deal run:";
-    d->knownIps = GetLocalIpAddress();
-    if (g_mainWindow)
-        emit g_mainWindow->msg_localIp(d->knownIps);
+    knownIps = GetLocalIpAddress();
+    const QStringList ips = knownIps;
+    toGui([this, ips] { emit msg_localIp(ips); });
 
-    QElapsedTimer sinceCheck;
-    sinceCheck.start();
-    while (d->running) {
-        JwMess m;
-        bool got = false;
+    auto nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
+    while (running) {
+        if (!waitForGuiRoom())
+            break;
+        Inbound in;
         {
-            QMutexLocker l(&d->queueLock);
-            if (d->queue.isEmpty() && d->running) {
-                const qint64 left = qMax<qint64>(1, kAddressCheckMs - sinceCheck.elapsed());
-                d->arrived.wait(&d->queueLock, QDeadlineTimer(left));
-            }
-            if (!d->queue.isEmpty()) {
-                m = d->queue.takeFirst();
-                d->queuedChars -= m.data.size();
-                got = true;
-                qCDebug(lcJwShow) << "=======task count:" << d->queue.size();
-            }
-        }
-        if (!got) {
-            if (d->running && sinceCheck.elapsed() >= kAddressCheckMs) {
+            std::unique_lock<std::mutex> l(queueLock);
+            arrived.wait_until(l, nextCheck, [this] { return !queue.empty() || !running; });
+            if (!running)
+                break;
+            if (queue.empty()) {
+                l.unlock();
                 CheckLocalIpChange();
-                sinceCheck.restart();
+                nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
+                continue;
             }
-            continue;
+            in = std::move(queue.front());
+            queue.pop_front();
+            qCDebug(lcJwShow) << "=======task count:" << queue.size();
         }
+        nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
+        const qint64 chars = in.text.size();
+        const bool wasBacklogged = Backlogged();
+        queuedChars -= chars;
+        bool resumeReading = wasBacklogged && !Backlogged();
+        if (in.input) {
+            const qint64 left = in.input->chars -= chars;
+            resumeReading |= left <= JWShowService::kMaxQueuedInput &&
+                             left + chars > JWShowService::kMaxQueuedInput;
+        }
+        if (resumeReading)
+            JWShowService::GetInstance()->WakeUp();
         try {
-            HandleText(m.data, m.sock);
+            if (in.close)
+                HandleClose(in.sock);
+            else
+                HandleText(in.text, in.sock);
         } catch (...) {
-            JWLOG::debug("try catch error:");
+            JWLOG::debug(QStringLiteral("try catch error:"));
         }
     }
 }
 
+bool JWdataManage::waitForGuiRoom()
+{
+    if (guiBacklog < kMaxGuiBacklog)
+        return running;
+    std::unique_lock<std::mutex> l(guiLock);
+    guiRoom.wait(l, [this] { return guiBacklog < kMaxGuiBacklog / 2 || !running; });
+    return running;
+}
+
+void JWdataManage::toGui(std::function<void()> f, int coalesceKey)
+{
+    // Called on the GUI thread itself (tests driving HandleText), the work is
+    // simply done now.
+    if (QThread::currentThread() == thread()) {
+        f();
+        return;
+    }
+    if (coalesceKey != kNoKey && coalesceKey == lastCoalesceKey && guiDone < guiPosted)
+        return;
+    lastCoalesceKey = coalesceKey;
+    ++guiBacklog;
+    ++guiPosted;
+    QMetaObject::invokeMethod(
+        this,
+        [this, f = std::move(f)] {
+            ++guiDone;
+            if (--guiBacklog == kMaxGuiBacklog / 2 - 1) {
+                std::lock_guard<std::mutex> l(guiLock);
+                guiRoom.notify_all();
+            }
+            f();
+        },
+        Qt::QueuedConnection);
+}
+
+void JWdataManage::HandleClose(SOCKET sock)
+{
+    loggedOut.erase(sock);
+    bool nowEmpty = false;
+    const QStringList ids = JwUserManage::GetInstance()->RemoveUserBySocket(sock, &nowEmpty);
+    announceRemoved(ids, nowEmpty, true);
+}
+
+void JWdataManage::announceRemoved(const QStringList& ids, bool nowEmpty, bool endWhiteboard)
+{
+    if (ids.isEmpty())
+        return;
+    toGui([this, ids, nowEmpty, endWhiteboard] {
+        for (const QString& id : ids)
+            emit msg_removeUser(id);
+        if (!nowEmpty)
+            return;
+        if (endWhiteboard)
+            emit msg_endWhiteboard(ids.last());
+        emit msg_closeShow();
+    });
+}
+
 void JWdataManage::HandleText(const QString& text, SOCKET sock)
 {
+    if (loggedOut.count(sock)) {
+        qCDebug(lcJwShow) << "packet after logout dropped, connection" << sock;
+        return;
+    }
     WriteLogWindow("<<<:" + text);
 
     QJsonParseError err{};
     const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
     if (err.error != QJsonParseError::NoError) {
-        JWLOG::error("JSON package error:");
+        JWLOG::error(QStringLiteral("JSON package error:"));
         qCDebug(lcJwShow) << "error:JSON package error:";
         return;
     }
     if (!doc.isObject()) {
-        JWLOG::warning("this pack not JSON object");
+        JWLOG::warning(QStringLiteral("this pack not JSON object"));
         qCDebug(lcJwShow) << "error:this pack not JSON object";
         return;
     }
     const QJsonObject obj = doc.object();
-    auto str = [&obj](const char* key) { return stringField(obj.value(QLatin1String(key))); };
-
-    JWData rec;
-    rec.type = str(proto::kType);
-    rec.id = str(proto::kId);
-    rec.from = str(proto::kFrom);
-    rec.to = str(proto::kTo);
-    rec.ret = proto::kOk;
-    rec.desc = QString();
-    const QString& type = rec.type;
-    const QString from = rec.from;
-    if (type.isEmpty()) {
-        JWLOG::warning("unknow package.");
+    Packet p{obj, sock, JWData{}};
+    p.rec.type = p.str(proto::kType);
+    p.rec.id = p.str(proto::kId);
+    p.rec.from = p.str(proto::kFrom);
+    p.rec.to = p.str(proto::kTo);
+    p.rec.ret = proto::kOk;
+    if (p.rec.type.isEmpty()) {
+        JWLOG::warning(QStringLiteral("unknow package."));
         return;
     }
 
-    bool reply = true;
-    if (type == proto::kMouseMove) {
-        const QPoint p = packetPoint(obj);
-        host::SetCursorPos(p.x(), p.y());
-        reply = false;
-    } else if (type == proto::kMode) {
-        const QString value = str(proto::kValue);
-        if (value == proto::kShow) {
-            if (g_showUi)
-                emit g_showUi->msg_show();
-        } else if (value == proto::kRemote) {
-            if (g_showUi)
-                emit g_showUi->msg_hide();
-        } else {
-            rec.ret = proto::kFail;
-            rec.desc = "unknown mode::" + value;
-            JWLOG::error(rec.desc);
-            qCDebug(lcJwShow).noquote() << rec.desc;
-        }
-    } else if (type == proto::kLogin) {
-        rec.name = str(proto::kName);
-        qCDebug(lcJwShow).noquote() << "recd login package from:" + from;
-        JWLOG::debug("login-from:" + from + ":to:" + rec.to);
-        ControllerInfo c;
-        c.id = from;
-        c.name = rec.name;
-        c.ip = str(proto::kIp);
-        c.pwd = str(proto::kPwd);
-        c.sock = sock;
-        JwUserManage::GetInstance()->AddUser(c);
-        if (c.pwd.isEmpty()) {
-            rec.ret = proto::kFail;
-            rec.desc = QStringLiteral("no password");
-        }
-        rec.rc_port = QString::number(g_rcPort.load());
-        rec.token = g_auth;
-    } else if (type == proto::kLogout) {
-        qCDebug(lcJwShow) << "logout package.";
-        JwUserManage* users = JwUserManage::GetInstance();
-        users->RemoveUserById(from);
-        JWLOG::debug("logout from:" + from + ":" + QString::number(users->Count()));
-        // Only shut down here: the server thread closes the socket on its next
-        // read, so the number is never closed twice or under a running poll.
-        JWShowService::GetInstance()->Shutdown(sock);
-        reply = false;
-    } else if (type == proto::kShowImage) {
-        const QString url = str(proto::kUrl);
-        if (!url.isEmpty()) {
-            if (g_showUi)
-                emit g_showUi->msg_addJwMess(sock, url);
-        } else {
-            rec.ret = proto::kFail;
-            rec.desc = QStringLiteral("url is empty");
-        }
-    } else if (type == proto::kShowVideo) {
-        const QString url = str(proto::kUrl);
-        if (!url.isEmpty()) {
-            if (g_showUi)
-                emit g_showUi->msg_setVideoFile(url, int(sock), from);
-        } else {
-            rec.ret = proto::kFail;
-            rec.desc = QStringLiteral("url is empty(video)");
-        }
-    } else if (type == proto::kShowVideoControl) {
-        const QString act = str(proto::kAct);
-        const QString value = str(proto::kValue);
-        const qint64 t = decimal64(str(proto::kTime));
-        qCDebug(lcJwShow).noquote() << "debug recv video control" + act;
-        JWShowUi* ui = g_showUi;
-        if (act == proto::kPlay) {
-            if (ui)
-                emit ui->msg_play();
-        } else if (act == proto::kStop) {
-            if (ui)
-                emit ui->msg_stop();
-        } else if (act == proto::kPause) {
-            if (ui)
-                emit ui->msg_pause();
-        } else if (act == proto::kFastForward) {
-            if (ui)
-                emit ui->msg_SetFast(t);
-        } else if (act == proto::kFastBackward) {
-            // -INT64_MIN does not exist; such a step is nonsense anyway.
-            if (ui)
-                emit ui->msg_SetFast(t == std::numeric_limits<qint64>::min() ? 0 : -t);
-        } else if (act == proto::kSeek) {
-            if (ui)
-                emit ui->msg_setPosition(t);
-        } else if (act == proto::kVolume) {
-            if (ui)
-                emit ui->msg_Setvolume(decimal(value));
-        } else if (act == proto::kMute) {
-            if (ui) {
-                if (value == proto::kTrue)
-                    emit ui->msg_setMute();
-                else
-                    emit ui->msg_releaseMute();
-            }
-        } else {
-            rec.ret = proto::kFail;
-            rec.desc = "unknown control act=:" + act;
-            JWLOG::error(rec.desc);
-        }
-    } else if (type == proto::kResolution) {
-        const QString act = str(proto::kAct);
-        if (act == proto::kSet) {
-            const QString w = str(proto::kWidth);
-            const QString h = str(proto::kHeight);
-            if (!w.isEmpty() && !h.isEmpty()) {
-                // A negative size would wrap to a huge unsigned one; 0 is refused
-                // by the display change like any other impossible mode.
-                const ulong pw = ulong(qMax(0, decimal(w)));
-                const ulong ph = ulong(qMax(0, decimal(h)));
-                if (g_mainWindow)
-                    emit g_mainWindow->msg_ChangeResolution(pw, ph);
-            } else {
-                rec.ret = proto::kFail;
-                rec.desc = "width or height is empty W:" + w + ":H:" + h;
-                JWLOG::error("adjust resolution error:width:" + w + ":height:" + h);
-            }
-        } else if (act == proto::kReduction) {
-            if (g_mainWindow)
-                emit g_mainWindow->msg_ReductionResolution();
-        } else {
-            rec.ret = proto::kFail;
-            rec.desc = "unknown type=" + type + ":act=:" + act;
-        }
-    } else if (type == proto::kKeepAlive) {
-        const QString port = str(proto::kPort);
-        qCDebug(lcJwShow).noquote() << "get jwrcserver listen port: " + port;
-        const int p = decimal(port);
-        if (p > 0)
-            g_rcPort = p;
-        reply = false;
-    } else if (type == proto::kFileList) {
-        jwFile::GetInstance()->GetFileList(rec.id, sock);
-        reply = false;
-    } else if (type == proto::kFileOpen) {
-        jwFile::GetInstance()->OpenFile(str(proto::kPath), rec.id, sock);
-        reply = false;
-    } else if (type == proto::kFileClose) {
-        jwFile::GetInstance()->CloseFile(str(proto::kPath), rec.id, sock);
-        reply = false;
-    } else {
-        HandleWhiteboard(type, from, obj);
-        reply = false;
-    }
+    static const QHash<QString, Handler> kRoutes = {
+        {proto::kMouseMove, &JWdataManage::onMouseMove},
+        {proto::kMode, &JWdataManage::onMode},
+        {proto::kLogin, &JWdataManage::onLogin},
+        {proto::kLogout, &JWdataManage::onLogout},
+        {proto::kShowImage, &JWdataManage::onShowImage},
+        {proto::kShowVideo, &JWdataManage::onShowVideo},
+        {proto::kShowVideoControl, &JWdataManage::onVideoControl},
+        {proto::kResolution, &JWdataManage::onResolution},
+        {proto::kKeepAlive, &JWdataManage::onKeepAlive},
+        {proto::kFileList, &JWdataManage::onFileList},
+        {proto::kFileOpen, &JWdataManage::onFileOpen},
+        {proto::kFileClose, &JWdataManage::onFileClose},
+    };
+    (this->*kRoutes.value(p.rec.type, &JWdataManage::onWhiteboard))(p);
 
-    if (reply) {
-        rec.to = from;
-        rec.from = proto::kIdentity;
-        sendRetPack(sock, rec);
+    if (p.reply) {
+        p.rec.to = p.rec.from;
+        p.rec.from = proto::kIdentity;
+        sendRetPack(sock, p.rec);
     }
 }
 
-void JWdataManage::HandleWhiteboard(const QString& type, const QString& from,
-                                    const QJsonObject& obj)
+void JWdataManage::onMouseMove(Packet& p)
 {
-    paintViewManage* pv = g_paintViewManage;
-    auto num = [&obj](const char* key) { return numberField(obj.value(QLatin1String(key))); };
-    auto str = [&obj](const char* key) { return stringField(obj.value(QLatin1String(key))); };
+    const QPoint at = packetPoint(p.obj);
+    host::SetCursorPos(at.x(), at.y());
+    p.reply = false;
+}
+
+void JWdataManage::onMode(Packet& p)
+{
+    const QString value = p.str(proto::kValue);
+    if (value == proto::kShow) {
+        toGui([this] { emit msg_show(); }, kKeyShow);
+    } else if (value == proto::kRemote) {
+        toGui([this] { emit msg_hide(); }, kKeyHide);
+    } else {
+        p.rec.ret = proto::kFail;
+        p.rec.desc = "unknown mode::" + value;
+        JWLOG::error(p.rec.desc);
+        qCDebug(lcJwShow).noquote() << p.rec.desc;
+    }
+}
+
+void JWdataManage::onLogin(Packet& p)
+{
+    p.rec.name = p.str(proto::kName);
+    qCDebug(lcJwShow).noquote() << "recd login package from:" + p.rec.from;
+    JWLOG::debug("login-from:" + p.rec.from + ":to:" + p.rec.to);
+    ControllerInfo c;
+    c.id = p.rec.from;
+    c.name = p.rec.name;
+    c.ip = p.str(proto::kIp);
+    c.pwd = p.str(proto::kPwd);
+    c.sock = p.sock;
+    if (JwUserManage::GetInstance()->AddUser(c))
+        toGui([this, c] { emit msg_addUser(c.id, c.name, c.ip); });
+    if (c.pwd.isEmpty()) {
+        p.rec.ret = proto::kFail;
+        p.rec.desc = QStringLiteral("no password");
+    }
+    p.rec.rc_port = QString::number(g_rcPort.load());
+    p.rec.token = g_auth;
+}
+
+void JWdataManage::onLogout(Packet& p)
+{
+    qCDebug(lcJwShow) << "logout package.";
+    JwUserManage* users = JwUserManage::GetInstance();
+    bool nowEmpty = false;
+    if (users->RemoveUserById(p.rec.from, &nowEmpty))
+        announceRemoved({p.rec.from}, nowEmpty, true);
+    JWLOG::debug("logout from:" + p.rec.from + ":" + QString::number(users->Count()));
+    // What the connection sent after its logout is not carried out; its close
+    // comes through the queue like any other.
+    loggedOut.insert(p.sock);
+    JWShowService::GetInstance()->Shutdown(p.sock);
+    p.reply = false;
+}
+
+void JWdataManage::onShowImage(Packet& p)
+{
+    const QString url = p.str(proto::kUrl);
+    if (url.isEmpty()) {
+        p.rec.ret = proto::kFail;
+        p.rec.desc = QStringLiteral("url is empty");
+        return;
+    }
+    const SOCKET sock = p.sock;
+    toGui([this, sock, url] { emit msg_addJwMess(sock, url); });
+}
+
+void JWdataManage::onShowVideo(Packet& p)
+{
+    const QString url = p.str(proto::kUrl);
+    if (url.isEmpty()) {
+        p.rec.ret = proto::kFail;
+        p.rec.desc = QStringLiteral("url is empty(video)");
+        return;
+    }
+    const SOCKET sock = p.sock;
+    const QString from = p.rec.from;
+    toGui([this, sock, url, from] { emit msg_setVideoFile(url, int(sock), from); });
+}
+
+void JWdataManage::onVideoControl(Packet& p)
+{
+    const QString act = p.str(proto::kAct);
+    const QString value = p.str(proto::kValue);
+    const qint64 t = decimal64(p.str(proto::kTime));
+    qCDebug(lcJwShow).noquote() << "debug recv video control" + act;
+    if (act == proto::kPlay) {
+        toGui([this] { emit msg_play(); }, kKeyPlay);
+    } else if (act == proto::kStop) {
+        toGui([this] { emit msg_stop(); }, kKeyStop);
+    } else if (act == proto::kPause) {
+        toGui([this] { emit msg_pause(); }, kKeyPause);
+    } else if (act == proto::kFastForward) {
+        toGui([this, t] { emit msg_SetFast(t); });
+    } else if (act == proto::kFastBackward) {
+        // -INT64_MIN does not exist; such a step is nonsense anyway.
+        const qint64 back = t == std::numeric_limits<qint64>::min() ? 0 : -t;
+        toGui([this, back] { emit msg_SetFast(back); });
+    } else if (act == proto::kSeek) {
+        toGui([this, t] { emit msg_setPosition(t); });
+    } else if (act == proto::kVolume) {
+        const int v = decimal(value);
+        toGui([this, v] { emit msg_Setvolume(v); });
+    } else if (act == proto::kMute) {
+        if (value == proto::kTrue)
+            toGui([this] { emit msg_setMute(); }, kKeyMute);
+        else
+            toGui([this] { emit msg_releaseMute(); }, kKeyUnmute);
+    } else {
+        p.rec.ret = proto::kFail;
+        p.rec.desc = "unknown control act=:" + act;
+        JWLOG::error(p.rec.desc);
+    }
+}
+
+void JWdataManage::onResolution(Packet& p)
+{
+    const QString act = p.str(proto::kAct);
+    if (act == proto::kSet) {
+        const QString w = p.str(proto::kWidth);
+        const QString h = p.str(proto::kHeight);
+        if (w.isEmpty() || h.isEmpty()) {
+            p.rec.ret = proto::kFail;
+            p.rec.desc = "width or height is empty W:" + w + ":H:" + h;
+            JWLOG::error("adjust resolution error:width:" + w + ":height:" + h);
+            return;
+        }
+        // A negative size would wrap to a huge unsigned one; 0 is refused by the
+        // display change like any other impossible mode.
+        const ulong pw = ulong(qMax(0, decimal(w)));
+        const ulong ph = ulong(qMax(0, decimal(h)));
+        toGui([this, pw, ph] { emit msg_ChangeResolution(pw, ph); });
+    } else if (act == proto::kReduction) {
+        toGui([this] { emit msg_ReductionResolution(); });
+    } else {
+        p.rec.ret = proto::kFail;
+        p.rec.desc = "unknown type=" + p.rec.type + ":act=:" + act;
+    }
+}
+
+void JWdataManage::onKeepAlive(Packet& p)
+{
+    const QString port = p.str(proto::kPort);
+    qCDebug(lcJwShow).noquote() << "get jwrcserver listen port: " + port;
+    const int n = decimal(port);
+    if (n > 0)
+        g_rcPort = n;
+    p.reply = false;
+}
+
+void JWdataManage::onFileList(Packet& p)
+{
+    SendData(p.sock, jwFile::GetFileList(p.rec.id));
+    p.reply = false;
+}
+
+void JWdataManage::onFileOpen(Packet& p)
+{
+    SendData(p.sock, jwFile::OpenFile(p.str(proto::kPath), p.rec.id));
+    p.reply = false;
+}
+
+void JWdataManage::onFileClose(Packet& p)
+{
+    SendData(p.sock, jwFile::CloseFile(p.str(proto::kPath), p.rec.id));
+    p.reply = false;
+}
+
+// Every type without a route of its own: the whiteboard's, or unknown.
+void JWdataManage::onWhiteboard(Packet& p)
+{
+    p.reply = false;
+    const QString& type = p.rec.type;
+    const QString id = p.rec.from;
+    auto num = [&p](const char* key) { return numberField(p.obj.value(QLatin1String(key))); };
 
     if (type == proto::kWbStart) {
-        if (pv)
-            emit pv->msg_startWhiteboard(from);
+        toGui([this, id] { emit msg_startWhiteboard(id); });
     } else if (type == proto::kWbEnd) {
-        if (pv)
-            emit pv->msg_endWhiteboard(from);
-    } else if (type == proto::kWbDrawing) {
-        const QPoint p = packetPoint(obj);
-        if (pv)
-            emit pv->msg_drawing(from, p.x(), p.y());
-    } else if (type == proto::kWbDrawStart) {
-        const QPoint p = packetPoint(obj);
-        if (pv)
-            emit pv->msg_startDraw(from, p.x(), p.y());
+        toGui([this, id] { emit msg_endWhiteboard(id); });
+    } else if (type == proto::kWbDrawing || type == proto::kWbDrawStart ||
+               type == proto::kWbStringStart) {
+        const QPoint at = packetPoint(p.obj);
+        const int x = at.x(), y = at.y();
+        if (type == proto::kWbDrawing)
+            toGui([this, id, x, y] { emit msg_drawing(id, x, y); });
+        else if (type == proto::kWbDrawStart)
+            toGui([this, id, x, y] { emit msg_startDraw(id, x, y); });
+        else
+            toGui([this, id, x, y] { emit msg_startText(id, x, y); });
     } else if (type == proto::kWbDrawEnd) {
-        if (pv)
-            emit pv->msg_endDraw(from);
+        toGui([this, id] { emit msg_endDraw(id); });
     } else if (type == proto::kWbShape) {
-        const QString act = str(proto::kAct);
-        int code = 0;
-        if (act == proto::kCurve)
-            code = 5;
-        else if (act == proto::kEllipse)
-            code = 3;
-        else if (act == proto::kLine)
-            code = 1;
-        else if (act == proto::kRect)
-            code = 4;
-        if (code && pv)
-            emit pv->msg_shape(from, code);
+        static const QHash<QString, int> kShapes = {
+            {proto::kLine, 1}, {proto::kEllipse, 3}, {proto::kRect, 4}, {proto::kCurve, 5}};
+        const int code = kShapes.value(p.str(proto::kAct), 0);
+        if (code)
+            toGui([this, id, code] { emit msg_shape(id, code); });
     } else if (type == proto::kWbClear) {
-        if (pv)
-            emit pv->msg_clear(from);
+        toGui([this, id] { emit msg_clear(id); });
     } else if (type == proto::kWbColor) {
-        if (pv)
-            emit pv->msg_setcolor(from, num(proto::kR), num(proto::kG), num(proto::kB));
+        const int r = num(proto::kR), g = num(proto::kG), b = num(proto::kB);
+        toGui([this, id, r, g, b] { emit msg_setcolor(id, r, g, b); });
     } else if (type == proto::kWbUndo) {
-        if (pv)
-            emit pv->msg_undo(from);
+        toGui([this, id] { emit msg_undo(id); });
     } else if (type == proto::kWbPenWidth) {
-        if (pv)
-            emit pv->msg_penwidth(from, decimal(str(proto::kValue)));
+        const int w = decimal(p.str(proto::kValue));
+        toGui([this, id, w] { emit msg_penwidth(id, w); });
     } else if (type == proto::kWbRedraw) {
-        if (pv)
-            emit pv->msg_redraw(from);
-    } else if (type == proto::kWbStringStart) {
-        const QPoint p = packetPoint(obj);
-        if (pv)
-            emit pv->msg_startText(from, p.x(), p.y());
+        toGui([this, id] { emit msg_redraw(id); });
     } else if (type == proto::kWbStringSet) {
-        if (pv)
-            emit pv->msg_setText(from, str(proto::kText));
+        const QString text = p.str(proto::kText);
+        toGui([this, id, text] { emit msg_setText(id, text); });
     } else if (type == proto::kWbStringEnd) {
-        if (pv)
-            emit pv->msg_endText(from);
+        toGui([this, id] { emit msg_endText(id); });
     } else {
         JWLOG::error("unknown type=:" + type);
     }
@@ -399,38 +514,10 @@ void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)
     SendData(sock, BuildReply(d));
 }
 
-QString JWdataManage::BuildReply(const JWData& d)
-{
-    QJsonObject o;
-    o.insert(QLatin1String(proto::kId), d.id);
-    o.insert(QLatin1String(proto::kFrom), d.from);
-    o.insert(QLatin1String(proto::kTo), d.to);
-    o.insert(QLatin1String(proto::kType), d.type);
-    if (d.type != proto::kShowVideoInfo) {
-        o.insert(QLatin1String(proto::kRet), d.ret);
-        o.insert(QLatin1String(proto::kDesc), d.desc);
-    }
-    if (d.type == proto::kLogin) {
-        o.insert(QLatin1String(proto::kVersion), QLatin1String(proto::kProtoVersion));
-        o.insert(QLatin1String(proto::kName), d.name);
-        o.insert(QLatin1String(proto::kRcPort), d.rc_port);
-        o.insert(QLatin1String(proto::kToken), d.token);
-    } else if (d.type == proto::kShowVideoInfo) {
-        o.insert(QLatin1String(proto::kAct), d.act);
-        if (d.act == proto::kDuration || d.act == proto::kStatus || d.act == proto::kVolume)
-            o.insert(QLatin1String(proto::kValue), d.value);
-        else if (d.act == proto::kPosition)
-            o.insert(QLatin1String(proto::kTime), d.time);
-    }
-    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
-}
-
 void JWdataManage::SendData(SOCKET sock, const QString& text)
 {
     qCDebug(lcJwShow).noquote() << "send data::" + text;
     WriteLogWindow(">>>>:" + text);
-    // No process-wide send lock: the connection's own lock keeps whole texts
-    // apart, and a controller that stops reading holds up only its own replies.
     if (!JWShowService::GetInstance()->Send(sock, text.toUtf8())) {
         qCDebug(lcJwShow).noquote() << "send error:" + text;
         JWLOG::debug("send error::" + text);
@@ -467,16 +554,13 @@ QStringList JWdataManage::GetLocalIpAddress()
 
 void JWdataManage::CheckLocalIpChange()
 {
-    d->latestIps = GetLocalIpAddress();
-    bool changed = d->latestIps.size() != d->knownIps.size();
-    for (const QString& ip : d->latestIps) {
-        if (changed)
-            break;
-        changed = !d->knownIps.contains(ip);
-    }
+    latestIps = GetLocalIpAddress();
+    const bool changed = latestIps.size() != knownIps.size() ||
+                         std::any_of(latestIps.begin(), latestIps.end(),
+                                     [this](const QString& ip) { return !knownIps.contains(ip); });
     if (!changed)
         return;
-    d->knownIps = d->latestIps;
-    if (g_mainWindow)
-        emit g_mainWindow->msg_localIpChanged(d->latestIps);
+    knownIps = latestIps;
+    const QStringList ips = latestIps;
+    toGui([this, ips] { emit msg_localIpChanged(ips); });
 }

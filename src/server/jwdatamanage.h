@@ -1,50 +1,166 @@
 #pragma once
-// The dispatcher: the queue of received packets, their parsing and routing, the
-// replies, and the work on the host (pointer, address list, companion port).
+// The dispatcher: the queue of received packets and closes, their parsing and
+// routing, the replies, and the work on the host (pointer, address list,
+// companion port).
+//
+// It knows no window. What it routes it announces as its own signals, always
+// emitted on the GUI thread (the thread this object lives in) through one bounded
+// hand-over; start-up connects them to the windows.
 
 #include "protocol/jwmess.h"
 
-#include <QList>
-#include <QMutex>
+#include <QJsonObject>
 #include <QStringList>
 #include <QThread>
-#include <QWaitCondition>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <unordered_set>
 
-class QJsonObject;
+// The packet text of one connection that waits in the dispatcher's queue; the
+// socket server stops reading the connection while it is above a bound.
+struct QueuedInput {
+    std::atomic<qint64> chars{0};
+};
 
-class JWdataManage : public QThread {
+class JWdataManage : public QThread
+{
     Q_OBJECT
 public:
     static JWdataManage* GetInstance();
 
-    void AddData(const JwMess& m); // called by the socket server thread
+    // More packet text than this waiting in all: the socket server stops reading.
+    static constexpr qint64 kMaxQueuedChars = 4 * 1024 * 1024;
+    // Work handed to the GUI thread and not yet done, at most; beyond it the
+    // dispatcher waits for the GUI thread to catch up.
+    static constexpr int kMaxGuiBacklog = 10000;
+
+    // One packet text (any thread).
+    void AddData(const JwMess& m);
+    // Packets of one connection in arrival order (socket server thread).
+    void AddPackets(SOCKET sock, const QStringList& texts,
+                    const std::shared_ptr<QueuedInput>& input);
+    // The end of a connection, handled after every packet it sent.
+    void AddClose(SOCKET sock);
+    bool Backlogged() const { return queuedChars > kMaxQueuedChars; }
     void Stop();
 
-    // True while more packet text waits than the dispatcher should hold; the
-    // socket server then stops reading, so a controller that writes faster than
-    // packets are handled is slowed down by TCP instead of growing the queue.
-    bool Backlogged() const;
-    static constexpr qint64 kMaxQueuedChars = 1024 * 1024; // about 20,000 packets
-
-    // Replies (any thread).
+    // Replies (any thread). They never wait on the socket.
     void sendRetPack(SOCKET sock, const JWData& d);
     void SendData(SOCKET sock, const QString& text);
-    static QString BuildReply(const JWData& d);
 
     static QStringList GetLocalIpAddress();
 
-    // Handles one packet text exactly as the loop does (used by run and tests).
+    // Handles one packet text, or one close, exactly as the loop does (used by the
+    // loop and by tests).
     void HandleText(const QString& text, SOCKET sock);
+    void HandleClose(SOCKET sock);
+
+    int GuiBacklog() const { return guiBacklog; }
+    qint64 QueuedChars() const { return queuedChars; }
+
+signals:
+    // To the show window
+    void msg_show();
+    void msg_hide();
+    void msg_addJwMess(uint sock, QString url);
+    void msg_setVideoFile(QString url, int sock, QString from);
+    void msg_play();
+    void msg_stop();
+    void msg_pause();
+    void msg_SetFast(qint64 time);
+    void msg_setPosition(qint64 time);
+    void msg_Setvolume(int value);
+    void msg_setMute();
+    void msg_releaseMute();
+    void msg_closeShow(); // the last controller left
+    // To the whiteboard manager (first argument: the whiteboard id)
+    void msg_startWhiteboard(QString id);
+    void msg_endWhiteboard(QString id);
+    void msg_startDraw(QString id, int x, int y);
+    void msg_drawing(QString id, int x, int y);
+    void msg_endDraw(QString id);
+    void msg_shape(QString id, int shape);
+    void msg_clear(QString id);
+    void msg_setcolor(QString id, int r, int g, int b);
+    void msg_undo(QString id);
+    void msg_penwidth(QString id, int width);
+    void msg_redraw(QString id);
+    void msg_startText(QString id, int x, int y);
+    void msg_setText(QString id, QString text);
+    void msg_endText(QString id);
+    // To the main window
+    void msg_addUser(QString id, QString name, QString ip);
+    void msg_removeUser(QString id);
+    void msg_ChangeResolution(ulong pwidth, ulong pheight);
+    void msg_ReductionResolution();
+    void msg_localIp(QStringList iplist);
+    void msg_localIpChanged(QStringList iplist);
 
 protected:
     void run() override;
 
 private:
+    struct Inbound {
+        QString text;
+        SOCKET sock = 0;
+        bool close = false;
+        std::shared_ptr<QueuedInput> input;
+    };
+    // One parsed packet on its way through a handler.
+    struct Packet {
+        const QJsonObject& obj;
+        SOCKET sock;
+        JWData rec;        // the reply; its to and from are filled in when sent
+        bool reply = true; // false: the handler answers itself or not at all
+        QString str(const char* key) const;
+    };
+    using Handler = void (JWdataManage::*)(Packet&);
+
     JWdataManage();
-    ~JWdataManage() override;
-    void HandleWhiteboard(const QString& type, const QString& from, const QJsonObject& obj);
+    void enqueue(Inbound&& in);
+    bool waitForGuiRoom();
+    // Runs f on the GUI thread, in order with everything handed over before.
+    // With a coalesce key, f is skipped when the last hand-over had the same key
+    // and has not run yet: that one does the same (show after show, say).
+    void toGui(std::function<void()> f, int coalesceKey = 0);
+    void announceRemoved(const QStringList& ids, bool nowEmpty, bool endWhiteboard);
     void CheckLocalIpChange();
-    struct Private;
-    Private* d;
+
+    void onMouseMove(Packet& p);
+    void onMode(Packet& p);
+    void onLogin(Packet& p);
+    void onLogout(Packet& p);
+    void onShowImage(Packet& p);
+    void onShowVideo(Packet& p);
+    void onVideoControl(Packet& p);
+    void onResolution(Packet& p);
+    void onKeepAlive(Packet& p);
+    void onFileList(Packet& p);
+    void onFileOpen(Packet& p);
+    void onFileClose(Packet& p);
+    void onWhiteboard(Packet& p);
+
+    std::mutex queueLock; // guards queue
+    std::condition_variable arrived;
+    std::deque<Inbound> queue;
+    std::atomic<qint64> queuedChars{0};
+    std::atomic<bool> running{true};
+
+    // Connections that logged out: what they sent after it is not carried out.
+    // Dispatcher thread only.
+    std::unordered_set<SOCKET> loggedOut;
+
+    std::atomic<int> guiBacklog{0};
+    std::atomic<quint64> guiPosted{0}; // hand-overs made (dispatcher thread writes)
+    std::atomic<quint64> guiDone{0};   // hand-overs run (GUI thread writes)
+    int lastCoalesceKey = 0;           // dispatcher thread only
+    std::mutex guiLock;
+    std::condition_variable guiRoom;
+
+    QStringList knownIps;
+    QStringList latestIps;
 };

@@ -1,213 +1,170 @@
 #include "server/jwshowservice.h"
 
-#include "app/appglobals.h"
-#include "app/jwlog.h"
+#include "base/appglobals.h"
+#include "base/jwdebug.h"
+#include "base/jwlog.h"
+#include "host/netsocket.h"
+#include "protocol/reply.h"
 #include "server/jwdatamanage.h"
-#include "server/jwdebug.h"
-#include "server/jwusermanage.h"
 #include "server/packetsplitter.h"
-#include "protocol/protocol.h"
 
 #include <QDebug>
-#include <QElapsedTimer>
-#include <QMutex>
-#include <QMutexLocker>
 
-#include <arpa/inet.h>
-#include <cerrno>
-#include <cstdio>
+#include <algorithm>
+#include <chrono>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
-#include <memory>
 #include <mutex>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace
 {
-constexpr int kReadSize = 2048;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kReadSize = 16 * 1024;
 constexpr int kBacklog = 20;
-constexpr int kPollMs = 300;
-constexpr int kBacklogPollMs = 20; // how often a full dispatcher queue is looked at again
-constexpr int kSendTimeoutMs = 2000;
-constexpr int kAcceptBackoffMs = 100;
+constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 constexpr int kAcceptsPerPass = 64;
 
-QString errnoText(int e)
-{
-    return QString::fromLocal8Bit(std::strerror(e));
-}
-
-// One accepted connection. The descriptor is closed when the last holder lets go,
-// so a sender that looked the connection up can finish its write even while the
-// server thread drops the connection: the number can never be reused under it.
+// One accepted connection. The server thread reads it and closes it; any thread
+// may queue bytes on it. The socket is used and closed only under outLock, so a
+// sender can never write to a descriptor that was closed and handed out again.
 struct Connection {
-    Connection(int f, SOCKET i) : fd(f), id(i) {}
-    ~Connection() { ::close(fd); }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
+    Connection(host::Socket s, SOCKET i) : id(i), socket(std::move(s)) {}
 
-    const int fd;
     const SOCKET id;
-    QMutex sendLock;               // whole texts leave one after another
-    std::atomic<bool> shut{false}; // shut down by us: the next read closes it
-    PacketSplitter splitter;       // used by the server thread only
+    const std::shared_ptr<QueuedInput> input = std::make_shared<QueuedInput>();
+    PacketSplitter splitter; // server thread only
+
+    std::mutex outLock;
+    host::Socket socket;
+    QByteArray unsent;          // replies the socket could not take yet
+    int unsentOffset = 0;       // bytes of unsent already written
+    Clock::time_point progress; // when unsent last shrank or began
+    // Why the connection ends; anything but Open makes the server thread drop it.
+    enum End { Open, ShutDown, SendFailed, TooMuchUnsent, NotReading } end = Open;
+
+    qint64 unsentBytes() const { return unsent.size() - unsentOffset; }
+
+    // Writes what the socket takes now. Caller holds outLock.
+    void flush()
+    {
+        while (end == Open && unsentBytes() > 0) {
+            const host::IoResult r = host::SendSome(socket.get(), unsent.constData() + unsentOffset,
+                                                    size_t(unsentBytes()));
+            if (r.status == host::IoResult::WouldBlock)
+                return;
+            if (r.status != host::IoResult::Done) {
+                end = SendFailed;
+                return;
+            }
+            unsentOffset += int(r.bytes);
+            progress = Clock::now();
+        }
+        if (unsentBytes() == 0) {
+            unsent.clear();
+            unsentOffset = 0;
+        }
+    }
 };
 
-// Writes all bytes. The socket's send timeout ends a write that makes no
-// progress for kSendTimeoutMs; a peer that only trickles (each send returns
-// part of the text after waiting) is cut off once a text has taken that long.
-// Returns 0 on success, else the errno.
-int writeAll(int fd, const char* p, qint64 len)
+bool logsPackets()
 {
-    QElapsedTimer since;
-    since.start();
-    while (len > 0) {
-        const ssize_t n = ::send(fd, p, size_t(len), MSG_NOSIGNAL);
-        if (n > 0) {
-            p += n;
-            len -= n;
-            if (len > 0 && since.elapsed() >= kSendTimeoutMs)
-                return ETIMEDOUT;
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
-            return ETIMEDOUT;
-        return n < 0 ? errno : EPIPE;
-    }
-    return 0;
-}
-
-void setIntOpt(int fd, int level, int name, int value)
-{
-    ::setsockopt(fd, level, name, &value, sizeof value);
+    return g_debugMode || lcJwShow().isDebugEnabled();
 }
 } // namespace
 
 struct JWShowService::Private {
-    int listenFd = -1;
-    int wakeFd = -1;
-    quint16 port = 0;
-    int listenPort = 0;
+    host::Socket listener; // replaced only while the server thread is stopped
+    host::Waker waker;
+    std::atomic<int> listenPort{0};
     std::atomic<bool> serving{true};
     std::atomic<bool> stopRequested{false};
 
-    // Written only by the server thread (and by Terminate while it is stopped);
-    // read by any thread under the lock.
-    mutable QMutex connLock;
+    mutable std::mutex connLock; // guards conns and nextId
     std::map<SOCKET, std::shared_ptr<Connection>> conns;
     SOCKET nextId = 1;
 
     std::shared_ptr<Connection> find(SOCKET s) const
     {
-        QMutexLocker l(&connLock);
+        std::lock_guard<std::mutex> l(connLock);
         auto it = conns.find(s);
         return it == conns.end() ? nullptr : it->second;
     }
-    void wake()
-    {
-        const quint64 one = 1;
-        if (wakeFd >= 0)
-            (void)!::write(wakeFd, &one, sizeof one);
-    }
-};
 
-namespace
-{
-std::atomic<JWShowService*> s_instance{nullptr};
-}
+    // Closes the connection and queues its close behind its packets. Replies still
+    // waiting get one last chance to leave (a logout's earlier replies, say).
+    void drop(const std::shared_ptr<Connection>& c)
+    {
+        {
+            std::lock_guard<std::mutex> l(c->outLock);
+            if (c->end == Connection::ShutDown) {
+                c->end = Connection::Open;
+                c->flush();
+            } else if (c->end != Connection::Open) {
+                static const char* const kWhy[] = {"", "", "send failed", "too many unsent replies",
+                                                   "replies not read"};
+                qWarning("connection %u cut off: %s", c->id, kWhy[c->end]);
+                JWLOG::debug(QStringLiteral("connection cut off:") + QLatin1String(kWhy[c->end]));
+            }
+            c->end = Connection::ShutDown; // for senders still holding it
+            c->socket.reset();
+            c->unsent.clear();
+            c->unsentOffset = 0;
+        }
+        {
+            std::lock_guard<std::mutex> l(connLock);
+            conns.erase(c->id);
+        }
+        JWLOG::debug(QStringLiteral("client close:"));
+        WriteLogWindow(QStringLiteral("connect closed."));
+        JWdataManage::GetInstance()->AddClose(c->id);
+    }
+
+    void accept(Clock::time_point* acceptResume);
+    void read(const std::shared_ptr<Connection>& c, char* buf);
+};
 
 JWShowService* JWShowService::GetInstance()
 {
-    static std::once_flag once;
-    // Deliberately never destroyed: the server thread may still run at exit, and
-    // destroying a running QThread aborts the process.
-    std::call_once(once, [] { s_instance = new JWShowService; });
-    return s_instance;
+    // Never destroyed: the server thread may still run at exit, and destroying a
+    // running QThread aborts the process.
+    static JWShowService* instance = new JWShowService;
+    return instance;
 }
 
-JWShowService::JWShowService() : d(new Private)
-{
-    d->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-}
+JWShowService::JWShowService() : d(new Private) {}
 
-JWShowService::~JWShowService()
-{
-    d->stopRequested = true;
-    d->wake();
-    wait();
-    d->conns.clear();
-    if (d->listenFd >= 0)
-        ::close(d->listenFd);
-    if (d->wakeFd >= 0)
-        ::close(d->wakeFd);
-    delete d;
-}
+JWShowService::~JWShowService() = default;
 
 bool JWShowService::Init(int port)
 {
     JWLOG::debug("listen port:" + QString::number(port));
     qCDebug(lcJwShow) << "listening:" << port;
+    int error = 0;
+    const char* stage = "bind";
+    host::Socket s;
     // Port 0 would listen on a port nobody is told of, and a larger number would
     // wrap to an unrelated port: both fail like a port that cannot be bound, so
     // the caller's fallback ports are tried.
-    if (port <= 0 || port > 65535) {
-        JWLOG::error("error : bind error:" + QString::number(EINVAL));
-        WriteLogWindow(QStringLiteral("bind error"));
+    if (port > 0 && port <= 65535)
+        s = host::ListenTcp4(quint16(port), kBacklog, &error, &stage);
+    else
+        error = EINVAL;
+    if (!s.valid()) {
+        JWLOG::error(QStringLiteral("error : %1 error:%2").arg(QLatin1String(stage)).arg(error));
+        WriteLogWindow(QStringLiteral("%1 error").arg(QLatin1String(stage)));
         return false;
     }
-    d->port = quint16(port);
+    qCDebug(lcJwShow) << "listening on port:" << port;
 
-    // Close-on-exec: the companion started later must not inherit our sockets
-    // (it would keep the port and the phones' connections alive after we quit).
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
-    if (fd < 0) {
-        const int e = errno;
-        JWLOG::error("error : bind error:" + QString::number(e));
-        WriteLogWindow(QStringLiteral("bind error"));
-        return false;
-    }
-    // Linux refuses to bind a port that still has connections in TIME_WAIT (after
-    // a restart or a port change); a live listener on the port still fails.
-    setIntOpt(fd, SOL_SOCKET, SO_REUSEADDR, 1);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(d->port);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
-        const int e = errno;
-        ::close(fd);
-        JWLOG::error("error : bind error:" + QString::number(e));
-        WriteLogWindow(QStringLiteral("bind error"));
-        return false;
-    }
-    if (::listen(fd, kBacklog) < 0) {
-        const int e = errno;
-        ::close(fd);
-        JWLOG::error("error : listen error:" + QString::number(e));
-        WriteLogWindow(QStringLiteral("listen error"));
-        return false;
-    }
-    qCDebug(lcJwShow) << "listening on port:" << d->port;
-
-    // A second Init while serving moves the listener; the connections stay.
     if (isRunning()) {
         d->stopRequested = true;
-        d->wake();
+        d->waker.wake();
         wait();
     }
-    if (d->listenFd >= 0)
-        ::close(d->listenFd);
-    d->listenFd = fd;
-    d->listenPort = d->port;
+    d->listener = std::move(s);
+    d->listenPort = port;
     d->stopRequested = false;
     d->serving = true;
     start(QThread::InheritPriority);
@@ -217,71 +174,76 @@ bool JWShowService::Init(int port)
 void JWShowService::Stop()
 {
     d->serving = false;
-    d->wake();
+    d->waker.wake();
     if (QThread::currentThread() != this)
         wait(200);
 }
 
 void JWShowService::Terminate()
 {
-    JWShowService* self = s_instance;
-    if (!self)
-        return;
-    Private* d = self->d;
-    d->stopRequested = true;
-    d->wake();
+    JWShowService* self = GetInstance();
+    Private* p = self->d.get();
+    p->stopRequested = true;
+    p->waker.wake();
     if (QThread::currentThread() != self)
         self->wait();
-    if (d->listenFd >= 0) {
-        ::close(d->listenFd);
-        d->listenFd = -1;
-    }
-    d->listenPort = 0;
-    std::map<SOCKET, std::shared_ptr<Connection>> dropped;
+    p->listener.reset();
+    p->listenPort = 0;
+    std::map<SOCKET, std::shared_ptr<Connection>> all;
     {
-        QMutexLocker l(&d->connLock);
-        dropped.swap(d->conns);
+        std::lock_guard<std::mutex> l(p->connLock);
+        all = p->conns;
     }
-    // Senders still holding a connection keep its descriptor until they finish;
-    // shutting it down makes them fail fast instead of waiting for a timeout.
-    for (auto& c : dropped) {
-        ::shutdown(c.second->fd, SHUT_RDWR);
-        // Normally the registry was emptied just before; a controller left in it
-        // would point at a connection that no longer exists.
-        JwUserManage::GetInstance()->RemoveUserBySocket(c.first);
-    }
-    d->stopRequested = false;
+    for (auto& kv : all)
+        p->drop(kv.second);
+    p->stopRequested = false;
 }
 
 bool JWShowService::Send(SOCKET sock, const QByteArray& bytes)
 {
-    std::shared_ptr<Connection> c = d->find(sock);
-    if (!c || c->shut)
+    const std::shared_ptr<Connection> c = d->find(sock);
+    if (!c)
         return false;
-    QMutexLocker l(&c->sendLock);
-    const int e = writeAll(c->fd, bytes.constData(), bytes.size());
-    if (e == 0)
-        return true;
-    if (e == ETIMEDOUT) {
-        // A controller that stopped reading: give it up rather than stall every
-        // later reply to it; the server thread closes it on its next pass.
-        JWLOG::debug("send error::timeout, connection shut down:" + QString::number(sock));
-        qWarning() << "send timed out, shutting down connection" << sock;
-        c->shut = true;
-        ::shutdown(c->fd, SHUT_RDWR);
-        d->wake();
+    bool wake = false;
+    bool ok;
+    {
+        std::lock_guard<std::mutex> l(c->outLock);
+        if (c->end != Connection::Open)
+            return false;
+        const bool wasIdle = c->unsentBytes() == 0;
+        if (wasIdle)
+            c->progress = Clock::now();
+        c->unsent.append(bytes);
+        if (wasIdle)
+            c->flush();
+        if (c->end == Connection::Open && c->unsentBytes() > kMaxUnsent)
+            c->end = Connection::TooMuchUnsent;
+        ok = c->end == Connection::Open;
+        // The server thread must start watching for room to write, or drop it.
+        wake = !ok || (wasIdle && c->unsentBytes() > 0);
     }
-    return false;
+    if (wake)
+        d->waker.wake();
+    return ok;
 }
 
 void JWShowService::Shutdown(SOCKET sock)
 {
-    std::shared_ptr<Connection> c = d->find(sock);
+    const std::shared_ptr<Connection> c = d->find(sock);
     if (!c)
         return;
-    c->shut = true;
-    ::shutdown(c->fd, SHUT_RDWR);
-    d->wake();
+    {
+        std::lock_guard<std::mutex> l(c->outLock);
+        if (c->end != Connection::Open)
+            return;
+        c->end = Connection::ShutDown;
+    }
+    d->waker.wake();
+}
+
+void JWShowService::WakeUp()
+{
+    d->waker.wake();
 }
 
 int JWShowService::ListenPort() const
@@ -291,160 +253,168 @@ int JWShowService::ListenPort() const
 
 int JWShowService::ConnectionCount() const
 {
-    QMutexLocker l(&d->connLock);
+    std::lock_guard<std::mutex> l(d->connLock);
     return int(d->conns.size());
+}
+
+void JWShowService::Private::accept(Clock::time_point* acceptResume)
+{
+    for (int k = 0; k < kAcceptsPerPass; ++k) {
+        host::Accepted a = host::AcceptTcp(listener.get());
+        if (!a.socket.valid()) {
+            if (a.error) {
+                qWarning("accept error: %s", host::ErrorText(a.error).c_str());
+                JWLOG::debug("accept error:" +
+                             QStringLiteral("%1 :client conut:%2").arg(a.error).arg(conns.size()));
+                WriteLogWindow(QStringLiteral("accept error"));
+                // Out of descriptors: the listener stays readable, so polling it
+                // again at once would only spin. Give the system a moment.
+                if (host::IsResourceShortage(a.error))
+                    *acceptResume = Clock::now() + kAcceptBackoff;
+            }
+            return;
+        }
+        int count;
+        {
+            std::lock_guard<std::mutex> l(connLock);
+            auto c = std::make_shared<Connection>(std::move(a.socket), nextId++);
+            if (nextId == 0) // 0 means "no connection"
+                nextId = 1;
+            // The greeting is queued before the connection is visible to senders,
+            // so it is always the first thing a controller reads.
+            c->unsent = Greeting(g_computerName);
+            c->progress = Clock::now();
+            c->flush();
+            conns.emplace(c->id, c);
+            count = int(conns.size());
+        }
+        qCDebug(lcJwShow) << "new connection client:" << count;
+        qCDebug(lcJwShow) << "new connection addr:" << a.peer.c_str();
+        qCDebug(lcJwShow) << "new connection Port:" << a.peerPort;
+        const QString line = QStringLiteral("new connection count:%1:addr:%2:Port:%3")
+                                 .arg(count)
+                                 .arg(QString::fromStdString(a.peer))
+                                 .arg(a.peerPort);
+        WriteLogWindow(line);
+        JWLOG::debug(line);
+    }
+}
+
+void JWShowService::Private::read(const std::shared_ptr<Connection>& c, char* buf)
+{
+    const host::IoResult r = host::Receive(c->socket.get(), buf, kReadSize);
+    if (r.status == host::IoResult::WouldBlock)
+        return;
+    if (r.status != host::IoResult::Done) {
+        drop(c);
+        return;
+    }
+    if (logsPackets()) {
+        const QString text = QString::fromUtf8(buf, int(::strnlen(buf, r.bytes)));
+        qCDebug(lcJwShow).noquote() << "recv Data:" + text;
+        JWLOG::debug("recv Data:" + text);
+    }
+    const QStringList pieces = c->splitter.feed(buf, int(r.bytes));
+    if (!pieces.isEmpty())
+        JWdataManage::GetInstance()->AddPackets(c->id, pieces, c->input);
 }
 
 void JWShowService::run()
 {
     qCDebug(lcJwShow) << "start accept";
-    JWLOG::debug("start accept");
+    JWLOG::debug(QStringLiteral("start accept"));
     JWdataManage* dm = JWdataManage::GetInstance();
-    JwUserManage* users = JwUserManage::GetInstance();
 
-    std::vector<pollfd> fds;
+    std::vector<host::PollItem> items;
     std::vector<std::shared_ptr<Connection>> watched;
-    char buf[kReadSize];
-    QElapsedTimer backoff; // running while accept is paused after EMFILE/ENFILE
-
-    auto closeConnection = [&](const std::shared_ptr<Connection>& c) {
-        JWLOG::debug("client close:");
-        WriteLogWindow(QStringLiteral("connect closed."));
-        users->RemoveUserBySocket(c->id);
-        QMutexLocker l(&d->connLock);
-        d->conns.erase(c->id);
-    };
+    std::vector<char> buf(kReadSize);
+    Clock::time_point acceptResume;
 
     while (d->serving && !d->stopRequested) {
-        const bool acceptPaused = backoff.isValid() && backoff.elapsed() < kAcceptBackoffMs;
-        if (!acceptPaused)
-            backoff.invalidate();
-
-        // Every connection is watched: poll has no fd_set limit, so no phone waits
-        // for others to leave before it is read.
-        // While the dispatcher is behind, nothing is read: the controllers' bytes
-        // wait in the kernel and TCP slows the writers down.
+        const Clock::time_point now = Clock::now();
+        const bool acceptPaused = now < acceptResume;
+        // While the dispatcher is far behind, nothing is read: the controllers'
+        // bytes wait in the kernel and TCP slows the writers down.
         const bool backlogged = dm->Backlogged();
-        fds.clear();
-        watched.clear();
-        fds.push_back({d->wakeFd, POLLIN, 0});
-        fds.push_back({acceptPaused ? -1 : d->listenFd, POLLIN, 0});
+        std::vector<std::shared_ptr<Connection>> snapshot;
         {
-            QMutexLocker l(&d->connLock);
-            for (auto& kv : d->conns) {
-                fds.push_back({kv.second->fd, short(backlogged ? 0 : POLLIN), 0});
-                watched.push_back(kv.second);
-            }
+            std::lock_guard<std::mutex> l(d->connLock);
+            snapshot.reserve(d->conns.size());
+            for (auto& kv : d->conns)
+                snapshot.push_back(kv.second);
         }
-        int timeout = kPollMs;
-        if (acceptPaused)
-            timeout = int(qMax<qint64>(1, kAcceptBackoffMs - backoff.elapsed()));
-        if (backlogged)
-            timeout = qMin(timeout, kBacklogPollMs);
-        const int n = ::poll(fds.data(), nfds_t(fds.size()), timeout);
-        if (n < 0) {
-            const int e = errno;
-            if (e == EINTR)
+
+        items.clear();
+        watched.clear();
+        items.push_back({d->waker.handle(), true});
+        items.push_back({acceptPaused ? host::kNoSocket : d->listener.get(), true});
+        // No timer runs while nothing is owed: an idle server sleeps until a
+        // socket or another thread wakes it.
+        qint64 timeoutMs =
+            acceptPaused ? std::chrono::duration_cast<std::chrono::milliseconds>(acceptResume - now)
+                                   .count() +
+                               1
+                         : -1;
+        for (const std::shared_ptr<Connection>& c : snapshot) {
+            bool ended;
+            qint64 unsent;
+            Clock::time_point since;
+            {
+                std::lock_guard<std::mutex> l(c->outLock);
+                const qint64 stalledMs =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - c->progress)
+                        .count();
+                if (c->end == Connection::Open && c->unsentBytes() > 0 && stalledMs >= kStallMs)
+                    c->end = Connection::NotReading;
+                ended = c->end != Connection::Open;
+                unsent = c->unsentBytes();
+                since = c->progress;
+            }
+            if (ended) {
+                d->drop(c);
                 continue;
-            const QString msg = QString::number(e) + ":" + errnoText(e);
+            }
+            host::PollItem item;
+            item.socket = c->socket.get();
+            item.wantRead = !backlogged && c->input->chars <= kMaxQueuedInput &&
+                            unsent <= kMaxUnsentWhileReading;
+            item.wantWrite = unsent > 0;
+            if (unsent > 0) {
+                const qint64 left =
+                    kStallMs -
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count();
+                timeoutMs = timeoutMs < 0 ? left : std::min(timeoutMs, left);
+            }
+            items.push_back(item);
+            watched.push_back(c);
+        }
+
+        int error = 0;
+        if (host::Poll(items, int(std::max<qint64>(timeoutMs, -1)), &error) < 0) {
+            const QString msg =
+                QString::number(error) + ":" + QString::fromStdString(host::ErrorText(error));
             JWLOG::debug("select ret < 0 : errno:" + msg);
             qCDebug(lcJwShow).noquote() << "select ret < 0 : errno:" + msg;
             break;
         }
-        if (n == 0)
-            continue;
-        if (fds[0].revents) {
-            quint64 drain;
-            (void)!::read(d->wakeFd, &drain, sizeof drain);
-        }
+        if (items[0].readable)
+            d->waker.drain();
 
         for (size_t i = 0; i < watched.size(); ++i) {
-            const short re = fds[i + 2].revents;
-            if (!re)
-                continue;
+            const host::PollItem& it = items[i + 2];
             const std::shared_ptr<Connection>& c = watched[i];
-            if (c->shut) {
-                // Shut down by a logout, a disconnect or a stuck send: whatever
-                // it still sent is not carried out.
-                closeConnection(c);
-                continue;
+            if (it.writable) {
+                std::lock_guard<std::mutex> l(c->outLock);
+                c->flush();
             }
-            const ssize_t got = ::recv(c->fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
-                continue;
-            if (got <= 0) {
-                closeConnection(c);
-                continue;
-            }
-            qCDebug(lcJwShow) << " RECV new data ";
-            const QByteArray raw(buf, int(::strnlen(buf, size_t(got))));
-            const QString text = QString::fromUtf8(raw);
-            qCDebug(lcJwShow).noquote() << "recv Data:" + text;
-            JWLOG::debug("recv Data:" + text);
-            for (const QString& piece : c->splitter.feed(buf, int(got)))
-                dm->AddData(JwMess{piece, c->id, QString()});
-        }
-
-        if (fds[1].fd >= 0 && fds[1].revents) {
-            for (int k = 0; k < kAcceptsPerPass; ++k) {
-                sockaddr_in peer{};
-                socklen_t plen = sizeof peer;
-                const int fd =
-                    ::accept4(d->listenFd, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
-                if (fd < 0) {
-                    const int e = errno;
-                    if (e == EAGAIN || e == EWOULDBLOCK || e == EINTR || e == ECONNABORTED)
-                        break;
-                    std::perror("accept error");
-                    JWLOG::debug(
-                        "accept error:" +
-                        QStringLiteral("%1 :client conut:%2").arg(e).arg(ConnectionCount()));
-                    WriteLogWindow(QStringLiteral("accept error"));
-                    // Out of descriptors: the listener stays readable, so polling it
-                    // again at once would only spin. Give the system a moment.
-                    if (e == EMFILE || e == ENFILE || e == ENOBUFS || e == ENOMEM)
-                        backoff.start();
-                    break;
-                }
-                setIntOpt(fd, SOL_SOCKET, SO_KEEPALIVE, 1);
-                setIntOpt(fd, IPPROTO_TCP, TCP_KEEPIDLE, 10);
-                setIntOpt(fd, IPPROTO_TCP, TCP_KEEPINTVL, 5);
-                setIntOpt(fd, IPPROTO_TCP, TCP_KEEPCNT, 3);
-                // Every text leaves in one send; holding a small report back until
-                // the phone acknowledges the previous reply (Nagle against delayed
-                // ACKs) would only add up to a phone's ACK delay to it.
-                setIntOpt(fd, IPPROTO_TCP, TCP_NODELAY, 1);
-                timeval tv{kSendTimeoutMs / 1000, (kSendTimeoutMs % 1000) * 1000};
-                ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-
-                auto c = std::make_shared<Connection>(fd, d->nextId++);
-                if (d->nextId == 0) // 0 means "no connection"
-                    d->nextId = 1;
-                // The greeting goes out before the connection is visible to senders,
-                // so it is always the first thing a controller reads.
-                const QByteArray greeting = QByteArray(proto::kIdentity) + "-" +
-                                            proto::kProtoVersion + "-" + g_computerName.toUtf8();
-                writeAll(fd, greeting.constData(), greeting.size());
-                int count;
-                {
-                    QMutexLocker l(&d->connLock);
-                    d->conns.emplace(c->id, c);
-                    count = int(d->conns.size());
-                }
-                char ip[INET_ADDRSTRLEN] = {0};
-                ::inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
-                const int peerPort = ntohs(peer.sin_port);
-                qCDebug(lcJwShow) << "new connection client:" << count;
-                qCDebug(lcJwShow) << "new connection addr:" << ip;
-                qCDebug(lcJwShow) << "new connection Port:" << peerPort;
-                const QString line = QStringLiteral("new connection count:%1:addr:%2:Port:%3")
-                                         .arg(count)
-                                         .arg(QString::fromLatin1(ip))
-                                         .arg(peerPort);
-                WriteLogWindow(line);
-                JWLOG::debug(line);
+            if (it.readable && it.wantRead) {
+                d->read(c, buf.data());
+            } else if (it.broken) {
+                // Gone while we were not reading it: nothing more can arrive.
+                d->drop(c);
             }
         }
+        if (items[1].readable)
+            d->accept(&acceptResume);
     }
-    watched.clear();
 }

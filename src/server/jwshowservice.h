@@ -1,35 +1,60 @@
 #pragma once
-// The TCP front end: listening socket, accept, greeting, reads, close detection.
-// One thread (run) owns every read, accept and close; other threads reach a
-// connection only through its SOCKET number (send, shut down).
+// The TCP front end: listening socket, accept, greeting, reads, writes and close
+// detection, all on one thread (run). Other threads reach a connection only
+// through its number: Send queues bytes on it, Shutdown ends it.
+//
+// Everything a connection brings travels one path, in order: its packets and, last,
+// its close go through the dispatcher's queue. No thread ever waits on a peer: a
+// reply the socket cannot take at once waits in the connection's own buffer and is
+// written by this thread when the socket can take it.
 
 #include "protocol/jwmess.h"
 
 #include <QThread>
+#include <memory>
 
-class JWShowService : public QThread {
+class JWShowService : public QThread
+{
     Q_OBJECT
 public:
+    // A connection whose unsent replies grow past this, or make no progress for
+    // kStallMs, has stopped reading and is cut off.
+    static constexpr qint64 kMaxUnsent = 1024 * 1024;
+    static constexpr int kStallMs = 2000;
+    // A connection is not read while more of its packet text than this waits for
+    // the dispatcher: a controller that writes faster than its packets are
+    // handled slows only itself.
+    static constexpr qint64 kMaxQueuedInput = 64 * 1024;
+    // Nor while more than this of its replies wait unsent: a controller that reads
+    // slowly is slowed down instead of being cut off (what its queued requests
+    // can still add stays well below kMaxUnsent).
+    static constexpr qint64 kMaxUnsentWhileReading = 256 * 1024;
+
     static JWShowService* GetInstance();
 
-    // Binds 0.0.0.0:port, listens and starts the server thread. False (and no
-    // thread) when the port cannot be bound or listened on.
+    // Binds 0.0.0.0:port, listens and starts the server thread. False (and no new
+    // thread) when the port cannot be bound or listened on. A second Init while
+    // serving moves the listener; the connections stay.
     bool Init(int port);
-    // Clears the serving flag; the loop ends at its next pass.
+    // Clears the serving flag; the loop ends at once.
     void Stop();
     // Stops the server thread and waits for it, closes the listening socket and
-    // drops every connection. Init may be called again afterwards.
+    // every connection (each close queued behind the connection's packets). Init
+    // may be called again afterwards.
     static void Terminate();
 
-    // Writes all of bytes to the connection (bounded in time). False when the
-    // connection is unknown or the write failed; a write that times out shuts the
-    // connection down. Callable from any thread.
+    // Queues bytes for the connection and writes what the socket takes at once.
+    // Never waits. False when the connection is unknown, closed or cut off.
+    // Callable from any thread.
     bool Send(SOCKET sock, const QByteArray& bytes);
-    // Shuts the connection down; the server thread's next read closes it.
+    // Ends the connection; its close reaches the dispatcher after its packets.
     // Callable from any thread; an unknown number does nothing.
     void Shutdown(SOCKET sock);
+    // Makes the server thread look at its connections again (the dispatcher calls
+    // it when a paused connection may be read again).
+    void WakeUp();
 
-    int ListenPort() const;     // the port of the last successful Init, else 0
+    int ListenPort() const; // the port of the last successful Init, else 0
     int ConnectionCount() const;
 
 protected:
@@ -37,7 +62,7 @@ protected:
 
 private:
     JWShowService();
-    ~JWShowService() override;
+    ~JWShowService() override; // never called: the instance lives until exit
     struct Private;
-    Private* d;
+    std::unique_ptr<Private> d;
 };

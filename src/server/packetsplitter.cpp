@@ -1,6 +1,6 @@
 #include "server/packetsplitter.h"
 
-#include "app/jwlog.h"
+#include "base/jwlog.h"
 
 #include <QDebug>
 #include <cstring>

@@ -1,13 +1,13 @@
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "app/appglobals.h"
-#include "app/authcode.h"
-#include "app/jwlog.h"
+#include "base/appglobals.h"
+#include "base/authcode.h"
+#include "base/jwlog.h"
+#include "protocol/protocol.h"
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
-#include "protocol/protocol.h"
 #include "ui/autorunentry.h"
 #include "ui/messagebox.h"
 
@@ -24,7 +24,6 @@
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMenu>
-#include <QMutexLocker>
 #include <QPixmap>
 #include <QRegExpValidator>
 #include <QScreen>
@@ -127,9 +126,9 @@ void MainWindow::InitSet()
     g_auth = MakeAuthCode();
     qDebug() << "auth::" << g_auth;
 
-    // Both services must exist before the server thread can reach them.
-    JWdataManage::GetInstance();
-    JwUserManage::GetInstance();
+    // The dispatcher runs whatever the ports do: a later port change then serves
+    // at once, and controllers are answered while a message box below is open.
+    JWdataManage::GetInstance()->start(QThread::InheritPriority);
 
     int candidate = g_port;
     bool listening = false;
@@ -152,8 +151,6 @@ void MainWindow::InitSet()
     }
     g_rcPort = g_port + 1;
     ui->lineEditPort->setText(QString::number(g_port));
-
-    JWdataManage::GetInstance()->start(QThread::InheritPriority);
 
     ui->checkBoxAutoRun->setChecked(readAutorunPath() == programPath());
 
@@ -192,7 +189,6 @@ void MainWindow::InitTableWidget()
 
 void MainWindow::Add_User(QString id, QString name, QString ip)
 {
-    QMutexLocker locker(&tableMutex);
     QTableWidget* table = ui->tableWidget;
     const int row = table->rowCount();
     table->insertRow(row);
@@ -203,7 +199,6 @@ void MainWindow::Add_User(QString id, QString name, QString ip)
 
 void MainWindow::RemoveUser(QString id)
 {
-    QMutexLocker locker(&tableMutex);
     QTableWidget* table = ui->tableWidget;
     for (int row = 0; row < table->rowCount(); ++row) {
         const QTableWidgetItem* item = table->item(row, 0);
@@ -263,7 +258,8 @@ void MainWindow::sl_LocalIpChanged(QStringList iplist)
 
 bool MainWindow::rebindServer(int newPort)
 {
-    JwUserManage::GetInstance()->RemoveAllUsers();
+    // Every connection closes; each close reaches the registry behind the
+    // packets of its connection, so no controller outlives its connection.
     JWShowService::Terminate();
     if (JWShowService::GetInstance()->Init(newPort)) {
         g_rcPort = newPort + 1;

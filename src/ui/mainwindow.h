@@ -3,7 +3,6 @@
 // msg_* signals, each connected to the slot of the same meaning (GUI thread).
 
 #include <QMainWindow>
-#include <QMutex>
 #include <QPoint>
 #include <QStringList>
 #include <memory>
@@ -67,7 +66,6 @@ private:
     bool rebindServer(int newPort);
 
     std::unique_ptr<Ui::MainWindow> ui;
-    QMutex tableMutex; // serialises Add_User and RemoveUser
     QString iniPath;
     QMenu* tableMenu = nullptr;          // parent: the table
     QAction* disconnectAction = nullptr; // parent: this window

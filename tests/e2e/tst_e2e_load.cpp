@@ -33,6 +33,7 @@ private slots:
     void cleanupTestCase() { QCOMPARE(prog_->stop(), 0); }
     void manyControllersAtOnce();
     void fuzzLeavesProgramServing();
+    void quitWhileFlooded();
 };
 
 void TestE2eLoad::manyControllersAtOnce()
@@ -185,6 +186,31 @@ void TestE2eLoad::fuzzLeavesProgramServing()
     const qint64 rssAfter = qMax(peak.load(), rssKiB(prog_->pid()));
     QVERIFY2(rssAfter - rssBefore < 48 * 1024,
              qPrintable(QStringLiteral("RSS grew from %1 to %2 KiB").arg(rssBefore).arg(rssAfter)));
+}
+
+// SIGTERM while controllers flood it with work for the windows: the program stops
+// its workers before its windows go, and ends cleanly with code 0.
+void TestE2eLoad::quitWhileFlooded()
+{
+    JwInstanceOptions o;
+    o.withoutCompanion = true;
+    for (int round = 0; round < 3; ++round) {
+        JwInstance prog(o);
+        QVERIFY2(prog.start(), qPrintable(prog.errorString()));
+        QByteArray work;
+        for (int i = 0; i < 2000; ++i)
+            work +=
+                R"({"type":"mode","from":"q","value":"show"}{"type":"mode","from":"q","value":"remote"})"
+                R"({"type":"whiteboard.drawing","from":"q","x":5,"y":5})"
+                R"({"type":"login","from":"q)" +
+                QByteArray::number(i) + R"(","pwd":"x"})";
+        std::vector<std::unique_ptr<Controller>> cs;
+        for (int k = 0; k < 3; ++k) {
+            cs.push_back(std::make_unique<Controller>(prog.port()));
+            QVERIFY(cs.back()->connectToHost() && cs.back()->sendRaw(work));
+        }
+        QCOMPARE(prog.stop(), 0);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestE2eLoad)

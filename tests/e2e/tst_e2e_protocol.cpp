@@ -99,7 +99,7 @@ void TestE2eProtocol::replies_data()
     const QByteArray keep = R"({"type":"rcserver.keepalive","id":"0","from":"x","port":)";
     const QByteArray again = pk("login", R"(,"name":"K","pwd":"s")");
     row("keepalive 7777", keep + R"("7777"})" + again, login("t", "K", 7777));
-    for (const char* bad : {R"("0")", R"("-5")", R"("abc")", R"("")", R"("99999999999")", "6000"})
+    for (const char* bad : {R"("0")", R"("abc")", "6000"})
         QTest::newRow(qPrintable(QStringLiteral("keepalive %1 ignored").arg(bad)))
             << QByteArrayList{keep + bad + "}" + again} << QByteArrayList{login("t", "K", 7777)};
     row("keepalive back", keep + '"' + QByteArray::number(rcPort_) + "\"}" + again,
@@ -186,17 +186,7 @@ void TestE2eProtocol::replies_data()
     const QByteArray whole = pk("mode", R"(,"value":"remote")");
     QTest::newRow("one object in two writes")
         << QByteArrayList{whole.left(20), whole.mid(20)} << QByteArrayList{"", ok("mode")};
-    const QByteArray utf8 = pk("mode", R"(,"value":"放映")");
-    const int cut = utf8.indexOf("放") + 1;
-    QTest::newRow("UTF-8 character cut between writes")
-        << QByteArrayList{utf8.left(cut), utf8.mid(cut)}
-        << QByteArrayList{"", err("mode", "unknown mode::放映")};
-    QTest::newRow("a packet and half the next")
-        << QByteArrayList{whole + whole.left(10), whole.mid(10)}
-        << QByteArrayList{ok("mode"), ok("mode")};
-    const QByteArray longId(6000, 'L');
-    row("packet longer than a read", R"({"type":"mode","id":")" + longId + R"(","value":"show"})",
-        envelope(longId, "", "mode"));
+    // (Framing within and across reads in detail: the splitter's own table.)
     row("braces and quotes in strings", R"({"type":"mode","id":"{\"}","from":"t","value":"}{"})",
         envelope(R"({\"})", "t", "mode", "-1", "unknown mode::}{"));
 }

@@ -1,30 +1,22 @@
-// The control server in process, for what the e2e suite cannot see on the wire: the
-// splitter, field conversion, video reports, the windows' signals, socket facts.
+// The control server in process, with no window at all: what the dispatcher
+// routes for every packet type, the splitter, the point mapping, the registry and
+// the socket server's life cycle. Replies byte for byte are the e2e suite's.
 
-#include "app/appglobals.h"
+#include "base/appglobals.h"
+#include "base/showimagerect.h"
 #include "jwinstance.h"
-#include "jwpaint/paintviewmanage.h"
+#include "protocol/reply.h"
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
-#include "protocol/packetfields.h"
 #include "server/packetsplitter.h"
-#include "show/jwshowui.h"
-#include "show/showimagerect.h"
-#include "ui/mainwindow.h"
 
-#include <QApplication>
-#include <QDir>
 #include <QHostInfo>
 #include <QSignalSpy>
 #include <QtTest>
 #include <arpa/inet.h>
-#include <atomic>
 #include <climits>
-#include <fcntl.h>
-#include <netinet/tcp.h>
 #include <sys/resource.h>
-#include <thread>
 #include <unistd.h>
 
 using jwtest::Controller;
@@ -43,14 +35,9 @@ bool answered(Controller& c, const char* id)
     return c.request({{"type", "mode"}, {"id", id}, {"from", "c"}, {"value", "remote"}}) ==
            j("{'desc':'','from':'jwshow','id':'") + id + j("','ret':'0','to':'c','type':'mode'}");
 }
-// A plain socket of the test's own: it reads only when told to, and can be made
-// before the descriptors run out.
-int rawSocket(int rcvbuf = 0)
+int rawSocket()
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-    return fd;
+    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 bool rawConnect(int fd, quint16 port)
 {
@@ -74,14 +61,11 @@ QByteArray rawRead(int fd, int max) // until max bytes, the end, or 5 s of silen
 class TestServer : public QObject
 {
     Q_OBJECT
-    QTemporaryDir dataDir;
-    std::unique_ptr<MainWindow> mw;
-    std::unique_ptr<JWShowUi> show;
-    std::unique_ptr<paintViewManage> pv;
+    JWdataManage* dm = JWdataManage::GetInstance();
     std::vector<std::unique_ptr<QSignalSpy>> spies;
 
-    // The windows' own signals emitted since the last call, as "name arg,arg", in
-    // the order the classes declare them (main window, show window, board).
+    // The dispatcher's signals emitted since the last call, as "name arg,arg", in
+    // the order the class declares them.
     QString emitted()
     {
         QStringList out;
@@ -92,6 +76,11 @@ class TestServer : public QObject
             spy->clear();
         }
         return out.join("; ").replace(" ;", ";").trimmed();
+    }
+    void handle(const QByteArray& packets, SOCKET sock = 42)
+    {
+        for (const QString& one : PacketSplitter().feed(packets))
+            dm->HandleText(one, sock);
     }
 
     quint16 port = jwtest::freePort();
@@ -108,31 +97,22 @@ class TestServer : public QObject
 private slots:
     void initTestCase()
     {
-        // Off the X display (pointer and mode changes would disturb GUI tests), own data.
-        unsetenv("DISPLAY");
-        qputenv("JWSHOW_DATA_DIR", dataDir.path().toUtf8());
-        mw = std::make_unique<MainWindow>();
-        show = std::make_unique<JWShowUi>();
-        pv = std::make_unique<paintViewManage>();
-        g_mainWindow = mw.get(), g_showUi = show.get(), g_paintViewManage = pv.get();
-        for (QObject* o : QObjectList{mw.get(), show.get(), pv.get()}) {
-            const QMetaObject* mo = o->metaObject();
-            for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
-                if (mo->method(i).methodType() == QMetaMethod::Signal)
-                    spies.push_back(std::make_unique<QSignalSpy>(
-                        o, QByteArray("2" + mo->method(i).methodSignature()).constData()));
-            }
+        unsetenv("DISPLAY"); // "mouse.move" must not move the pointer of a GUI test
+        const QMetaObject* mo = dm->metaObject();
+        for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
+            if (mo->method(i).methodType() == QMetaMethod::Signal)
+                spies.push_back(std::make_unique<QSignalSpy>(
+                    dm, QByteArray("2" + mo->method(i).methodSignature()).constData()));
         }
-        // The socket tests below registry() run without windows (threads vs. spies).
         g_computerName = QHostInfo::localHostName(); // the greeting Controller expects
         QVERIFY(srv->Init(port));
-        JWdataManage::GetInstance()->start();
-        // Starting, the dispatcher announces the host's addresses from its own
-        // thread; the rows below must not meet that emission.
+        dm->start();
+        // Starting, the dispatcher announces the host's addresses; the rows below
+        // must not meet that announcement.
         QString announced; // emitted() consumes what it reports
         QTRY_VERIFY((announced += emitted()).startsWith("msg_localIp"));
     }
-    void cleanupTestCase() { JWdataManage::GetInstance()->Stop(), JWShowService::Terminate(); }
+    void cleanupTestCase() { dm->Stop(), JWShowService::Terminate(); }
     void splitter_data()
     {
         QTest::addColumn<QByteArrayList>("reads");
@@ -222,11 +202,11 @@ private slots:
             const QByteArray rest = d.act == "position" ? j("'time':'9',") + tail + "}"
                                     : d.act == "other"  ? tail + "}"
                                                         : tail + value;
-            QCOMPARE(JWdataManage::BuildReply(d).toUtf8(),
+            QCOMPARE(BuildReply(d).toUtf8(),
                      j("{'act':'") + act + j("','from':'jwshow','id':'0',") + rest);
         }
     }
-    void init() { JwUserManage::GetInstance()->RemoveAllUsers(), emitted(); }
+    void init() { dm->HandleClose(42), emitted(); }
 
     void packets_data()
     {
@@ -291,110 +271,40 @@ private slots:
         QFETCH(QByteArray, packet);
         QFETCH(QString, expected);
         ShowImageRect.set(560, 240, 800, 600);
-        for (const QString& one : PacketSplitter().feed(packet))
-            JWdataManage::GetInstance()->HandleText(one, 42);
+        handle(packet);
         QCOMPARE(emitted(), expected);
     }
 
+    // Who is registered follows the logins and the closes of the connections, in
+    // the order the dispatcher handles them.
     void registry()
     {
-        auto* um = JwUserManage::GetInstance();
-        auto add = [um](const QString& id, SOCKET s) {
-            um->AddUser(ControllerInfo{id, "n" + id, "10.0.0." + QString::number(s), "", s});
+        auto login = [](const char* from, const char* extra = "") {
+            return j("{'type':'login','pwd':'x','from':'") + from + '"' + j(extra) + '}';
         };
         // A login under a known id from another connection changes nothing.
-        add("phone", 11), add("phone", 12);
-        QCOMPARE(emitted(), QString("msg_addUser phone,nphone,10.0.0.11"));
-        um->RemoveUserBySocket(12), um->RemoveUserById("nobody"); // not the registered ones
-        um->CloseUserById("phone"); // no such connection in the server: the entry stays
-        QCOMPARE(emitted() + QString::number(um->GetUserById("phone").sock), QString("11"));
-        // Only the last one leaving closes the show and ends its board.
-        add("b", 13), um->RemoveUserById("b");
-        QCOMPARE(emitted(), QString("msg_addUser b,nb,10.0.0.13; msg_removeUser b"));
-        add("second", 11); // a second id logged in on the same connection
-        um->RemoveUserBySocket(11), emitted();
-        QCOMPARE(um->Count(), 0);
-        add("phone", 11), um->RemoveUserBySocket(11);
-        QCOMPARE(emitted(), QString("msg_addUser phone,nphone,10.0.0.11; msg_removeUser phone; "
-                                    "msg_close; msg_endWhiteboard phone"));
-        // Disconnecting everyone closes the show once and leaves the boards.
-        add("z", 31), add("m", 32), emitted();
-        um->RemoveAllUsers(), um->RemoveAllUsers();
-        QCOMPARE(emitted(), QString("msg_removeUser m; msg_removeUser z; msg_close"));
-        // A logout is the last one leaving.
-        JWdataManage::GetInstance()->HandleText(j("{'type':'login','from':'p','pwd':'x'}"), 42);
-        JWdataManage::GetInstance()->HandleText(j("{'type':'logout','from':'p'}"), 42);
-        QCOMPARE(emitted(), QString("msg_addUser p,,; msg_removeUser p; msg_close; "
-                                    "msg_endWhiteboard p"));
-        g_mainWindow = nullptr, g_showUi = nullptr, g_paintViewManage = nullptr;
-    }
-
-    void descriptorOptions()
-    {
-        auto c = connected();
-        QStringList seen; // the server's sockets with the options that matter
-        for (const QString& name : QDir("/proc/self/fd").entryList(QDir::System)) {
-            const int fd = name.toInt();
-            const QString link = QFile::symLinkTarget("/proc/self/fd/" + name);
-            // Nothing of ours may leak into the companion process.
-            if (link.contains("socket:") || link.contains("eventfd"))
-                QVERIFY2(::fcntl(fd, F_GETFD) & FD_CLOEXEC, qPrintable(link));
-            sockaddr_in local{};
-            socklen_t len = sizeof local;
-            auto opt = [fd](int level, int name) {
-                int v[4] = {-1}; // room for the timeval of SO_SNDTIMEO
-                socklen_t l = sizeof v;
-                return ::getsockopt(fd, level, name, v, &l), QString::number(v[0]) + ' ';
-            };
-            // Restarts need no TIME_WAIT wait, dead peers are noticed, stuck sends end in 2 s,
-            // small replies leave at once.
-            if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0 &&
-                local.sin_family == AF_INET && ntohs(local.sin_port) == port)
-                seen << (opt(SOL_SOCKET, SO_ACCEPTCONN) == "1 "
-                             ? "listening " + opt(SOL_SOCKET, SO_REUSEADDR)
-                             : "accepted " + opt(SOL_SOCKET, SO_KEEPALIVE) +
-                                   opt(IPPROTO_TCP, TCP_KEEPIDLE) +
-                                   opt(IPPROTO_TCP, TCP_KEEPINTVL) + opt(IPPROTO_TCP, TCP_KEEPCNT) +
-                                   opt(SOL_SOCKET, SO_SNDTIMEO) + opt(IPPROTO_TCP, TCP_NODELAY));
-        }
-        QVERIFY(c && seen.contains("accepted 1 10 5 3 2 1 "));
-        QCOMPARE(seen.filter("listening"), QStringList{"listening 1 "});
-        QCOMPARE(seen.filter("accepted 1 10 5 3 2 1 "), seen.filter("accepted"));
-        QVERIFY(!c->login("gone").isEmpty());
-        c.reset(); // a phone that simply goes away leaves the registry
-        QTRY_COMPARE(users->GetUserById("gone").sock, SOCKET(0));
-    }
-
-    void stalledReaderDoesNotBlockOthers()
-    {
-        const int raw = rawSocket(4096);
-        QVERIFY(rawConnect(raw, port));
-        const QByteArray login = j("{'type':'login','id':'s','from':'stalled','pwd':'x'}");
-        QCOMPARE(::send(raw, login.constData(), size_t(login.size()), 0), ssize_t(login.size()));
-        QTRY_VERIFY(users->GetUserById("stalled").sock != 0);
-        const SOCKET stalled = users->GetUserById("stalled").sock;
-        // Another thread writes to it until its buffers are full and the send gives up,
-        std::atomic<bool> gaveUp{false};
-        qint64 accepted = 0;
-        std::thread writer([&] {
-            while (srv->Send(stalled, QByteArray(65536, 'x')))
-                accepted += 65536;
-            gaveUp = true;
-        });
-        auto other = connected(); // while another controller is served.
-        QVERIFY(other && !other->login("other").isEmpty() && answered(*other, "busy"));
-        QTRY_VERIFY_WITH_TIMEOUT(gaveUp.load(), 20000);
-        writer.join();
-        // Given up: out of the registry, later sends refused, what it got intact.
-        QTRY_COMPARE(users->GetUserById("stalled").sock, SOCKET(0));
-        QVERIFY(!srv->Send(stalled, "late"));
-        const QByteArray got = rawRead(raw, INT_MAX);
-        QVERIFY(got.startsWith(jwtest::expectedGreeting() +
-                               j("{'desc':'','from':'jwshow','id':'s','name':'',")));
-        QVERIFY(accepted > 0 && got.size() >= accepted);
-        users->CloseUserById("other"); // the settings window's disconnect
-        QVERIFY(other->waitForClose(5000));
-        QTRY_COMPARE(users->Count(), 0);
+        handle(login("phone", ",'name':'N','ip':'1.2.3.4'"), 11), handle(login("phone"), 12);
+        QCOMPARE(emitted(), QString("msg_addUser phone,N,1.2.3.4"));
+        dm->HandleClose(12), dm->HandleClose(99); // not its connection; a stranger
+        users->CloseUserById("nobody");
+        QCOMPARE(emitted() + QString::number(users->GetUserById("phone").sock), QString("11"));
+        // Every id that logged in on a connection goes with it; the last one out
+        // closes the show and ends its board.
+        handle(login("second") + login("third"), 11);
+        emitted();
+        dm->HandleClose(11);
+        QCOMPARE(emitted(), QString("msg_closeShow; msg_endWhiteboard third; msg_removeUser phone; "
+                                    "msg_removeUser second; msg_removeUser third"));
+        // A logout leaves; what its connection sends after it is not carried out,
+        // until that connection's close has been handled.
+        handle(login("a") + login("b", ",'name':'B'") + j("{'type':'logout','from':'a'}") +
+               login("ghost") + j("{'type':'mode','value':'show'}"));
+        QCOMPARE(emitted(), QString("msg_addUser a,,; msg_addUser b,B,; msg_removeUser a"));
+        dm->HandleClose(42);
+        handle(login("later"));
+        QCOMPARE(emitted(), QString("msg_closeShow; msg_endWhiteboard b; msg_addUser later,,; "
+                                    "msg_removeUser b")); // in the order of the class
+        QCOMPARE(users->Count(), 1);
     }
 
     // Such a port fails like one that cannot be bound, and the server stays as it was.
@@ -454,5 +364,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestServer)
+QTEST_GUILESS_MAIN(TestServer)
 #include "tst_server.moc"

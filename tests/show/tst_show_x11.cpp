@@ -7,9 +7,9 @@
 #include "showtestutil.h"
 #include "x11probe.h"
 
-#include "app/appglobals.h"
+#include "base/appglobals.h"
 #include "show/jwshowui.h"
-#include "show/showimagerect.h"
+#include "base/showimagerect.h"
 
 #include <QJsonObject>
 #include <QScreen>

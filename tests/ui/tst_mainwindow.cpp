@@ -1,14 +1,19 @@
-// The settings window in-process over the real socket server and dispatcher: the
-// controller table, the apply button, the port field and a failed port change.
-#include "app/appglobals.h"
-#include "app/jwlog.h"
+// The settings window in-process over the real socket server and dispatcher,
+// wired to the windows as start-up wires them: the controller table, the apply
+// button, the port field and port changes.
+#include "app/wiring.h"
+#include "base/appglobals.h"
+#include "base/jwlog.h"
 #include "jwinstance.h"
+#include "jwpaint/paintviewmanage.h"
 #include "server/jwshowservice.h"
+#include "show/jwshowui.h"
 #include "ui/mainwindow.h"
 
 #include <QTcpServer>
 #include <QtTest>
 #include <QtWidgets>
+#include <functional>
 
 namespace
 {
@@ -28,10 +33,31 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
     QTemporaryDir dir;
+    JWShowUi show;
+    paintViewManage paint;
     std::unique_ptr<MainWindow> w;
     quint16 port = 0;
     template <typename T> T* child(const char* name) { return w->findChild<T*>(name); }
     QString ini(const char* key) { return ReadConfig("config", key, w->settingsPath()); }
+    // Answers every message box with its first button ("确定"), noting its text,
+    // and runs `also` when it answers the first one.
+    QStringList answerBoxes(const std::function<void()>& run,
+                            const std::function<void()>& also = {})
+    {
+        QStringList boxes;
+        QTimer answer;
+        connect(&answer, &QTimer::timeout, [&] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes << box->text();
+                box->buttons().first()->click();
+                if (also && boxes.size() == 1)
+                    also();
+            }
+        });
+        answer.start(20);
+        run();
+        return boxes;
+    }
 
 private slots:
     void initTestCase()
@@ -43,6 +69,8 @@ private slots:
         WriteConfig("config", "port", QString::number(port), dir.path() + "/app.ini");
         w = std::make_unique<MainWindow>();
         g_mainWindow = w.get();
+        show.initShowUi();
+        ConnectWorkers(&show, &paint, w.get());
         w->InitConnect();
         w->InitSet();
         w->InitTableWidget();
@@ -102,21 +130,39 @@ private slots:
         QTcpServer occupier;
         QVERIFY(occupier.listen(QHostAddress::Any, 0));
         child<QLineEdit>("lineEditPort")->setText(QString::number(occupier.serverPort()));
-        QStringList boxes; // each is answered with its first button, "确定"
-        QTimer answer;
-        connect(&answer, &QTimer::timeout, [&] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                boxes << box->text();
-                box->buttons().first()->click();
-            }
-        });
-        answer.start(20);
-        w->on_btnAplay_clicked();
+        const QStringList boxes = answerBoxes([this] { w->on_btnAplay_clicked(); });
         QCOMPARE(boxes, (QStringList{"是否确定更改通讯端口并自动重启服务程序?",
                                      "重启服务失败。请重新修改端口号,再启动。"}));
         QCOMPARE(child<QLineEdit>("lineEditPort")->text(), QString::number(port));
         QCOMPARE(ini("port"), QString::number(port));
         QVERIFY(jwtest::Controller(port).connectToHost());
+    }
+
+    // A port change closes every controller; the show window closing with the last
+    // of them runs pending events, and a disconnect clicked just then must not
+    // find the registry locked (it dead-locked the program).
+    void portChangeWithADisconnectPending()
+    {
+        auto* table = child<QTableWidget>("tableWidget");
+        jwtest::Controller a(port);
+        QVERIFY(a.connectToHost() && a.send(packet("login", "phone-a")));
+        QTRY_COMPARE(table->rowCount(), 1);
+        show.show();
+        table->selectRow(0);
+        const quint16 next = jwtest::freePortWith({1});
+        child<QLineEdit>("lineEditPort")->setText(QString::number(next));
+        answerBoxes([this] { w->on_btnAplay_clicked(); },
+                    [this] {
+                        QMetaObject::invokeMethod(w.get(), &MainWindow::sl_disconnection,
+                                                  Qt::QueuedConnection);
+                    });
+        QTRY_COMPARE(table->rowCount(), 0);
+        QTRY_VERIFY(!show.isVisible());
+        QVERIFY(a.waitForClose(5000));
+        QCOMPARE(ini("port"), QString::number(next));
+        jwtest::Controller b(next);
+        QVERIFY(b.connectToHost() && !b.login("phone-b").isEmpty());
+        port = next;
     }
 
     void portFieldRefusesLetters()
