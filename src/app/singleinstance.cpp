@@ -1,6 +1,7 @@
 #include "app/singleinstance.h"
 
-#include <QCoreApplication>
+#include "base/jwlog.h"
+
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
@@ -36,11 +37,11 @@ SingleInstance::~SingleInstance() = default;
 
 QString SingleInstance::defaultIdentity()
 {
-    QString id = QCoreApplication::applicationFilePath();
-    const QString dataDir = qEnvironmentVariable("JWSHOW_DATA_DIR");
-    if (!dataDir.isEmpty())
-        id += QLatin1Char('\n') + QDir::cleanPath(QDir(dataDir).absolutePath());
-    return id;
+    // Where the executable lies does not matter: two copies on one data folder
+    // would share its settings and log. Links are not resolved, so the identity
+    // is spelled like start-up's file lock, and a folder that only comes into
+    // being after the first start gives the same identity as before.
+    return QDir::cleanPath(QDir(GetAppDataPath()).absolutePath());
 }
 
 QString SingleInstance::keyFor(const QString& identity)

@@ -19,8 +19,8 @@ public:
     explicit SingleInstance(const QString& identity, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // The executable's full path, and the data folder when JWSHOW_DATA_DIR is set,
-    // so that isolated instances (tests) run side by side.
+    // The data folder: one running copy per data folder and user, wherever its
+    // executable lies; isolated instances (tests) get a folder of their own.
     static QString defaultIdentity();
     // A short key derived from an identity, usable as a file or socket name.
     static QString keyFor(const QString& identity);

@@ -1,9 +1,9 @@
 #include "show/jwshowui.h"
 
-#include "app/appglobals.h"
-#include "app/jwlog.h"
+#include "base/appglobals.h"
+#include "base/jwlog.h"
+#include "base/showimagerect.h"
 #include "show/fitsize.h"
-#include "show/showimagerect.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -153,8 +153,28 @@ void JWShowUi::sl_windowClose()
 void JWShowUi::closeEvent(QCloseEvent* event)
 {
     m_videoMode = false;
+    // The show has ended: its pictures must not turn up over the idle picture or
+    // at the start of the next show.
+    dropPictures();
     showDefaultImage();
     event->accept();
+}
+
+void JWShowUi::dropPictures()
+{
+    QNetworkReply* download = nullptr;
+    {
+        QMutexLocker lock(&m_queueLock);
+        m_pictureQueue.clear();
+        download = m_download;
+        m_download = nullptr;
+        m_fetchBusy = false;
+    }
+    // Aborting finishes the reply at once, back through httpfinished (which no
+    // longer knows it), so the lock is released first. A reply that has already
+    // finished (a close from inside SetImage) ignores the abort.
+    if (download)
+        download->abort();
 }
 
 void JWShowUi::keyPressEvent(QKeyEvent* event)
@@ -323,7 +343,11 @@ void JWShowUi::requestNextImage()
         QNetworkRequest httpRequest(url);
         httpRequest.setTransferTimeout(m_transferTimeoutMs);
         lock.unlock();
-        guardDownload(m_network.get(httpRequest));
+        QNetworkReply* reply = m_network.get(httpRequest);
+        lock.relock();
+        m_download = reply;
+        lock.unlock();
+        guardDownload(reply);
         return;
     }
 }
@@ -360,10 +384,11 @@ void JWShowUi::guardDownload(QNetworkReply* reply)
 void JWShowUi::httpfinished(QNetworkReply* reply)
 {
     {
-        // Still busy while the picture is shown: SetImage processes events, and a
-        // request arriving then must not start a second download.
         QMutexLocker lock(&m_queueLock);
-        m_fetchBusy = true;
+        if (reply != m_download) {
+            reply->deleteLater(); // given up when the window closed
+            return;
+        }
     }
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const bool httpOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
@@ -377,6 +402,13 @@ void JWShowUi::httpfinished(QNetworkReply* reply)
     reply->deleteLater();
     {
         QMutexLocker lock(&m_queueLock);
+        // Busy until the picture is shown: SetImage processes events, and a request
+        // arriving then must not start a second download. A close among those
+        // events has let go of this download, and a request after it may already
+        // be fetching: the queue is then no longer ours to move on.
+        if (reply != m_download)
+            return;
+        m_download = nullptr;
         m_fetchBusy = false;
     }
     requestNextImage();

@@ -91,12 +91,16 @@ private:
     void updateImageRect(int pw, int ph);
     void refitToWindow(bool sizeChanged);
     void guardDownload(QNetworkReply* reply);
+    void dropPictures();
     // Decodes a downloaded body. False when the picture is refused (too large);
     // true with a null image when the body is no picture at all.
     static bool decodePicture(const QByteArray& body, QImage* image);
 
     QList<JwMess> m_pictureQueue;
     bool m_fetchBusy = false;
+    // The download whose picture is wanted; any other reply that finishes was
+    // given up and brings nothing to the screen.
+    QNetworkReply* m_download = nullptr;
     QPixmap m_sourcePicture;
     bool m_pictureMode = false;
     bool m_videoMode = false;

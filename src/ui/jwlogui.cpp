@@ -1,7 +1,7 @@
 #include "ui/jwlogui.h"
 #include "ui_jwlogui.h"
 
-#include "app/jwlog.h"
+#include "base/jwlog.h"
 
 #include <QCloseEvent>
 #include <QTime>
@@ -9,6 +9,9 @@
 JWLOGUI::JWLOGUI(QWidget* parent) : QDialog(parent), ui(new Ui::JWLOGUI)
 {
     ui->setupUi(this);
+    // A debug session may run for days; the oldest lines go before memory and
+    // every append's layout grow with them.
+    ui->textEditLog->document()->setMaximumBlockCount(kMaxLines);
     setWindowFlags(Qt::Window | Qt::WindowCloseButtonHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowMaximizeButtonHint);
     connect(this, &JWLOGUI::msg_writelog, this, &JWLOGUI::sl_writTestLog);

@@ -4,15 +4,19 @@
 
 #include <QDialog>
 
-namespace Ui {
+namespace Ui
+{
 class JWLOGUI;
 }
 
-class JWLOGUI : public QDialog {
+class JWLOGUI : public QDialog
+{
     Q_OBJECT
 public:
     explicit JWLOGUI(QWidget* parent = nullptr);
     ~JWLOGUI() override;
+
+    static constexpr int kMaxLines = 10000; // the newest are kept
 
     QString text() const; // the whole log text (tests)
 

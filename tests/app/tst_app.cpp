@@ -1,8 +1,9 @@
 // The log record format, its life cycle and thread safety; the companion code;
-// the first copy hearing from a later one.
-#include "app/authcode.h"
-#include "app/jwlog.h"
+// the first copy hearing from a later one; the log window's length.
 #include "app/singleinstance.h"
+#include "base/authcode.h"
+#include "base/jwlog.h"
+#include "ui/jwlogui.h"
 
 #include <QtTest> // all of QtCore too
 
@@ -118,6 +119,19 @@ private slots:
         QCOMPARE(total, kThreads * kRecords);
     }
 
+    // A debug session left running for days keeps only the newest records on screen.
+    void logWindowKeepsTheNewestTenThousandRecords()
+    {
+        g_debugMode = true;
+        JWLOGUI window;
+        for (int i = 1; i <= 10005; ++i)
+            window.sl_writTestLog(QString::number(i));
+        const QStringList lines = window.text().split('\n');
+        QCOMPARE(lines.size(), 10000);
+        QVERIFY2(lines.first().endsWith(":6") && lines.last().endsWith(":10005"),
+                 qPrintable(lines.first() + " ... " + lines.last()));
+    }
+
     void authCodeIsSixDigitsInRange()
     {
         QSet<QString> seen;
@@ -150,5 +164,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestApp)
+QTEST_MAIN(TestApp)
 #include "tst_app.moc"

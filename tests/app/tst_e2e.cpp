@@ -123,8 +123,15 @@ private slots:
         QCOMPARE(next.stop(), 0);
     }
 
+    void secondStartShowsTheHiddenWindow_data()
+    {
+        QTest::addColumn<bool>("copiedElsewhere");
+        QTest::newRow("same program") << false;
+        QTest::newRow("copy in another folder") << true; // one data folder, one copy
+    }
     void secondStartShowsTheHiddenWindow()
     {
+        QFETCH(bool, copiedElsewhere);
         if (!x.isOpen())
             QSKIP("needs an X display");
         JwInstanceOptions o;
@@ -138,9 +145,11 @@ private slots:
         o = sameDataFolder(first);
         o.useDisplay = true;
         o.waitForPort = false;
+        o.withoutCompanion = copiedElsewhere; // runs a copy of the program in its own folder
         JwInstance second(o);
         QVERIFY2(second.start(), qPrintable(second.errorString()));
-        QVERIFY(second.process().waitForFinished(10000));
+        // Found at once: no waiting for an answer that never comes.
+        QVERIFY(second.process().waitForFinished(2000));
         QCOMPARE(second.stop(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 10000);
 

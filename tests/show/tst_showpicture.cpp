@@ -6,9 +6,9 @@
 #include "jwinstance.h"
 #include "showtestutil.h"
 
+#include "base/showimagerect.h"
 #include "show/fitsize.h"
 #include "show/jwshowui.h"
-#include "show/showimagerect.h"
 
 #include <QtTest>
 
@@ -23,6 +23,13 @@ class TestShowPicture : public QObject
         return p.isNull() ? 0 : p.toImage().pixel(p.width() / 2, p.height() / 2);
     }
     static bool idle(const JWShowUi& ui) { return !ui.isFetching() && ui.pendingPictures() == 0; }
+    static bool showsIdlePicture(const JWShowUi& ui)
+    {
+        const QImage idlePicture(QStringLiteral(":/jw/screen"));
+        return !idlePicture.isNull() &&
+               ui.sourcePicture().toImage().convertToFormat(QImage::Format_RGB32) ==
+                   idlePicture.convertToFormat(QImage::Format_RGB32);
+    }
     void showAndWait(JWShowUi& ui, const QString& path, QRgb colour)
     {
         m_http.serve(path, flatPng(colour), "image/png");
@@ -31,7 +38,11 @@ class TestShowPicture : public QObject
     }
 
 private slots:
-    void initTestCase() { QVERIFY(m_http.start()); }
+    void initTestCase()
+    {
+        Q_INIT_RESOURCE(jw);
+        QVERIFY(m_http.start());
+    }
 
     void fitSizeCases_data()
     {
@@ -166,7 +177,6 @@ private slots:
     // picture from inside SetImage: that must not dead-lock, and the default wins.
     void closeDuringSetImageDoesNotDeadlock()
     {
-        Q_INIT_RESOURCE(jw);
         JWShowUi ui;
         ui.initShowUi();
         ui.showui();
@@ -174,11 +184,29 @@ private slots:
         QMetaObject::invokeMethod(&ui, "msg_close", Qt::QueuedConnection);
         ui.SetImage(QImage::fromData(flatPng(qRgb(255, 0, 255))));
         QVERIFY(!ui.isVisible());
-        const QImage def(QStringLiteral(":/jw/screen"));
-        QVERIFY(!def.isNull());
-        QCOMPARE(ui.sourcePicture().toImage().convertToFormat(QImage::Format_RGB32),
-                 def.convertToFormat(QImage::Format_RGB32));
+        QVERIFY(showsIdlePicture(ui));
         QVERIFY(ui.isPictureMode());
+    }
+
+    // The close that ends a show drops the download under way (the server never
+    // gets to send it) and the requests behind it; the next show starts afresh.
+    void closeDropsRunningAndWaitingPictures()
+    {
+        JWShowUi ui;
+        ui.initShowUi();
+        m_http.serve("/close/running.png", flatPng(qRgb(200, 0, 0)), "image/png", 1000);
+        m_http.serve("/close/waiting.png", flatPng(qRgb(0, 200, 0)), "image/png");
+        ui.addDataToQueue(7, m_http.url("/close/running.png"));
+        ui.addDataToQueue(7, m_http.url("/close/waiting.png"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_http.log().requests.contains("/close/running.png"), 5000);
+        const qint64 sentBefore = m_http.log().bytesSent;
+        emit ui.msg_close();
+        QVERIFY(idle(ui));
+        QTest::qWait(1500); // past the moment the running download would have ended
+        QVERIFY(showsIdlePicture(ui));
+        QCOMPARE(m_http.log().bytesSent, sentBefore);
+        QVERIFY(!m_http.log().requests.contains("/close/waiting.png"));
+        showAndWait(ui, "/close/after.png", qRgb(0, 0, 200));
     }
 };
 

@@ -86,7 +86,7 @@ bool JwInstance::start()
         if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(ini) != ini.size())
             return fail(QStringLiteral("cannot write ") + iniPath());
     }
-    QString program = QStringLiteral(JW_BIN_DIR "/jwshow");
+    QString program = opt_.program.isEmpty() ? QStringLiteral(JW_BIN_DIR "/jwshow") : opt_.program;
     if (opt_.withoutCompanion) {
         const QString copy = tmp_.path() + QStringLiteral("/jwshow");
         if (!QFile::exists(copy) && !QFile::copy(program, copy))

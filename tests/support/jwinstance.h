@@ -31,6 +31,7 @@ struct JwInstanceOptions {
     QStringList unsetEnv;          // variables removed from the environment
     bool withoutCompanion = false; // run a copy alone in a folder: no companion beside it
     bool waitForPort = true;       // start() waits until the port listens
+    QString program;               // the program to run; empty: build/jwshow
 };
 
 class JwInstance
