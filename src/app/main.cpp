@@ -15,6 +15,7 @@
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QStandardPaths>
 
 namespace
@@ -75,7 +76,9 @@ int main(int argc, char** argv)
         return 0;
     }
     if (!host::AcquireInstanceLock(instanceLockFolder(), instanceLockName())) {
-        instance.sendMessage(kMessage, kMessageTimeoutMs);
+        // The holder of the lock did not answer the first check, so it listens
+        // under no key of ours: a message would only come back to this process
+        // and wait out its time-out.
         qDebug() << "already runing 2";
         return 0;
     }
@@ -106,6 +109,8 @@ int main(int argc, char** argv)
     ConnectLogWindow(&logUi);
     if (isDebugArgument(argc, argv)) {
         g_debugMode = true;
+        // QT_LOGGING_RULES, read later, still has the last word.
+        QLoggingCategory::setFilterRules(QStringLiteral("jwshow.debug=true"));
         logUi.show();
     }
 

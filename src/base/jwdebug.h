@@ -1,6 +1,6 @@
 #pragma once
-// The control server's chatter (every packet in and out) goes to this category so
-// that it can be silenced with QT_LOGGING_RULES="jwshow.debug=false".
+// The control server's chatter (every packet in and out) goes to this category.
+// It is on in debug mode, or with QT_LOGGING_RULES="jwshow.debug=true".
 
 #include <QLoggingCategory>
 

@@ -10,11 +10,14 @@
 #include <QSettings>
 #include <QTextCodec>
 #include <QTextStream>
+#include <memory>
 #include <utility>
 
 bool g_debugMode = false;
 
-Q_LOGGING_CATEGORY(lcJwShow, "jwshow")
+// Silent unless debug mode or QT_LOGGING_RULES turn it on: writing several lines
+// per packet costs the dispatcher more than handling the packet.
+Q_LOGGING_CATEGORY(lcJwShow, "jwshow", QtInfoMsg)
 
 // The pictures live in the core library; a static library's resources are only
 // registered when something refers to them, and every part of the program
@@ -33,8 +36,8 @@ namespace
 struct LogState {
     std::mutex lock; // held per record from formatting to flush, so records never mix
     bool open = false;
-    QFile* file = nullptr;
-    QTextStream* stream = nullptr;
+    std::unique_ptr<QFile> file;
+    std::unique_ptr<QTextStream> stream; // declared after file: goes first
 };
 
 LogState& state()
@@ -83,10 +86,9 @@ void JWLOG::log_init(const QString& folder)
     // Every use of the objects happens under the lock, so replacing them here is
     // safe even while other threads log.
     s.open = false;
-    delete s.stream;
-    delete s.file;
-    s.file = new QFile(folder + QDir::separator() + QStringLiteral("jwshowApp.log"));
-    s.stream = new QTextStream(s.file);
+    s.stream.reset();
+    s.file = std::make_unique<QFile>(folder + QDir::separator() + QStringLiteral("jwshowApp.log"));
+    s.stream = std::make_unique<QTextStream>(s.file.get());
     // The log is plain UTF-8 text, whatever the process locale says.
     s.stream->setCodec(QTextCodec::codecForName("UTF-8"));
 }

@@ -1,9 +1,11 @@
 #include "host/netsocket.h"
 
-#include <mstcpip.h>
-#include <windows.h>
+// Winsock first: windows.h would otherwise pull in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <mstcpip.h>
+#include <windows.h>
 
 namespace host
 {

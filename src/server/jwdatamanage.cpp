@@ -28,6 +28,8 @@ namespace
 {
 // The address list is read again after this much time without any packet.
 constexpr auto kAddressCheck = std::chrono::seconds(15);
+// Replies held back for one write at most (a long burst still answers steadily).
+constexpr int kMaxHeldReplies = 64;
 
 // Hand-overs to the GUI thread that may be merged with an identical one still
 // waiting (each leaves the window in the same state however often it runs).
@@ -65,7 +67,11 @@ JWdataManage* JWdataManage::GetInstance()
     return instance;
 }
 
-JWdataManage::JWdataManage() = default;
+JWdataManage::JWdataManage()
+{
+    // The connection number travels in signals by this name.
+    qRegisterMetaType<SOCKET>("SOCKET");
+}
 
 QString JWdataManage::Packet::str(const char* key) const
 {
@@ -74,9 +80,26 @@ QString JWdataManage::Packet::str(const char* key) const
 
 void JWdataManage::enqueue(Inbound&& in)
 {
-    std::lock_guard<std::mutex> l(queueLock);
-    queue.push_back(std::move(in));
-    arrived.notify_one();
+    std::deque<Inbound>& lane = lanes[in.sock];
+    if (lane.empty())
+        turns.push_back(in.sock);
+    lane.push_back(std::move(in));
+    ++waiting;
+}
+
+JWdataManage::Inbound JWdataManage::takeNext()
+{
+    const SOCKET sock = turns.front();
+    turns.pop_front();
+    auto lane = lanes.find(sock);
+    Inbound in = std::move(lane->second.front());
+    lane->second.pop_front();
+    --waiting;
+    if (lane->second.empty())
+        lanes.erase(lane);
+    else
+        turns.push_back(sock);
+    return in;
 }
 
 void JWdataManage::AddData(const JwMess& m)
@@ -85,7 +108,9 @@ void JWdataManage::AddData(const JwMess& m)
     if (m.data.isEmpty())
         return;
     queuedChars += m.data.size();
+    std::lock_guard<std::mutex> l(queueLock);
     enqueue(Inbound{m.data, m.sock, false, nullptr});
+    arrived.notify_one();
 }
 
 void JWdataManage::AddPackets(SOCKET sock, const QStringList& texts,
@@ -98,13 +123,15 @@ void JWdataManage::AddPackets(SOCKET sock, const QStringList& texts,
     queuedChars += chars;
     std::lock_guard<std::mutex> l(queueLock);
     for (const QString& t : texts)
-        queue.push_back(Inbound{t, sock, false, input});
+        enqueue(Inbound{t, sock, false, input});
     arrived.notify_one();
 }
 
 void JWdataManage::AddClose(SOCKET sock)
 {
+    std::lock_guard<std::mutex> l(queueLock);
     enqueue(Inbound{QString(), sock, true, nullptr});
+    arrived.notify_one();
 }
 
 void JWdataManage::Stop()
@@ -136,20 +163,26 @@ void JWdataManage::run()
         Inbound in;
         {
             std::unique_lock<std::mutex> l(queueLock);
-            arrived.wait_until(l, nextCheck, [this] { return !queue.empty() || !running; });
+            if (turns.empty() && heldSock) {
+                l.unlock();
+                flushHeld();
+                l.lock();
+            }
+            arrived.wait_until(l, nextCheck, [this] { return !turns.empty() || !running; });
             if (!running)
                 break;
-            if (queue.empty()) {
+            if (turns.empty()) {
                 l.unlock();
                 CheckLocalIpChange();
                 nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
                 continue;
             }
-            in = std::move(queue.front());
-            queue.pop_front();
-            qCDebug(lcJwShow) << "=======task count:" << queue.size();
+            in = takeNext();
+            qCDebug(lcJwShow) << "=======task count:" << waiting;
         }
         nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
+        if (heldSock && (in.sock != heldSock || heldCount >= kMaxHeldReplies))
+            flushHeld();
         const qint64 chars = in.text.size();
         const bool wasBacklogged = Backlogged();
         queuedChars -= chars;
@@ -172,10 +205,19 @@ void JWdataManage::run()
     }
 }
 
+void JWdataManage::flushHeld()
+{
+    JWShowService::GetInstance()->Flush(heldSock);
+    heldSock = 0;
+    heldCount = 0;
+}
+
 bool JWdataManage::waitForGuiRoom()
 {
     if (guiBacklog < kMaxGuiBacklog)
         return running;
+    if (heldSock)
+        flushHeld();
     std::unique_lock<std::mutex> l(guiLock);
     guiRoom.wait(l, [this] { return guiBacklog < kMaxGuiBacklog / 2 || !running; });
     return running;
@@ -365,7 +407,7 @@ void JWdataManage::onShowVideo(Packet& p)
     }
     const SOCKET sock = p.sock;
     const QString from = p.rec.from;
-    toGui([this, sock, url, from] { emit msg_setVideoFile(url, int(sock), from); });
+    toGui([this, sock, url, from] { emit msg_setVideoFile(url, sock, from); });
 }
 
 void JWdataManage::onVideoControl(Packet& p)
@@ -518,7 +560,15 @@ void JWdataManage::SendData(SOCKET sock, const QString& text)
 {
     qCDebug(lcJwShow).noquote() << "send data::" + text;
     WriteLogWindow(">>>>:" + text);
-    if (!JWShowService::GetInstance()->Send(sock, text.toUtf8())) {
+    // On the dispatcher thread the reply may wait for the next ones (see heldSock).
+    const bool hold = QThread::currentThread() == this;
+    if (hold && heldSock != sock) {
+        if (heldSock)
+            flushHeld();
+        heldSock = sock;
+    }
+    heldCount += hold;
+    if (!JWShowService::GetInstance()->Send(sock, text.toUtf8(), !hold)) {
         qCDebug(lcJwShow).noquote() << "send error:" + text;
         JWLOG::debug("send error::" + text);
     }

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 // The packet text of one connection that waits in the dispatcher's queue; the
@@ -66,8 +67,8 @@ signals:
     // To the show window
     void msg_show();
     void msg_hide();
-    void msg_addJwMess(uint sock, QString url);
-    void msg_setVideoFile(QString url, int sock, QString from);
+    void msg_addJwMess(SOCKET sock, QString url);
+    void msg_setVideoFile(QString url, SOCKET sock, QString from);
     void msg_play();
     void msg_stop();
     void msg_pause();
@@ -121,13 +122,15 @@ private:
     using Handler = void (JWdataManage::*)(Packet&);
 
     JWdataManage();
-    void enqueue(Inbound&& in);
+    void enqueue(Inbound&& in); // caller holds queueLock
+    Inbound takeNext();         // caller holds queueLock; something waits
     bool waitForGuiRoom();
     // Runs f on the GUI thread, in order with everything handed over before.
     // With a coalesce key, f is skipped when the last hand-over had the same key
     // and has not run yet: that one does the same (show after show, say).
     void toGui(std::function<void()> f, int coalesceKey = 0);
     void announceRemoved(const QStringList& ids, bool nowEmpty, bool endWhiteboard);
+    void flushHeld();
     void CheckLocalIpChange();
 
     void onMouseMove(Packet& p);
@@ -144,9 +147,19 @@ private:
     void onFileClose(Packet& p);
     void onWhiteboard(Packet& p);
 
-    std::mutex queueLock; // guards queue
+    // One lane per connection, taken in turns: each connection's packets and its
+    // close stay in order, and a connection with much waiting delays another by
+    // at most one packet per turn.
+    std::mutex queueLock; // guards lanes and turns
     std::condition_variable arrived;
-    std::deque<Inbound> queue;
+    std::unordered_map<SOCKET, std::deque<Inbound>> lanes;
+    std::deque<SOCKET> turns; // connections with something waiting, next first
+    std::size_t waiting = 0;  // packets and closes in all lanes
+    // Replies of the dispatcher thread wait in their connection's buffer while
+    // more packets of the same connection follow, and leave together: a burst of
+    // requests costs one write, not one per reply. Dispatcher thread only.
+    SOCKET heldSock = 0;
+    int heldCount = 0;
     std::atomic<qint64> queuedChars{0};
     std::atomic<bool> running{true};
 

@@ -11,6 +11,7 @@
 #include <QDebug>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -41,6 +42,7 @@ struct Connection {
     QByteArray unsent;          // replies the socket could not take yet
     int unsentOffset = 0;       // bytes of unsent already written
     Clock::time_point progress; // when unsent last shrank or began
+    bool held = false;          // unsent waits for Flush, not for the server thread
     // Why the connection ends; anything but Open makes the server thread drop it.
     enum End { Open, ShutDown, SendFailed, TooMuchUnsent, NotReading } end = Open;
 
@@ -199,7 +201,7 @@ void JWShowService::Terminate()
     p->stopRequested = false;
 }
 
-bool JWShowService::Send(SOCKET sock, const QByteArray& bytes)
+bool JWShowService::Send(SOCKET sock, const QByteArray& bytes, bool flush)
 {
     const std::shared_ptr<Connection> c = d->find(sock);
     if (!c)
@@ -210,21 +212,41 @@ bool JWShowService::Send(SOCKET sock, const QByteArray& bytes)
         std::lock_guard<std::mutex> l(c->outLock);
         if (c->end != Connection::Open)
             return false;
-        const bool wasIdle = c->unsentBytes() == 0;
-        if (wasIdle)
+        if (c->unsentBytes() == 0)
             c->progress = Clock::now();
+        // Bytes the server thread already waits to write go after those.
+        const bool watched = c->unsentBytes() > 0 && !c->held;
         c->unsent.append(bytes);
-        if (wasIdle)
+        c->held = !flush && !watched;
+        if (flush && !watched)
             c->flush();
         if (c->end == Connection::Open && c->unsentBytes() > kMaxUnsent)
             c->end = Connection::TooMuchUnsent;
         ok = c->end == Connection::Open;
         // The server thread must start watching for room to write, or drop it.
-        wake = !ok || (wasIdle && c->unsentBytes() > 0);
+        wake = !ok || (!watched && !c->held && c->unsentBytes() > 0);
     }
     if (wake)
         d->waker.wake();
     return ok;
+}
+
+void JWShowService::Flush(SOCKET sock)
+{
+    const std::shared_ptr<Connection> c = d->find(sock);
+    if (!c)
+        return;
+    bool wake;
+    {
+        std::lock_guard<std::mutex> l(c->outLock);
+        if (!c->held || c->end != Connection::Open)
+            return;
+        c->held = false;
+        c->flush();
+        wake = c->end != Connection::Open || c->unsentBytes() > 0;
+    }
+    if (wake)
+        d->waker.wake();
 }
 
 void JWShowService::Shutdown(SOCKET sock)
@@ -367,7 +389,7 @@ void JWShowService::run()
                 if (c->end == Connection::Open && c->unsentBytes() > 0 && stalledMs >= kStallMs)
                     c->end = Connection::NotReading;
                 ended = c->end != Connection::Open;
-                unsent = c->unsentBytes();
+                unsent = c->held ? 0 : c->unsentBytes();
                 since = c->progress;
             }
             if (ended) {

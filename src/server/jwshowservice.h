@@ -46,7 +46,10 @@ public:
     // Queues bytes for the connection and writes what the socket takes at once.
     // Never waits. False when the connection is unknown, closed or cut off.
     // Callable from any thread.
-    bool Send(SOCKET sock, const QByteArray& bytes);
+    // With flush false the bytes only join the connection's buffer, and Flush
+    // writes them later: a run of replies to one connection leaves in one write.
+    bool Send(SOCKET sock, const QByteArray& bytes, bool flush = true);
+    void Flush(SOCKET sock);
     // Ends the connection; its close reaches the dispatcher after its packets.
     // Callable from any thread; an unknown number does nothing.
     void Shutdown(SOCKET sock);

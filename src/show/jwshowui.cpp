@@ -290,7 +290,7 @@ void JWShowUi::refitToWindow(bool sizeChanged)
     repaint();
 }
 
-void JWShowUi::addDataToQueue(uint sock, QString url)
+void JWShowUi::addDataToQueue(SOCKET sock, QString url)
 {
     {
         QMutexLocker lock(&m_queueLock);

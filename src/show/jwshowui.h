@@ -55,9 +55,9 @@ signals:
     void msg_show();
     void msg_close();
     void msg_hide();
-    void msg_addJwMess(uint sock, QString url);
+    void msg_addJwMess(SOCKET sock, QString url);
     void msg_keyEscPress();
-    void msg_setVideoFile(QString url, int sock, QString from);
+    void msg_setVideoFile(QString url, SOCKET sock, QString from);
     void msg_play();
     void msg_stop();
     void msg_pause();
@@ -70,7 +70,7 @@ signals:
 public slots:
     void showui();
     void SetImage(QImage image);
-    void addDataToQueue(uint sock, QString url);
+    void addDataToQueue(SOCKET sock, QString url);
     void httpfinished(QNetworkReply* reply);
 
 private slots:

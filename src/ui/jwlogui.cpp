@@ -18,10 +18,7 @@ JWLOGUI::JWLOGUI(QWidget* parent) : QDialog(parent), ui(new Ui::JWLOGUI)
     setWindowTitle(QStringLiteral("logger"));
 }
 
-JWLOGUI::~JWLOGUI()
-{
-    delete ui;
-}
+JWLOGUI::~JWLOGUI() = default;
 
 QString JWLOGUI::text() const
 {

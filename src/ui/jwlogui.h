@@ -3,6 +3,7 @@
 // events. Worker threads emit msg_writelog; the window appends on the GUI thread.
 
 #include <QDialog>
+#include <memory>
 
 namespace Ui
 {
@@ -30,5 +31,5 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    Ui::JWLOGUI* ui;
+    std::unique_ptr<Ui::JWLOGUI> ui;
 };

@@ -64,16 +64,29 @@ private slots:
     {
         qputenv("JWSHOW_DATA_DIR", dir.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toUtf8());
-        port = jwtest::freePortWith({1});
-        QVERIFY(port);
-        WriteConfig("config", "port", QString::number(port), dir.path() + "/app.ini");
+        // Start-up finds all five ports taken: it says so and still runs the
+        // dispatcher, so a later port change serves at once.
+        const quint16 taken = jwtest::freePortWith({11, 22, 33, 44});
+        std::vector<std::unique_ptr<QTcpServer>> occupiers;
+        for (int k = 0; k <= 44; k += 11) {
+            occupiers.push_back(std::make_unique<QTcpServer>());
+            QVERIFY(occupiers.back()->listen(QHostAddress::Any, quint16(taken + k)));
+        }
+        WriteConfig("config", "port", QString::number(taken), dir.path() + "/app.ini");
         w = std::make_unique<MainWindow>();
         g_mainWindow = w.get();
         show.initShowUi();
         ConnectWorkers(&show, &paint, w.get());
         w->InitConnect();
-        w->InitSet();
+        QCOMPARE(answerBoxes([this] { w->InitSet(); }), QStringList{"系统启动网络服务器失败。"});
         w->InitTableWidget();
+        port = jwtest::freePortWith({1});
+        child<QLineEdit>("lineEditPort")->setText(QString::number(port));
+        answerBoxes([this] { w->on_btnAplay_clicked(); });
+        jwtest::Controller c(port);
+        QVERIFY(c.connectToHost() && !c.login("first").isEmpty());
+        c.socket().disconnectFromHost();
+        QTRY_COMPARE(child<QTableWidget>("tableWidget")->rowCount(), 0);
     }
     void cleanupTestCase()
     {
