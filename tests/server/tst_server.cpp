@@ -4,6 +4,7 @@
 
 #include "base/appglobals.h"
 #include "base/showimagerect.h"
+#include "e2eutil.h"
 #include "jwinstance.h"
 #include "protocol/reply.h"
 #include "server/jwdatamanage.h"
@@ -105,6 +106,7 @@ private slots:
                     dm, QByteArray("2" + mo->method(i).methodSignature()).constData()));
         }
         g_computerName = QHostInfo::localHostName(); // the greeting Controller expects
+        g_auth = "654321", g_rcPort = 7000;
         QVERIFY(srv->Init(port));
         dm->start();
         // Starting, the dispatcher announces the host's addresses; the rows below
@@ -208,71 +210,125 @@ private slots:
     }
     void init() { dm->HandleClose(42), emitted(); }
 
+    // Every packet type over a real connection: the reply, byte for byte (or
+    // none), and what the dispatcher routes, with its arguments.
     void packets_data()
     {
-        QTest::addColumn<QByteArray>("packet");
-        QTest::addColumn<QString>("expected");
-        auto row = [](const char* type, const char* members, const QString& expected) {
+        QTest::addColumn<QByteArray>("packets");
+        QTest::addColumn<QByteArray>("replies");
+        QTest::addColumn<QString>("routed");
+        auto row = [](const char* type, const char* members, const QByteArray& replies,
+                      const QString& routed = {}) {
             QTest::newRow(qPrintable(QString(type) + members))
-                << j("{'type':'") + type + j("','id':'5','from':'p1'") + j(members) + "}"
-                << expected;
+                << j("{'type':'") + type + j("','id':'5','from':'p1'") + j(members) + "}" << replies
+                << routed;
+        };
+        auto ok = [](const char* type) { return e2e::envelope("5", "p1", type); };
+        auto err = [](const char* type, const QByteArray& desc) {
+            return e2e::envelope("5", "p1", type, "-1", desc);
+        };
+        auto login = [](const char* name, quint16 rc, const char* ret = "0",
+                        const char* desc = "") {
+            return e2e::loginReply("5", "p1", name, rc, "654321", ret, desc);
         };
         const char* control = "show.video.control";
-        row("mode", ",'value':'show'", "msg_show");
-        row("mode", ",'value':'remote'", "msg_hide");
-        row("login", ",'name':'n2','ip':'9.9.9.9','pwd':''", "msg_addUser p1,n2,9.9.9.9");
-        row("show.image", ",'url':'http://h/a.png'", "msg_addJwMess 42,http://h/a.png");
-        row("show.video", ",'url':'rtsp://v'", "msg_setVideoFile rtsp://v,42,p1");
-        row(control, ",'act':'play'", "msg_play");
-        row(control, ",'act':'stop'", "msg_stop");
-        row(control, ",'act':'pause'", "msg_pause");
-        row(control, ",'act':'fast-forward','time':'1500'", "msg_SetFast 1500");
-        row(control, ",'act':'fast-backward','time':'1500'", "msg_SetFast -1500");
-        row(control, ",'act':'fast-backward','time':'-9223372036854775808'", "msg_SetFast 0");
-        row(control, ",'act':'seek','time':'5000000000'", "msg_setPosition 5000000000");
-        row(control, ",'act':'seek','time':'99999999999999999999'", "msg_setPosition 0");
-        row(control, ",'act':'volume','value':'40'", "msg_Setvolume 40");
-        row(control, ",'act':'volume','value':'0x10'", "msg_Setvolume 0");
-        row(control, ",'act':'mute','value':'true'", "msg_setMute");
-        row(control, ",'act':'mute','value':'True'", "msg_releaseMute");
-        row("resolution", ",'act':'set','width':'1024','height':'768'",
-            "msg_ChangeResolution 1024,768");
-        row("resolution", ",'act':'set','width':'-5','height':'768'", "msg_ChangeResolution 0,768");
-        row("resolution", ",'act':'reduction'", "msg_ReductionResolution");
-        row("whiteboard.start", "", "msg_startWhiteboard p1");
-        row("whiteboard.end", "", "msg_endWhiteboard p1");
-        row("whiteboard.draw.start", ",'x':500,'y':500", "msg_startDraw p1,960,540");
-        row("whiteboard.drawing", ",'x':1000.7,'y':'1000'", "msg_drawing p1,1360,240");
-        row("whiteboard.draw.end", "", "msg_endDraw p1");
-        row("whiteboard.shape", ",'act':'curve'", "msg_shape p1,5");
-        row("whiteboard.shape", ",'act':'ellipse'", "msg_shape p1,3");
-        row("whiteboard.shape", ",'act':'line'", "msg_shape p1,1");
-        row("whiteboard.shape", ",'act':'rect'", "msg_shape p1,4");
-        row("whiteboard.color", ",'r':255.9,'g':'7','b':-3.5", "msg_setcolor p1,255,0,-3");
-        row("whiteboard.color", ",'r':1e300,'g':-1e300,'b':true",
-            "msg_setcolor p1,2147483647,-2147483648,0");
-        row("whiteboard.pen.width", ",'value':'5'", "msg_penwidth p1,5");
-        row("whiteboard.pen.width", ",'value':'2147483648'", "msg_penwidth p1,0");
-        row("whiteboard.clear", "", "msg_clear p1");
-        row("whiteboard.undo", "", "msg_undo p1");
-        row("whiteboard.redraw", "", "msg_redraw p1");
-        row("whiteboard.string.start", ",'x':0,'y':0", "msg_startText p1,560,240");
-        row("whiteboard.string.set", ",'text':'你好'", "msg_setText p1,你好");
-        row("whiteboard.string.end", "", "msg_endText p1");
-        QTest::newRow("refused requests emit nothing")
-            << j("{'type':'mode','value':'Show'}{'type':'show.image','url':''}"
-                 "{'type':'show.video'}{'type':'show.video.control','act':'jump'}"
-                 "{'type':'resolution','act':'set','height':'768'}{'type':'resolution'}"
-                 "{'type':'whiteboard.shape','act':'tri'}{'type':'whiteboard.fly'}")
-            << "";
+        row("login", ",'name':'n2','ip':'9.9.9.9','pwd':'s'", login("n2", 7000),
+            "msg_addUser p1,n2,9.9.9.9");
+        row("login", ",'name':'张三','pwd':''", login("张三", 7000, "-1", "no password"),
+            "msg_addUser p1,张三,");
+        // The companion's port: no reply; a number above 0 is the next rc_port.
+        for (const char* port : {"'7777'", "'0'", "'abc'", "6000", "'7000'"})
+            QTest::newRow(port)
+                << j("{'type':'rcserver.keepalive','port':") + j(port) +
+                       j("}{'type':'login','id':'5','from':'p1','name':'K','pwd':'s'}")
+                << login("K", QByteArray(port) == "'7000'" ? 7000 : 7777) << "msg_addUser p1,K,";
+        row("mode", ",'value':'show'", ok("mode"), "msg_show");
+        row("mode", ",'value':'remote'", ok("mode"), "msg_hide");
+        row("mode", ",'value':'Show'", err("mode", "unknown mode::Show"));
+        row("mode", ",'value':1", err("mode", "unknown mode::"));
+        row("show.image", ",'url':'http://h/a.png'", ok("show.image"),
+            "msg_addJwMess #,http://h/a.png");
+        row("show.image", ",'url':7", err("show.image", "url is empty"));
+        row("show.video", ",'url':'rtsp://v,v'", ok("show.video"),
+            "msg_setVideoFile rtsp://v,v,#,p1");
+        row("show.video", "", err("show.video", "url is empty(video)"));
+        row(control, ",'act':'play'", ok(control), "msg_play");
+        row(control, ",'act':'stop'", ok(control), "msg_stop");
+        row(control, ",'act':'pause'", ok(control), "msg_pause");
+        row(control, ",'act':'fast-forward','time':'1500'", ok(control), "msg_SetFast 1500");
+        row(control, ",'act':'fast-backward','time':'1500'", ok(control), "msg_SetFast -1500");
+        row(control, ",'act':'fast-backward','time':'-9223372036854775808'", ok(control),
+            "msg_SetFast 0");
+        row(control, ",'act':'seek','time':'5000000000'", ok(control),
+            "msg_setPosition 5000000000");
+        row(control, ",'act':'seek','time':'99999999999999999999'", ok(control),
+            "msg_setPosition 0");
+        row(control, ",'act':'volume','value':'0x10'", ok(control), "msg_Setvolume 0");
+        row(control, ",'act':'mute','value':'true'", ok(control), "msg_setMute");
+        row(control, ",'act':'mute','value':'True'", ok(control), "msg_releaseMute");
+        row(control, ",'act':'rewind'", err(control, "unknown control act=:rewind"));
+        row("resolution", ",'act':'set','width':'-5','height':'768'", ok("resolution"),
+            "msg_ChangeResolution 0,768");
+        row("resolution", ",'act':'set','width':'1024'",
+            err("resolution", "width or height is empty W:1024:H:"));
+        row("resolution", ",'act':'reduction'", ok("resolution"), "msg_ReductionResolution");
+        row("resolution", ",'act':'zoom'", err("resolution", "unknown type=resolution:act=:zoom"));
+        const QByteArray file = j("{'name':'xx.jpg','size':10000}");
+        row("file.list", "",
+            j("{'desc':' ','files':[") + file + "," + file + "," + file +
+                j("],'from':'jwshow','id':'5','ret':'0','to':'00','type':'file.list'}"));
+        row("file.close", ",'path':'x'",
+            j("{'desc':' ','from':'jwshow','id':'5','ret':'0','to':' ','type':'file.close'}"));
+        row("mouse.move", ",'x':'5'", "");
+        row("whiteboard.start", "", "", "msg_startWhiteboard p1");
+        row("whiteboard.end", "", "", "msg_endWhiteboard p1");
+        row("whiteboard.draw.start", ",'x':500,'y':500", "", "msg_startDraw p1,960,540");
+        row("whiteboard.drawing", ",'x':1000.7,'y':'1000'", "", "msg_drawing p1,1360,240");
+        row("whiteboard.draw.end", "", "", "msg_endDraw p1");
+        row("whiteboard.shape", ",'act':'curve'", "", "msg_shape p1,5");
+        row("whiteboard.shape", ",'act':'ellipse'", "", "msg_shape p1,3");
+        row("whiteboard.shape", ",'act':'line'", "", "msg_shape p1,1");
+        row("whiteboard.shape", ",'act':'rect'", "", "msg_shape p1,4");
+        row("whiteboard.color", ",'r':1e300,'g':'7','b':-3.5", "",
+            "msg_setcolor p1,2147483647,0,-3");
+        row("whiteboard.pen.width", ",'value':'2147483648'", "", "msg_penwidth p1,0");
+        row("whiteboard.clear", "", "", "msg_clear p1");
+        row("whiteboard.undo", "", "", "msg_undo p1");
+        row("whiteboard.redraw", "", "", "msg_redraw p1");
+        row("whiteboard.string.start", ",'x':0,'y':0", "", "msg_startText p1,560,240");
+        row("whiteboard.string.set", ",'text':'你好'", "", "msg_setText p1,你好");
+        row("whiteboard.string.end", "", "", "msg_endText p1");
+        // The envelope echoes id, from and to as strings; anything else is ignored.
+        QTest::newRow("envelope") << j("{'type':'mode','id':7,'value':'show','x':{'a':[{}]}}")
+                                  << e2e::envelope("", "", "mode") << "msg_show";
+        QTest::newRow("nothing answered or routed")
+            << j("{'type':'whiteboard.shape','act':'tri'}{'type':'whiteboard.fly'}{'type':'MODE'}"
+                 "[{'type':'mode'}]{'type':''}{'id':'7'}{'type':5}") +
+                   " \r\n\t {\"type\":\"mode\",} hello }"
+            << QByteArray() << "";
     }
     void packets()
     {
-        QFETCH(QByteArray, packet);
-        QFETCH(QString, expected);
+        QFETCH(QByteArray, packets);
+        QFETCH(QByteArray, replies);
+        QFETCH(QString, routed);
         ShowImageRect.set(560, 240, 800, 600);
-        handle(packet);
-        QCOMPARE(emitted(), expected);
+        auto c = connected();
+        QVERIFY(c && c->sendRaw(packets));
+        QByteArray got, one;
+        while (got.size() < replies.size() && !(one = c->nextReply()).isEmpty())
+            got += one;
+        QCOMPARE(got, replies);
+        // Everything written before it was handled once this reply is here, and
+        // its hand-overs wait in this thread's queue.
+        QVERIFY(!c->request({{"type", "file.open"}, {"id", "probe"}}).isEmpty());
+        QCoreApplication::processEvents();
+        // The connection's number stands as "#".
+        QCOMPARE(emitted().replace(QRegularExpression("(Mess |,v,)\\d+"), "\\1#"), routed);
+        c.reset(); // its logins go with it
+        QString seen;
+        if (routed.contains("msg_addUser"))
+            QTRY_VERIFY((seen += emitted()).contains("msg_removeUser"));
     }
 
     // Who is registered follows the logins and the closes of the connections, in
