@@ -13,6 +13,7 @@ set(allowed_jwpaint jwpaint base protocol host)
 set(allowed_ui ui server file base protocol host)
 set(allowed_app app ui show jwpaint server file base protocol host)
 
+get_filename_component(SRC "${SRC}" ABSOLUTE)
 file(GLOB folders LIST_DIRECTORIES true RELATIVE ${SRC} ${SRC}/*)
 set(failures 0)
 foreach(folder ${folders})

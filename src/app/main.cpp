@@ -123,6 +123,7 @@ int main(int argc, char** argv)
     JWShowUi showUi;
     g_showUi = &showUi;
     showUi.initShowUi();
+    g_videoShowStatDialog = showUi.overlay(); // the overlay goes with the window
     showUi.showDefaultImage();
 
     MainWindow mainWindow;
@@ -148,6 +149,7 @@ int main(int argc, char** argv)
         g_showUi = nullptr;
         g_logUi = nullptr;
         g_paintViewManage = nullptr;
+        g_videoShowStatDialog = nullptr;
     };
 
     if (quitPending) {

@@ -27,6 +27,9 @@ void ConnectWorkers(JWShowUi* show, paintViewManage* paint, MainWindow* main)
     QObject::connect(dm, &D::msg_Setvolume, show, &JWShowUi::msg_Setvolume);
     QObject::connect(dm, &D::msg_setMute, show, &JWShowUi::msg_setMute);
     QObject::connect(dm, &D::msg_releaseMute, show, &JWShowUi::msg_releaseMute);
+    // The video's reports go to the controller that started it, like any reply.
+    QObject::connect(show, &JWShowUi::msg_videoInfo, dm,
+                     [dm](SOCKET sock, const QString& report) { dm->SendData(sock, report); });
 
     using P = paintViewManage;
     QObject::connect(dm, &D::msg_startWhiteboard, paint, &P::msg_startWhiteboard);

@@ -17,6 +17,7 @@
 #include <QHostAddress>
 #include <QJsonDocument>
 #include <QNetworkInterface>
+#include <QUrl>
 
 #include <algorithm>
 #include <chrono>
@@ -304,7 +305,9 @@ void JWdataManage::HandleText(const QString& text, SOCKET sock)
         return;
     }
 
-    static const QHash<QString, Handler> kRoutes = {
+    // Never destroyed: a dispatcher that did not stop in time may still route
+    // while the process exits.
+    static const auto* const kRoutes = new QHash<QString, Handler>{
         {proto::kMouseMove, &JWdataManage::onMouseMove},
         {proto::kMode, &JWdataManage::onMode},
         {proto::kLogin, &JWdataManage::onLogin},
@@ -318,7 +321,7 @@ void JWdataManage::HandleText(const QString& text, SOCKET sock)
         {proto::kFileOpen, &JWdataManage::onFileOpen},
         {proto::kFileClose, &JWdataManage::onFileClose},
     };
-    (this->*kRoutes.value(p.rec.type, &JWdataManage::onWhiteboard))(p);
+    (this->*kRoutes->value(p.rec.type, &JWdataManage::onWhiteboard))(p);
 
     if (p.reply) {
         p.rec.to = p.rec.from;
@@ -403,6 +406,15 @@ void JWdataManage::onShowVideo(Packet& p)
     if (url.isEmpty()) {
         p.rec.ret = proto::kFail;
         p.rec.desc = QStringLiteral("url is empty(video)");
+        return;
+    }
+    // The player opens whatever it is given: a local file, the camera (v4l2://)
+    // or a capture of the screen (screen://). A phone may name only a stream.
+    static const auto* const kStreamSchemes =
+        new QStringList{"http", "https", "rtsp", "rtp", "udp", "mms", "rtmp", "ftp"};
+    if (!kStreamSchemes->contains(QUrl(url).scheme().toLower())) {
+        p.rec.ret = proto::kFail;
+        p.rec.desc = "unsupported url:" + url;
         return;
     }
     const SOCKET sock = p.sock;
@@ -523,9 +535,9 @@ void JWdataManage::onWhiteboard(Packet& p)
     } else if (type == proto::kWbDrawEnd) {
         toGui([this, id] { emit msg_endDraw(id); });
     } else if (type == proto::kWbShape) {
-        static const QHash<QString, int> kShapes = {
+        static const auto* const kShapes = new QHash<QString, int>{
             {proto::kLine, 1}, {proto::kEllipse, 3}, {proto::kRect, 4}, {proto::kCurve, 5}};
-        const int code = kShapes.value(p.str(proto::kAct), 0);
+        const int code = kShapes->value(p.str(proto::kAct), 0);
         if (code)
             toGui([this, id, code] { emit msg_shape(id, code); });
     } else if (type == proto::kWbClear) {

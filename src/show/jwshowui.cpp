@@ -4,6 +4,11 @@
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
 #include "show/fitsize.h"
+#include "show/videomanage.h"
+#include "show/vlc/vlcinstance.h"
+#include "show/vlc/vlcmedia.h"
+#include "show/vlc/vlcmediaplayer.h"
+#include "show/vlc/vlcwidgetvideo.h"
 
 #include <QApplication>
 #include <QBuffer>
@@ -19,6 +24,7 @@
 #include <QNetworkRequest>
 #include <QScreen>
 #include <QStackedLayout>
+#include <QThread>
 #include <QTimer>
 #include <QWindow>
 #include <exception>
@@ -56,7 +62,9 @@ JWShowUi::JWShowUi(QWidget* parent) : QWidget(parent)
         const QRect desk = screen->geometry();
         move(desk.x() + (desk.width() - width()) / 2, desk.y() + (desk.height() - height()) / 2);
     }
-    setWindowFlags(Qt::Window);
+    // Stays on top from the start: changing a window's flags later makes its
+    // native window anew and leaves the video surface's window behind, dead.
+    setWindowFlags(Qt::Window | Qt::WindowStaysOnTopHint);
     // Closing the show window only hides it; with the main window in the tray it
     // would otherwise count as the last window and end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
@@ -83,10 +91,12 @@ void JWShowUi::initShowUi()
     m_pictureView->setFocusPolicy(Qt::NoFocus);
     m_pictureView->setScene(m_scene);
 
-    // The video surface arrives with video playback; its page keeps its place.
-    m_videoPage = new QWidget();
-    m_stack->addWidget(m_videoPage);
+    initVideo();
+    m_stack->addWidget(m_videoSurface);
     m_stack->addWidget(m_pictureView);
+    // A native window covers whatever the window paints, the picture included:
+    // the surface is shown only in video mode.
+    m_videoSurface->hide();
 
     connect(this, &JWShowUi::msg_image, this, &JWShowUi::SetImage);
     connect(this, &JWShowUi::msg_show, this, &JWShowUi::showui);
@@ -104,13 +114,15 @@ void JWShowUi::initShowUi()
 void JWShowUi::showui()
 {
     hide();
-    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    if (!(windowFlags() & Qt::WindowStaysOnTopHint))
+        setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
     if (g_autoFull)
         goFullScreen();
     else
         goNormal();
     activateWindow();
     setFocus(Qt::OtherFocusReason);
+    showOverlay();
 }
 
 // Full screen and back are window-manager requests on X11; where none runs the
@@ -152,11 +164,30 @@ void JWShowUi::sl_windowClose()
 
 void JWShowUi::closeEvent(QCloseEvent* event)
 {
+    if (m_overlay)
+        m_overlay->close();
     m_videoMode = false;
+    if (m_player) {
+        const Vlc::State state = m_player->state();
+        if (state == Vlc::Playing || state == Vlc::Paused) {
+            m_player->stop();
+            qDebug() << "stop video ................";
+        }
+        // Nothing of a departed controller's video stays open: no decoder, no
+        // stream, no address to reopen.
+        m_media.reset();
+        m_videoUrl.clear();
+        m_requesterSock = 0;
+        QThread::msleep(100);
+    }
     // The show has ended: its pictures must not turn up over the idle picture or
     // at the start of the next show.
     dropPictures();
+    // No events are run from inside the close: a show handled there would be
+    // undone by the close completing after it, leaving the window hidden.
+    m_closing = true;
     showDefaultImage();
+    m_closing = false;
     event->accept();
 }
 
@@ -202,10 +233,14 @@ void JWShowUi::SetImage(QImage image)
     {
         QMutexLocker lock(&m_pictureLock);
         try {
+            if (m_player && m_player->state() == Vlc::Playing)
+                Pausevideo();
             if (!m_pictureMode || !m_pictureView->isVisible()) {
+                if (m_overlay)
+                    m_overlay->hide();
                 m_videoMode = false;
-                if (m_videoPage)
-                    m_videoPage->hide();
+                if (m_videoSurface)
+                    m_videoSurface->hide();
                 m_stack->setCurrentWidget(m_pictureView);
                 m_pictureView->show();
                 m_pictureView->raise();
@@ -223,7 +258,8 @@ void JWShowUi::SetImage(QImage image)
     }
     // Pending events run only after the lock is released: a queued close among
     // them shows the default picture, which comes back into this function.
-    QCoreApplication::processEvents();
+    if (!m_closing)
+        QCoreApplication::processEvents();
     repaint();
 }
 
@@ -265,12 +301,14 @@ void JWShowUi::updateImageRect(int pw, int ph)
 void JWShowUi::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
+    placeOverlay();
     refitToWindow(false);
 }
 
 void JWShowUi::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    placeOverlay();
     refitToWindow(true);
 }
 

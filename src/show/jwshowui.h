@@ -1,9 +1,10 @@
 #pragma once
-// The presentation window: pictures (and, later, videos) full screen.
-// Worker threads reach it only by emitting its msg_* signals, each connected to
-// the slot of the same meaning on the GUI thread.
+// The presentation window: pictures and videos full screen, with the video's
+// overlay floating over it. Worker threads reach it only by emitting its msg_*
+// signals, each connected to the slot of the same meaning on the GUI thread.
 
 #include "protocol/jwmess.h"
+#include "show/vlc/vlcenums.h"
 
 #include <QImage>
 #include <QList>
@@ -12,12 +13,19 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QRect>
+#include <QTimer>
 #include <QWidget>
+#include <memory>
 
 class QGraphicsScene;
 class QGraphicsView;
 class QNetworkReply;
 class QStackedLayout;
+class VlcInstance;
+class VlcMedia;
+class VlcMediaPlayer;
+class VlcWidgetVideo;
+class videoShowStatDialog;
 
 class JWShowUi : public QWidget
 {
@@ -49,6 +57,10 @@ public:
     bool isPictureMode() const { return m_pictureMode; }
     QPixmap sourcePicture() const { return m_sourcePicture; }
     QGraphicsView* pictureView() const { return m_pictureView; }
+    bool isVideoMode() const { return m_videoMode; }
+    videoShowStatDialog* overlay() const { return m_overlay.get(); }
+    VlcMediaPlayer* player() const { return m_player.get(); }
+    qint64 stepMs() const { return m_step; }
 
 signals:
     void msg_image(QImage image);
@@ -66,23 +78,43 @@ signals:
     void msg_setMute();
     void msg_releaseMute();
     void msg_setPosition(qint64 time);
+    // A "show.video.info" report for the controller that started the video.
+    void msg_videoInfo(SOCKET sock, QString report);
 
 public slots:
     void showui();
     void SetImage(QImage image);
     void addDataToQueue(SOCKET sock, QString url);
     void httpfinished(QNetworkReply* reply);
+    void SetVideoFile(QString url, SOCKET sock, QString from);
+    void playvideo();
+    void Pausevideo();
+    void Stopvideo();
 
 private slots:
     void sl_keyEscPress();
     void sl_windowClose();
     void sl_windowhide();
+    void setFast(qint64 time);
+    void Setvolume(int value);
+    void SetMute();
+    void ReleaseMute();
+    void SetVideoCurrentPosition(qint64 time);
+    void durationChanged(int duration);
+    void _positionChanged(float position);
+    void sl_currentState();
+    void timerout();
+    void media_volumeChanged(int volume);
+    void media_MuteChange(bool muted);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void goFullScreen();
@@ -92,6 +124,13 @@ private:
     void refitToWindow(bool sizeChanged);
     void guardDownload(QNetworkReply* reply);
     void dropPictures();
+    void initVideo();
+    void openMedia(const QString& address);
+    void showVideoPage();
+    void showOverlay();
+    void placeOverlay();
+    void maskOverlay();
+    void report(const char* act, const QString& value);
     // Decodes a downloaded body. False when the picture is refused (too large);
     // true with a null image when the body is no picture at all.
     static bool decodePicture(const QByteArray& body, QImage* image);
@@ -110,7 +149,6 @@ private:
     int m_downloadDeadlineMs = kDefaultDownloadDeadlineMs;
     QMutex m_pictureLock;
     mutable QMutex m_queueLock;
-    QPointer<QWidget> m_videoPage; // the video surface's slot in the stack
     QGraphicsView* m_pictureView = nullptr;
     QStackedLayout* m_stack = nullptr;
     // Where the window goes back to from full screen: no window manager keeps
@@ -120,5 +158,22 @@ private:
     // with no window manager to confirm the request, Qt falls back to the normal
     // state while the window still covers the screen.
     bool m_fullScreen = false;
-    QSize m_laidOutFor; // the client size the current scene was built for
+    QSize m_laidOutFor;     // the client size the current scene was built for
+    bool m_closing = false; // inside the close event
+
+    // Video. The player goes before its media and the instance (declared after
+    // them); the surface is a child widget and goes with the window, after both.
+    std::unique_ptr<videoShowStatDialog> m_overlay;
+    std::unique_ptr<VlcInstance> m_vlc;
+    std::unique_ptr<VlcMedia> m_media;
+    std::unique_ptr<VlcMediaPlayer> m_player;
+    VlcWidgetVideo* m_videoSurface = nullptr; // page 0 of the stack
+    QString m_videoUrl;
+    bool m_reopenOnPlay = false; // stopped or ended: play opens the address again
+    QTimer m_stepTimer;
+    qint64 m_step = 0;          // ms jumped per tick, saturating; + forward, - back
+    qint64 m_duration = 0;      // ms, as the player last reported it
+    qint64 m_lastPosition = 0;  // the last position reported
+    SOCKET m_requesterSock = 0; // 0: nobody is told anything
+    QString m_requester;
 };

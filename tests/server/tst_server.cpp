@@ -252,6 +252,11 @@ private slots:
         row("show.video", ",'url':'rtsp://v,v'", ok("show.video"),
             "msg_setVideoFile rtsp://v,v,#,p1");
         row("show.video", "", err("show.video", "url is empty(video)"));
+        for (const char* url :
+             {"file:///etc/passwd", "v4l2:///dev/video0", "screen://", "/tmp/a.mp4"})
+            QTest::newRow(url) << j("{'type':'show.video','id':'5','from':'p1','url':'") + url +
+                                      "\"}"
+                               << err("show.video", QByteArray("unsupported url:") + url) << "";
         row(control, ",'act':'play'", ok(control), "msg_play");
         row(control, ",'act':'stop'", ok(control), "msg_stop");
         row(control, ",'act':'pause'", ok(control), "msg_pause");

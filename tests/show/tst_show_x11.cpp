@@ -8,8 +8,8 @@
 #include "x11probe.h"
 
 #include "base/appglobals.h"
-#include "show/jwshowui.h"
 #include "base/showimagerect.h"
+#include "show/jwshowui.h"
 
 #include <QJsonObject>
 #include <QScreen>

@@ -62,7 +62,8 @@ public:
 private:
     // Both run on the server's thread.
     void accept(QTcpSocket* socket);
-    void answer(QTcpSocket* socket, const Route& route);
+    // extraHeaders: whole header lines, each ending in \r\n.
+    void answer(QTcpSocket* socket, const Route& route, const QByteArray& extraHeaders = {});
     void finish(QTcpSocket* socket); // the request's answer is out (or its connection gone)
 
     mutable QMutex m_lock;
