@@ -11,6 +11,7 @@
 #include "show/jwshowui.h"
 
 #include <QtTest>
+#include <limits>
 
 class TestShowPicture : public QObject
 {
@@ -207,6 +208,22 @@ private slots:
         QCOMPARE(m_http.log().bytesSent, sentBefore);
         QVERIFY(!m_http.log().requests.contains("/close/waiting.png"));
         showAndWait(ui, "/close/after.png", qRgb(0, 0, 200));
+    }
+
+    // Stepping adds up every fast command in one direction: sums saturate rather
+    // than wrap into the other direction, and a change of direction starts over.
+    void stepSumsSaturate()
+    {
+        JWShowUi ui;
+        ui.initShowUi();
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        QList<qint64> steps;
+        for (qint64 t : {max - 5, qint64(10), qint64(-5), min + 1, qint64(-10), qint64(7)}) {
+            emit ui.msg_SetFast(t);
+            steps << ui.stepMs();
+        }
+        QCOMPARE(steps, (QList<qint64>{max - 5, max, -5, min, min, 7}));
     }
 };
 
