@@ -7,6 +7,10 @@
 #include "ui/jwlogui.h"
 #include "ui/mainwindow.h"
 
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+
 // The dispatcher hands its work to the GUI thread itself (in order, bounded) and
 // emits its signals there, so each is connected straight to the window's signal
 // of the same meaning, which the window has connected to its slot.
@@ -30,6 +34,19 @@ void ConnectWorkers(JWShowUi* show, paintViewManage* paint, MainWindow* main)
     // The video's reports go to the controller that started it, like any reply.
     QObject::connect(show, &JWShowUi::msg_videoInfo, dm,
                      [dm](SOCKET sock, const QString& report) { dm->SendData(sock, report); });
+
+    // Where nothing composites windows, boards are painted over the shown picture.
+    paint->setUnderlaySource([show] {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        QPixmap under(screen ? screen->geometry().size() : QSize(1, 1));
+        under.fill(Qt::black);
+        if (show->isVisible()) {
+            QPainter painter(&under);
+            painter.drawPixmap(show->geometry().topLeft(), show->grab());
+        }
+        return under;
+    });
+    QObject::connect(show, &JWShowUi::pictureShown, paint, &paintViewManage::sl_underlayChanged);
 
     using P = paintViewManage;
     QObject::connect(dm, &D::msg_startWhiteboard, paint, &P::msg_startWhiteboard);

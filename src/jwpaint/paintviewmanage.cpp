@@ -1,10 +1,177 @@
 #include "jwpaint/paintviewmanage.h"
 
+#include "host/compositor.h"
+#include "jwpaint/paintview.h"
+
+#include "jwpaint/graphicssceen.h"
+
+#include <QGuiApplication>
+#include <QPainter>
+#include <QScreen>
+#include <QTimer>
+
 paintViewManage::paintViewManage(QWidget* parent) : QDialog(parent)
 {
     setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    composited = QGuiApplication::platformName() == QLatin1String("xcb")
+                     ? host::CompositorRunning()
+                     : QGuiApplication::platformName() != QLatin1String("offscreen");
 }
 
-// The whiteboard windows and their slots arrive with the whiteboard itself; until
-// then the signals are routed here and nothing is drawn.
-void paintViewManage::InitConnect() {}
+void paintViewManage::InitConnect()
+{
+    connect(this, &paintViewManage::msg_clear, this, &paintViewManage::sl_Clear);
+    connect(this, &paintViewManage::msg_setcolor, this, &paintViewManage::sl_SetColor);
+    connect(this, &paintViewManage::msg_drawing, this, &paintViewManage::sl_drawing);
+    connect(this, &paintViewManage::msg_endDraw, this, &paintViewManage::sl_EndDraw);
+    connect(this, &paintViewManage::msg_penwidth, this, &paintViewManage::sl_SetPenWidth);
+    connect(this, &paintViewManage::msg_shape, this, &paintViewManage::sl_SetShape);
+    connect(this, &paintViewManage::msg_undo, this, &paintViewManage::sl_Undo);
+    connect(this, &paintViewManage::msg_startDraw, this, &paintViewManage::sl_StartDraw);
+    connect(this, &paintViewManage::msg_startWhiteboard, this,
+            &paintViewManage::sl_startWhiteboard);
+    connect(this, &paintViewManage::msg_endWhiteboard, this, &paintViewManage::sl_endWhiteboard);
+    connect(this, &paintViewManage::msg_redraw, this, &paintViewManage::sl_redraw);
+    connect(this, &paintViewManage::msg_startText, this, &paintViewManage::sl_startText);
+    connect(this, &paintViewManage::msg_setText, this, &paintViewManage::sl_setText);
+    connect(this, &paintViewManage::msg_endText, this, &paintViewManage::sl_endText);
+}
+
+QPixmap paintViewManage::underlay() const
+{
+    if (underlaySource)
+        return underlaySource();
+    QScreen* screen = QGuiApplication::primaryScreen();
+    return screen ? screen->grabWindow(0) : QPixmap();
+}
+
+void paintViewManage::sl_closeAll()
+{
+    const auto open = views;
+    views.clear();
+    for (const QPointer<PaintView>& v : open) {
+        if (v)
+            v->sl_endWhiteboard();
+    }
+}
+
+void paintViewManage::sl_windowSize(QString id, int x, int y, int w, int h)
+{
+    if (PaintView* v = views.value(id)) {
+        v->resize(w, h);
+        v->move(x, y);
+    }
+}
+
+void paintViewManage::sl_startWhiteboard(QString id)
+{
+    if (views.value(id))
+        return;                          // the open board, its content and its settings stay
+    auto* v = new PaintView(composited); // deletes itself when closed
+    v->setUnderlay(composited ? QPixmap() : underlay());
+    views.insert(id, v);
+    connect(v->drawingScene(), &QGraphicsScene::changed, this, &paintViewManage::scheduleUnderlays);
+    connect(v, &QObject::destroyed, this, &paintViewManage::scheduleUnderlays);
+    v->sl_startWhiteboard();
+    scheduleUnderlays();
+}
+
+void paintViewManage::sl_endWhiteboard(QString id)
+{
+    const QPointer<PaintView> v = views.take(id);
+    if (v)
+        v->sl_endWhiteboard();
+}
+
+void paintViewManage::sl_underlayChanged()
+{
+    if (composited || views.isEmpty())
+        return;
+    const QPixmap picture = underlay();
+    for (const QPointer<PaintView>& v : qAsConst(views)) {
+        if (!v)
+            continue;
+        QPixmap under = picture;
+        QPainter painter(&under);
+        for (const QPointer<PaintView>& other : qAsConst(views)) {
+            if (other && other != v) {
+                GraphicsSceen* scene = other->drawingScene();
+                scene->render(&painter, QRectF(QPointF(0, 0), QSizeF(under.size())),
+                              QRectF(QPointF(0, 0), QSizeF(under.size())));
+            }
+        }
+        painter.end();
+        v->setUnderlay(under);
+    }
+}
+
+void paintViewManage::scheduleUnderlays()
+{
+    // A change on a board matters to the others only; a board gone, to all.
+    const QObject* from = sender();
+    const bool boardGone = from && !qobject_cast<QGraphicsScene*>(const_cast<QObject*>(from));
+    if (composited || underlaysPending || views.size() < (boardGone ? 1 : 2))
+        return;
+    underlaysPending = true;
+    QTimer::singleShot(0, this, [this] {
+        underlaysPending = false;
+        sl_underlayChanged();
+    });
+}
+
+// Every command for a board that is not open (or was closed by the system) is
+// dropped.
+#define JW_FORWARD(slot, ...)                                                                      \
+    if (PaintView* v = views.value(id))                                                            \
+        v->slot(__VA_ARGS__);                                                                      \
+    else                                                                                           \
+        views.remove(id);
+
+void paintViewManage::sl_StartDraw(QString id, int x, int y)
+{
+    JW_FORWARD(sl_StartDraw, x, y)
+}
+void paintViewManage::sl_EndDraw(QString id)
+{
+    JW_FORWARD(sl_EndDraw)
+}
+void paintViewManage::sl_drawing(QString id, int x, int y)
+{
+    JW_FORWARD(sl_drawing, x, y)
+}
+void paintViewManage::sl_SetColor(QString id, int r, int g, int b)
+{
+    JW_FORWARD(sl_SetColor, r, g, b)
+}
+void paintViewManage::sl_SetPenWidth(QString id, int width)
+{
+    JW_FORWARD(sl_SetPenWidth, width)
+}
+void paintViewManage::sl_SetShape(QString id, int shap)
+{
+    JW_FORWARD(sl_SetShape, shap)
+}
+void paintViewManage::sl_Undo(QString id)
+{
+    JW_FORWARD(sl_Undo)
+}
+void paintViewManage::sl_Clear(QString id)
+{
+    JW_FORWARD(sl_Clear)
+}
+void paintViewManage::sl_startText(QString id, int x, int y)
+{
+    JW_FORWARD(sl_startText, x, y)
+}
+void paintViewManage::sl_setText(QString id, QString text)
+{
+    JW_FORWARD(sl_setText, text)
+}
+void paintViewManage::sl_endText(QString id)
+{
+    JW_FORWARD(sl_endText)
+}
+void paintViewManage::sl_redraw(QString id)
+{
+    JW_FORWARD(sl_redraw)
+}

@@ -1,14 +1,27 @@
 #pragma once
-// The whiteboard manager: receives the whiteboard commands as signals from the
-// worker threads and keeps one whiteboard window per controller.
+// The whiteboard manager: receives the whiteboard commands as signals and keeps
+// one whiteboard window per controller, forwarding each command to it.
 
 #include <QDialog>
+#include <QMap>
+#include <QPixmap>
+#include <QPointer>
+#include <functional>
 
-class paintViewManage : public QDialog {
+#include "jwpaint/paintview.h"
+
+class paintViewManage : public QDialog
+{
     Q_OBJECT
 public:
     explicit paintViewManage(QWidget* parent = nullptr);
     void InitConnect();
+
+    // Where nothing composites windows, the boards are painted over a picture of
+    // what lies beneath them; this gives it (start-up hands in the show window's).
+    void setUnderlaySource(std::function<QPixmap()> source) { underlaySource = std::move(source); }
+    PaintView* view(const QString& id) const { return views.value(id); }
+    int viewCount() const { return views.size(); }
 
 signals:
     void msg_startDraw(QString id, int x, int y);
@@ -28,4 +41,37 @@ signals:
     void msg_setText(QString id, QString text);
     void msg_endText(QString id);
     void msg_redraw(QString id);
+
+public slots:
+    void sl_closeAll();
+    void sl_windowSize(QString id, int x, int y, int w, int h);
+    void sl_StartDraw(QString id, int x, int y);
+    void sl_EndDraw(QString id);
+    void sl_drawing(QString id, int x, int y);
+    void sl_SetColor(QString id, int r, int g, int b);
+    void sl_SetPenWidth(QString id, int width);
+    void sl_SetShape(QString id, int shap);
+    void sl_Undo(QString id);
+    void sl_Clear(QString id);
+    void sl_startWhiteboard(QString id);
+    void sl_endWhiteboard(QString id);
+    void sl_startText(QString id, int x, int y);
+    void sl_setText(QString id, QString text);
+    void sl_endText(QString id);
+    void sl_redraw(QString id);
+    // The picture under the boards changed: paint them over the new one.
+    void sl_underlayChanged();
+
+private:
+    QPixmap underlay() const;
+    // Where boards cannot be seen through, each one shows the others' drawings
+    // beneath its own; redone once per pass of the event loop after a change.
+    void scheduleUnderlays();
+    bool underlaysPending = false;
+
+    // A window closed by the system's close command destroys itself; the
+    // QPointer then reads null and the entry is dropped at the next use.
+    QMap<QString, QPointer<PaintView>> views;
+    std::function<QPixmap()> underlaySource;
+    bool composited = false;
 };

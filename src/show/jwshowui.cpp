@@ -261,6 +261,7 @@ void JWShowUi::SetImage(QImage image)
     if (!m_closing)
         QCoreApplication::processEvents();
     repaint();
+    emit pictureShown();
 }
 
 // Builds a new scene holding the source picture scaled to fit the client area

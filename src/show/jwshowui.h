@@ -80,6 +80,8 @@ signals:
     void msg_setPosition(qint64 time);
     // A "show.video.info" report for the controller that started the video.
     void msg_videoInfo(SOCKET sock, QString report);
+    // A new picture is on the screen (whiteboards drawn over it follow it).
+    void pictureShown();
 
 public slots:
     void showui();

@@ -1,0 +1,80 @@
+#pragma once
+// The drawing surface of one whiteboard window: the strokes and texts of one controller,
+// its drawing settings, undo and redo of whole items, and local drawing with the mouse.
+// Scene coordinates are screen pixels: the window keeps the scene rectangle equal to its
+// own geometry. Everything here runs on the GUI thread.
+
+#include <QColor>
+#include <QGraphicsScene>
+#include <QMutex>
+#include <QPointF>
+
+#include <memory>
+#include <vector>
+
+class QGraphicsItem;
+class QGraphicsSceneMouseEvent;
+class ShapeBase;
+class Text;
+
+class GraphicsSceen : public QGraphicsScene
+{
+    Q_OBJECT
+public:
+    // Shape codes of setShape; any other code draws nothing.
+    enum ShapeCode {
+        LineShape = 1,
+        EllipseShape = 3,
+        RectShape = 4,
+        CurveShape = 5,
+        PolygonShape = 6
+    };
+
+    explicit GraphicsSceen(QWidget* parent);
+    ~GraphicsSceen() override;
+
+    void startDraw(QPointF point);
+    void drawing(QPointF point);
+    void endDraw();
+    void undo();
+    void redraw();
+    void clearBoard();
+    void setColor(QColor newColor);
+    // Components outside 0..255 are clamped; the colour is opaque.
+    void setColor(int r, int g, int b);
+    void setPenWidth(int width);
+    void setShape(int shape);
+    void setDrawRect(double x, double y, int width, int height);
+    void startText(QPointF point);
+    void setText(const QString& text);
+    void endText();
+
+    QColor drawColor() const { return color; }
+    int drawPenWidth() const { return penWidth; }
+    int drawShape() const { return shape; }
+    bool strokeRunning() const { return isDrawing; }
+    ShapeBase* strokeItem() const { return currentItem; }
+    Text* openText() const { return textItem; }
+    int undoneCount() const { return int(undoneItems.size()); }
+
+protected:
+    void mousePressEvent(QGraphicsSceneMouseEvent* event) override;
+    void mouseMoveEvent(QGraphicsSceneMouseEvent* event) override;
+    void mouseReleaseEvent(QGraphicsSceneMouseEvent* event) override;
+
+private:
+    void dropUndone();
+
+    // Guards currentItem and isDrawing. It is held only while those two are read or
+    // written, never across a call into an item or the scene, so nothing can emit or
+    // re-enter while it is held.
+    QMutex drawMutex;
+    // The redo stack, newest last. Items off the board belong here; the board owns the rest.
+    std::vector<std::unique_ptr<QGraphicsItem>> undoneItems;
+    QColor color;
+    int penWidth = 2;
+    int shape = CurveShape;
+    ShapeBase* currentItem = nullptr; // the running or last stroke; never owns
+    bool isDrawing = false;
+    Text* textItem = nullptr; // the text setText writes into; never owns
+};

@@ -1,0 +1,185 @@
+#include "jwpaint/paintview.h"
+
+#include "jwpaint/graphicssceen.h"
+
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScreen>
+
+GraphicsView::GraphicsView(QWidget* parent) : QGraphicsView(parent)
+{
+    setStyleSheet(QStringLiteral("background:transparent"));
+    setAutoFillBackground(false);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setAttribute(Qt::WA_DeleteOnClose);
+    // Scene coordinates are screen pixels only if nothing stands between the
+    // window's edge and the scene.
+    setFrameShape(QFrame::NoFrame);
+}
+
+PaintView::PaintView(bool composited, QWidget* parent) : QMainWindow(parent), composited(composited)
+{
+    view = new GraphicsView(this);
+    scene = new GraphicsSceen(this);
+    scene->setDrawRect(x(), y(), width(), height());
+    view->setScene(scene);
+    setCentralWidget(view);
+    if (composited)
+        setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_DeleteOnClose);
+    QPalette pal = palette();
+    pal.setBrush(QPalette::All, QPalette::Window, QBrush(Qt::transparent));
+    setPalette(pal);
+    setWindowFlags(Qt::FramelessWindowHint);
+    setWindowOpacity(1.0);
+    resize(800, 600);
+    setWindowTitle(QStringLiteral("Sketchpad"));
+}
+
+void PaintView::setUnderlay(const QPixmap& screen)
+{
+    if (composited)
+        return;
+    // The brush is laid in scene coordinates, which are screen pixels: the
+    // picture lines up with what it shows.
+    view->setBackgroundBrush(screen.isNull() ? QBrush(Qt::black) : QBrush(screen));
+}
+
+void PaintView::paintEvent(QPaintEvent*)
+{
+    // Almost transparent, but not quite: a fully transparent window lets the
+    // mouse through to what lies beneath it on some desktops.
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(0, 0, 0, 1));
+}
+
+void PaintView::followGeometry()
+{
+    scene->setDrawRect(x(), y(), width(), height());
+}
+
+void PaintView::resizeEvent(QResizeEvent* event)
+{
+    QMainWindow::resizeEvent(event);
+    followGeometry();
+}
+
+// Where no window manager moves the window in one go with its new size, the
+// position may arrive on its own.
+void PaintView::moveEvent(QMoveEvent* event)
+{
+    QMainWindow::moveEvent(event);
+    followGeometry();
+}
+
+void PaintView::keyPressEvent(QKeyEvent* event)
+{
+    if (event->key() == Qt::Key_Escape) {
+        if (isFullScreen())
+            showNormal();
+        else
+            showFullScreen();
+    } else if (event->key() == Qt::Key_Backspace) {
+        scene->undo();
+    }
+    event->accept();
+}
+
+void PaintView::sl_windowSize(int x, int y, int w, int h)
+{
+    resize(w, h);
+    move(x, y);
+}
+
+void PaintView::sl_StartDraw(int x, int y)
+{
+    drawState = 0;
+    scene->startDraw(QPointF(x, y));
+}
+
+void PaintView::sl_EndDraw()
+{
+    drawState = 2;
+    scene->endDraw();
+}
+
+void PaintView::sl_drawing(int x, int y)
+{
+    drawState = 1;
+    scene->drawing(QPointF(x, y));
+}
+
+void PaintView::sl_SetColor(int r, int g, int b)
+{
+    scene->setColor(r, g, b);
+}
+
+void PaintView::sl_SetPenWidth(int width)
+{
+    scene->setPenWidth(width);
+}
+
+void PaintView::sl_SetShape(int shap)
+{
+    scene->setShape(shap);
+}
+
+void PaintView::sl_Undo()
+{
+    scene->undo();
+}
+
+void PaintView::endStroke()
+{
+    if (drawState != 2) {
+        drawState = 2;
+        scene->endDraw();
+    }
+}
+
+void PaintView::sl_Clear()
+{
+    endStroke();
+    scene->clearBoard();
+}
+
+void PaintView::sl_startWhiteboard()
+{
+    scene->clearBoard();
+    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    // Full screen also where no window manager would resize the window for us.
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    showFullScreen();
+    if (screen)
+        setGeometry(screen->geometry());
+    followGeometry();
+}
+
+void PaintView::sl_endWhiteboard()
+{
+    endStroke();
+    scene->clearBoard();
+    close();
+}
+
+void PaintView::sl_startText(int x, int y)
+{
+    scene->startText(QPointF(x, y));
+}
+
+void PaintView::sl_setText(QString text)
+{
+    scene->setText(text);
+}
+
+void PaintView::sl_endText()
+{
+    scene->endText();
+}
+
+void PaintView::sl_redraw()
+{
+    scene->redraw();
+}

@@ -1,0 +1,62 @@
+#pragma once
+// One controller's whiteboard: a frameless window over the whole screen whose
+// scene coordinates are screen pixels, so that a stroke lands on the point of the
+// shown picture the controller drew on.
+
+#include <QGraphicsView>
+#include <QMainWindow>
+#include <QPixmap>
+
+class GraphicsSceen;
+
+class GraphicsView : public QGraphicsView
+{
+    Q_OBJECT
+public:
+    explicit GraphicsView(QWidget* parent);
+};
+
+class PaintView : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // composited: whether the desktop shows what lies beneath a translucent
+    // window. Where it does not, the board is painted over a picture of the
+    // screen instead (setUnderlay), or it would black the screen out.
+    explicit PaintView(bool composited, QWidget* parent = nullptr);
+
+    GraphicsSceen* drawingScene() const { return scene; }
+    void setUnderlay(const QPixmap& screen);
+
+public slots:
+    void sl_windowSize(int x, int y, int w, int h);
+    void sl_StartDraw(int x, int y);
+    void sl_EndDraw();
+    void sl_drawing(int x, int y);
+    void sl_SetColor(int r = 251, int g = 0, int b = 7);
+    void sl_SetPenWidth(int width);
+    void sl_SetShape(int shap);
+    void sl_Undo();
+    void sl_Clear();
+    void sl_startWhiteboard();
+    void sl_endWhiteboard();
+    void sl_startText(int x, int y);
+    void sl_setText(QString text);
+    void sl_endText();
+    void sl_redraw();
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void endStroke();
+    void followGeometry();
+
+    GraphicsView* view = nullptr;   // child
+    GraphicsSceen* scene = nullptr; // child
+    int drawState = 2;              // 0 after a start, 1 while points arrive, 2 after an end
+    const bool composited;
+};
