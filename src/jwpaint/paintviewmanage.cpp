@@ -1,6 +1,7 @@
 #include "jwpaint/paintviewmanage.h"
 
 #include "host/compositor.h"
+#include "host/memory.h"
 #include "jwpaint/paintview.h"
 
 #include "jwpaint/graphicssceen.h"
@@ -72,6 +73,10 @@ void paintViewManage::sl_startWhiteboard(QString id)
     views.insert(id, v);
     connect(v->drawingScene(), &QGraphicsScene::changed, this, &paintViewManage::scheduleUnderlays);
     connect(v, &QObject::destroyed, this, &paintViewManage::scheduleUnderlays);
+    // A board of many thousand points leaves megabytes the allocator would keep.
+    // (Once the board's children are gone too: they go after this notice.)
+    connect(v, &QObject::destroyed, this,
+            [this] { QTimer::singleShot(0, this, [] { host::ReleaseFreeMemory(); }); });
     v->sl_startWhiteboard();
     scheduleUnderlays();
 }
