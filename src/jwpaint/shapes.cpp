@@ -9,6 +9,7 @@
 #include <QStyleOptionGraphicsItem>
 
 #include <algorithm>
+#include <cmath>
 
 int jwpaint::clampDrawSize(int size)
 {
@@ -191,6 +192,7 @@ void Curves::setColor(QColor color, int width)
 {
     prepareGeometryChange();
     setPen(makePen(color, width));
+    runImages.assign(runImages.size(), QImage());
     reserved = QRectF();
     for (const Extent& e : runExtents)
         reserve(QRectF(QPointF(e.x0, e.y0), QPointF(e.x1, e.y1)));
@@ -231,6 +233,8 @@ void Curves::beginDraw(QPointF point)
     runPaths.assign(1, QPainterPath(point));
     runExtents.assign(1, {point.x(), point.y(), point.x(), point.y()});
     blockExtents = runExtents;
+    runImages.assign(1, QImage());
+    runImageAt.assign(1, QPoint());
 }
 
 void Curves::drawTo(QPointF point)
@@ -246,6 +250,8 @@ void Curves::drawTo(QPointF point)
         grown.y1 - grown.y0 > kMaxRunExtent) {
         runPaths.emplace_back(from);
         runExtents.push_back(segment);
+        runImages.emplace_back();
+        runImageAt.emplace_back();
         if (runExtents.size() % kRunsPerBlock == 1)
             blockExtents.push_back(segment);
     } else {
@@ -285,6 +291,11 @@ void Curves::paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QW
 {
     painter->setPen(pen());
     painter->setBrush(Qt::NoBrush);
+    // A copied image lands on the very pixels the stroke would only while item pixels are
+    // device pixels moved by whole pixels, as on the board; anything else strokes.
+    const QTransform& t = painter->deviceTransform();
+    const bool blit = t.type() <= QTransform::TxTranslate && t.dx() == std::floor(t.dx()) &&
+                      t.dy() == std::floor(t.dy());
     const qreal m = inkMargin();
     const QRectF near = option->exposedRect.adjusted(-m, -m, m, m);
     for (size_t b = 0; b < blockExtents.size(); ++b) {
@@ -293,9 +304,54 @@ void Curves::paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QW
         const size_t end = std::min(runExtents.size(), (b + 1) * kRunsPerBlock);
         for (size_t k = b * kRunsPerBlock; k < end; ++k) {
             if (runExtents[k].meets(near))
-                painter->drawPath(runPaths[k]);
+                paintRun(painter, k, blit);
         }
     }
+}
+
+// The run still growing is stroked every time, as it changes at every point. So is a run
+// whose ink is not all-or-nothing (smoothed edges, a see-through colour), whose copied
+// image could round differently from the stroke, and a run whose image would be large (a
+// wide pen), which would cost more memory than stroking costs time.
+void Curves::paintRun(QPainter* painter, size_t k, bool blit)
+{
+    constexpr int kMaxImageSide = 64;
+    QImage& image = runImages[k];
+    blit = blit && !painter->testRenderHint(QPainter::Antialiasing) && pen().color().alpha() == 255;
+    if (image.isNull() && blit && k + 1 < runPaths.size()) {
+        const qreal m = inkMargin();
+        const Extent& e = runExtents[k];
+        const QRect area(QPoint(int(std::floor(e.x0 - m)), int(std::floor(e.y0 - m))),
+                         QPoint(int(std::ceil(e.x1 + m)), int(std::ceil(e.y1 + m))));
+        if (area.width() <= kMaxImageSide && area.height() <= kMaxImageSide) {
+            QImage ink(area.size(), QImage::Format_ARGB32_Premultiplied);
+            ink.fill(Qt::transparent);
+            QPainter p(&ink);
+            p.translate(-area.topLeft());
+            p.setPen(pen());
+            // Stroked from a fresh copy: the toolkit would otherwise keep a converted
+            // copy of the run's path along with it for as long as the run lives.
+            QPainterPath fresh;
+            fresh.addPath(runPaths[k]);
+            p.drawPath(fresh);
+            p.end();
+            // Kept cut down to the pixels inked: the margin allows for the worst case.
+            QRect inked;
+            for (int y = 0; y < ink.height(); ++y) {
+                const QRgb* line = reinterpret_cast<const QRgb*>(ink.constScanLine(y));
+                for (int x = 0; x < ink.width(); ++x) {
+                    if (line[x])
+                        inked |= QRect(x, y, 1, 1);
+                }
+            }
+            image = ink.copy(inked);
+            runImageAt[k] = area.topLeft() + inked.topLeft();
+        }
+    }
+    if (blit && !image.isNull())
+        painter->drawImage(runImageAt[k], image);
+    else
+        painter->drawPath(runPaths[k]);
 }
 
 QPainterPath Curves::wholePath() const

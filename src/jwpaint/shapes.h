@@ -10,6 +10,7 @@
 #include <QGraphicsPolygonItem>
 #include <QGraphicsRectItem>
 #include <QGraphicsTextItem>
+#include <QImage>
 #include <QPainterPath>
 #include <QPointF>
 #include <QPolygonF>
@@ -86,6 +87,9 @@ public:
 // path elements and kMaxRunExtent pixels across, each run starting where the last one
 // ended), paints only the runs that meet the exposed area, and reserves its bounding
 // rectangle ahead in growing steps: a point repaints its own segment and nothing else.
+// A run that is finished never changes again, so it is stroked once into a small image
+// and later repaints copy that image: a scribble drawn over itself again and again would
+// otherwise outline every run under each new segment anew.
 // The toolkit's own path stays empty; wholePath() is the curve.
 class Curves : public ShapeBase, public QGraphicsPathItem
 {
@@ -120,12 +124,17 @@ private:
     static constexpr size_t kRunsPerBlock = 64;
     qreal inkMargin() const;
     void reserve(const QRectF& area);
+    void paintRun(QPainter* painter, size_t k, bool blit);
 
     // Run k is runPaths[k]; the extents are apart, so that paint() sweeps them quickly:
     // first those of the blocks of kRunsPerBlock runs, then the runs of a block that meets.
     std::vector<QPainterPath> runPaths;
     std::vector<Extent> runExtents;
     std::vector<Extent> blockExtents;
+    // runImages[k]: run k as stroked, once it is finished and first painted; null
+    // otherwise. It starts at the run's whole-pixel corner runImageAt[k].
+    std::vector<QImage> runImages;
+    std::vector<QPoint> runImageAt;
     QRectF reserved; // the bounding rectangle: all the ink, and room ahead
 };
 
