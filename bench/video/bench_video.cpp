@@ -12,11 +12,11 @@
 // libvlc picks in the program ("gl" under Xvfb; the table lists what the program
 // loaded). vlc refuses to run as root, so a root bench runs cvlc as nobody.
 
+#include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
 #include "x11probe.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -94,17 +94,6 @@ QString makeVideo(const QString& dir)
             .split(' ');
     ffmpeg.start("ffmpeg", args + QStringList{out});
     return ffmpeg.waitForFinished(120000) && ffmpeg.exitCode() == 0 ? out : QString();
-}
-
-QByteArray flatPng(QRgb colour)
-{
-    QImage image(1920, 1080, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
 }
 
 // utime + stime of all the threads of the process, in seconds.
@@ -330,10 +319,8 @@ template <typename Measure>
 bool runProgram(Results& r, const Options& o, const X11Probe& probe, const TestHttpServer& http,
                 Measure measure)
 {
-    jwtest::JwInstanceOptions options;
+    jwtest::JwInstanceOptions options = jwtest::presentingOptions();
     options.program = o.program;
-    options.useDisplay = true;
-    options.config = {{"autofull", "1"}, {"runtray", "1"}};
     options.env.insert("JWSHOW_VLC_ARGS", "--aout=adummy");
     JwInstance program(options);
     Phone phone(program.start() ? program.port() : 0);
@@ -430,7 +417,7 @@ int main(int argc, char** argv)
         return 1;
     }
     http.serve("/v.mp4", video.readAll(), "video/mp4");
-    http.serve("/blank.png", flatPng(kBlankColour), "image/png");
+    http.serve("/blank.png", flatPng(kBlankColour, 1920, 1080), "image/png");
 
     Results r;
     Reference cvlc(options.vout, tmp.path());

@@ -14,11 +14,11 @@
 // the program's allocator to give its free memory back, which tells memory still in use
 // from memory merely kept.
 
+#include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
 #include "x11probe.h"
 
-#include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QImage>
@@ -62,17 +62,6 @@ double waitFor(const X11Probe& probe, QPoint at, QRgb colour, const QElapsedTime
         QThread::usleep(500);
     }
     return -1;
-}
-
-QByteArray flatPng(QRgb colour)
-{
-    QImage image(800, 600, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
 }
 
 // Whiteboard packets are written by hand: a burst of them is built faster that way.
@@ -353,14 +342,11 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "bench_whiteboard: needs an X server of 1920x1080 in $DISPLAY\n");
         return 2;
     }
-    http.serve("/p.png", flatPng(kPicture), "image/png");
+    http.serve("/p.png", flatPng(kPicture, 800, 600), "image/png");
 
-    jwtest::JwInstanceOptions options;
+    jwtest::JwInstanceOptions options = jwtest::presentingOptions();
     const int given = args.indexOf("--program");
     options.program = given > 0 ? args.value(given + 1) : QString();
-    options.useDisplay = true;
-    options.withoutCompanion = true;
-    options.config = {{"autofull", "1"}, {"runtray", "1"}};
     JwInstance program(options);
     Controller phone(program.start() ? program.port() : 0);
     auto ask = [&phone](const char* type, const char* key, const QString& value) {

@@ -4,11 +4,11 @@
 // composites windows (the board is painted over the picture) and once with a
 // compositing manager running (the board is translucent).
 
+#include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
 #include "x11probe.h"
 
-#include <QBuffer>
 #include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
@@ -29,16 +29,6 @@ bool near(QRgb a, QRgb b)
 QPoint onScreen(int x, int y)
 {
     return QPoint(560 + x * 800 / 1000, 240 + y * 600 / 1000);
-}
-QByteArray flatPng(QRgb colour)
-{
-    QImage image(800, 600, QImage::Format_RGB32);
-    image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-    return bytes;
 }
 } // namespace
 
@@ -72,7 +62,7 @@ private slots:
         if (!probe.isOpen())
             QSKIP("needs an X display");
         QVERIFY(http.start());
-        http.serve("/p.png", flatPng(kPicture), "image/png");
+        http.serve("/p.png", flatPng(kPicture, 800, 600), "image/png");
     }
 
     void drawUndoRedoClearEnd_data()
@@ -93,11 +83,7 @@ private slots:
             QVERIFY(compositor.waitForStarted());
             QTest::qWait(500);
         }
-        jwtest::JwInstanceOptions o;
-        o.useDisplay = true;
-        o.withoutCompanion = true;
-        o.config = {{"autofull", "1"}, {"runtray", "1"}};
-        jwtest::JwInstance program(o);
+        jwtest::JwInstance program(jwtest::presentingOptions());
         QVERIFY2(program.start(), qPrintable(program.errorString()));
         jwtest::Controller a(program.port()), b(program.port());
         QVERIFY(a.connectToHost() && !a.login("a").isEmpty());
@@ -146,11 +132,7 @@ private slots:
     // storm of bad input: nothing breaks, nothing grows beyond what is drawn.
     void closedBoardAndBadInput()
     {
-        jwtest::JwInstanceOptions o;
-        o.useDisplay = true;
-        o.withoutCompanion = true;
-        o.config = {{"autofull", "1"}, {"runtray", "1"}};
-        jwtest::JwInstance program(o);
+        jwtest::JwInstance program(jwtest::presentingOptions());
         QVERIFY2(program.start(), qPrintable(program.errorString()));
         jwtest::Controller a(program.port());
         QVERIFY(a.connectToHost() && !a.login("a").isEmpty());

@@ -2,9 +2,9 @@
 // outside through an Xlib probe: in process for Esc and the close button, then the
 // real program driven by a controller.
 
+#include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
-#include "showtestutil.h"
 #include "x11probe.h"
 
 #include "base/appglobals.h"

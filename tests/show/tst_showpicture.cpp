@@ -2,9 +2,9 @@
 // and the download queue against a local HTTP server that misbehaves in the ways
 // real picture addresses do.
 
+#include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
-#include "showtestutil.h"
 
 #include "base/showimagerect.h"
 #include "show/fitsize.h"

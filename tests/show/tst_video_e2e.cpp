@@ -3,9 +3,9 @@
 // pause, seek, stop, stepping, the end, a picture in between, a hidden window and
 // an address that cannot be played.
 
+#include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
-#include "showtestutil.h"
 #include "x11probe.h"
 
 #include <QFile>
@@ -129,10 +129,7 @@ private slots:
         QVERIFY(http.start());
         http.serve("/v.mp4", video.readAll(), "video/mp4");
         http.serve("/p.png", flatPng(qRgb(250, 120, 10), 800, 600), "image/png");
-        jwtest::JwInstanceOptions o;
-        o.useDisplay = true;
-        o.withoutCompanion = true;
-        o.config = {{"autofull", "1"}, {"runtray", "1"}};
+        jwtest::JwInstanceOptions o = jwtest::presentingOptions();
         o.env.insert("JWSHOW_VLC_ARGS", "--aout=adummy");
         program = std::make_unique<jwtest::JwInstance>(o);
         QVERIFY2(program->start(), qPrintable(program->errorString()));

@@ -34,6 +34,17 @@ struct JwInstanceOptions {
     QString program;               // the program to run; empty: build/jwshow
 };
 
+// The program as it presents on the X server of the run: hidden in the tray until
+// a controller shows its window, full screen, alone in its folder (no companion).
+inline JwInstanceOptions presentingOptions()
+{
+    JwInstanceOptions o;
+    o.useDisplay = true;
+    o.withoutCompanion = true;
+    o.config = {{"autofull", "1"}, {"runtray", "1"}};
+    return o;
+}
+
 class JwInstance
 {
 public:

@@ -1,5 +1,5 @@
 #pragma once
-// A picture of one flat colour, as a server sends it.
+// A picture of one flat colour, as a server sends it (tests and benchmarks).
 
 #include <QBuffer>
 #include <QImage>
