@@ -2,6 +2,8 @@
 // The debug log window: a running, time-stamped list of traffic and connection
 // events. Worker threads emit msg_writelog; the window appends on the GUI thread.
 
+#include "base/jwlog.h"
+
 #include <QDialog>
 #include <memory>
 
@@ -17,7 +19,8 @@ public:
     explicit JWLOGUI(QWidget* parent = nullptr);
     ~JWLOGUI() override;
 
-    static constexpr int kMaxLines = 10000; // the newest are kept
+    // The newest are kept; as many as may wait for the window in the log feed.
+    static constexpr int kMaxLines = LogWindowFeed::kMaxLines;
 
     QString text() const; // the whole log text (tests)
 
