@@ -171,6 +171,12 @@ void WriteLogWindow(const QString& text)
         LogWindowFeed::instance()->add(text);
 }
 
+void WriteLogWindow(const char* prefix, const QString& text)
+{
+    if (g_debugMode)
+        LogWindowFeed::instance()->add(QLatin1String(prefix) + text);
+}
+
 LogWindowFeed* LogWindowFeed::instance()
 {
     static LogWindowFeed* feed = new LogWindowFeed; // never destroyed: workers may log at exit

@@ -31,6 +31,10 @@ void WriteConfig(const QString& group, const QString& key, const QString& value,
 
 // Sends one line to the log window (debug mode only; callable from any thread).
 void WriteLogWindow(const QString& text);
+// The same for prefix + text, joined only when the window shows it: the dispatcher
+// logs every packet in and out this way, and outside debug mode that must cost
+// nothing.
+void WriteLogWindow(const char* prefix, const QString& text);
 
 // The lines on their way to the log window. Worker threads add lines as fast as
 // packets arrive; the window takes them in batches on the GUI thread. At most

@@ -279,7 +279,7 @@ void JWdataManage::HandleText(const QString& text, SOCKET sock)
         qCDebug(lcJwShow) << "packet after logout dropped, connection" << sock;
         return;
     }
-    WriteLogWindow("<<<:" + text);
+    WriteLogWindow("<<<:", text);
 
     QJsonParseError err{};
     const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
@@ -571,7 +571,7 @@ void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)
 void JWdataManage::SendData(SOCKET sock, const QString& text)
 {
     qCDebug(lcJwShow).noquote() << "send data::" + text;
-    WriteLogWindow(">>>>:" + text);
+    WriteLogWindow(">>>>:", text);
     // On the dispatcher thread the reply may wait for the next ones (see heldSock).
     const bool hold = QThread::currentThread() == this;
     if (hold && heldSock != sock) {

@@ -19,7 +19,7 @@ bool JwUserManage::AddUser(const ControllerInfo& c)
             return false;
         users.insert(c.id, c);
     }
-    WriteLogWindow("add new user to usermap id:" + c.id);
+    WriteLogWindow("add new user to usermap id:", c.id);
     return true;
 }
 
@@ -32,7 +32,7 @@ bool JwUserManage::RemoveUserById(const QString& id, bool* nowEmpty)
             return false;
         *nowEmpty = users.isEmpty();
     }
-    WriteLogWindow("map remove user by id:" + id);
+    WriteLogWindow("map remove user by id:", id);
     return true;
 }
 
