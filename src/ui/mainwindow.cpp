@@ -4,6 +4,7 @@
 #include "base/appglobals.h"
 #include "base/authcode.h"
 #include "base/jwlog.h"
+#include "host/display.h"
 #include "protocol/protocol.h"
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
@@ -71,6 +72,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
         move((desk.width() - width()) / 2, (desk.height() - height()) / 2);
     }
 
+    host::SaveDisplayResolution();
+
     iniPath = GetAppDataPath() + QDir::separator() + QStringLiteral("app.ini");
     qDebug() << "AppData::" << iniPath;
 }
@@ -91,6 +94,8 @@ void MainWindow::InitConnect()
 {
     connect(this, &MainWindow::msg_addUser, this, &MainWindow::Add_User);
     connect(this, &MainWindow::msg_removeUser, this, &MainWindow::RemoveUser);
+    connect(this, &MainWindow::msg_ChangeResolution, this, &MainWindow::ChangeResolution);
+    connect(this, &MainWindow::msg_ReductionResolution, this, &MainWindow::ReductionResolution);
 
     ui->labComputerName->setText(QHostInfo::localHostName());
     g_computerName = ui->labComputerName->text();
@@ -209,6 +214,20 @@ void MainWindow::RemoveUser(QString id)
             break;
         }
     }
+    // The display goes back to its recorded mode when the last controller has left.
+    if (table->rowCount() == 0 && host::IsResolutionChanged())
+        host::RestoreDisplayResolution();
+}
+
+void MainWindow::ChangeResolution(ulong pwidth, ulong pheight)
+{
+    host::SetDisplayResolution(pwidth, pheight);
+}
+
+void MainWindow::ReductionResolution()
+{
+    if (host::IsResolutionChanged())
+        host::RestoreDisplayResolution();
 }
 
 void MainWindow::sl_ClearPrompt()

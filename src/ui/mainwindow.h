@@ -44,6 +44,8 @@ signals:
 public slots:
     void Add_User(QString id, QString name, QString ip);
     void RemoveUser(QString id);
+    void ChangeResolution(ulong pwidth, ulong pheight);
+    void ReductionResolution();
     void sl_ClearPrompt();
     void menu_quit_click();
     void menu_help_click();
