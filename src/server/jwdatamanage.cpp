@@ -570,7 +570,7 @@ void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)
 
 void JWdataManage::SendData(SOCKET sock, const QString& text)
 {
-    qCDebug(lcJwShow).noquote() << "send data::" + text;
+    qCDebug(lcJwShow).noquote() << "send data::" + WithoutCode(text);
     WriteLogWindow(">>>>:", text);
     // On the dispatcher thread the reply may wait for the next ones (see heldSock).
     const bool hold = QThread::currentThread() == this;
@@ -581,7 +581,7 @@ void JWdataManage::SendData(SOCKET sock, const QString& text)
     }
     heldCount += hold;
     if (!JWShowService::GetInstance()->Send(sock, text.toUtf8(), !hold)) {
-        qCDebug(lcJwShow).noquote() << "send error:" + text;
+        qCDebug(lcJwShow).noquote() << "send error:" + WithoutCode(text);
         JWLOG::debug("send error::" + text);
     }
 }
