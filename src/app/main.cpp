@@ -140,6 +140,7 @@ int main(int argc, char** argv)
     mainWindow.InitConnect();
     mainWindow.InitSet();
     mainWindow.InitTableWidget();
+    mainWindow.InitWebRemote();
 
     // Whatever a worker still does after the quit (one that did not stop in
     // time), it reaches no window: the windows below go with this frame.

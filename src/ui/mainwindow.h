@@ -13,6 +13,7 @@ class MainWindow;
 }
 class QAction;
 class QMenu;
+class WebRemotePanel;
 
 class MainWindow : public QMainWindow
 {
@@ -25,6 +26,9 @@ public:
     void InitConnect();
     void InitSet();
     void InitTableWidget();
+    // The browser remote on its tab, beside the service port (after InitSet).
+    void InitWebRemote();
+    WebRemotePanel* webRemotePanel() const { return webPanel; }
 
     QString settingsPath() const { return iniPath; } // app.ini in the data folder
 
@@ -71,4 +75,5 @@ private:
     QString iniPath;
     QMenu* tableMenu = nullptr;          // parent: the table
     QAction* disconnectAction = nullptr; // parent: this window
+    WebRemotePanel* webPanel = nullptr;  // parent: the tab widget
 };
