@@ -53,6 +53,23 @@ Answer http(quint16 port, const QByteArray& request, int waitMs = 5000)
     return a;
 }
 
+// A client frame (masked, as every client's must be).
+QByteArray frame(const QByteArray& payload)
+{
+    QByteArray f(1, char(0x81));
+    if (payload.size() < 126) {
+        f += char(0x80 | payload.size());
+    } else {
+        f += char(0x80 | 126);
+        f += char(payload.size() >> 8), f += char(payload.size() & 0xff);
+    }
+    const char mask[4] = {0x11, 0x22, 0x33, 0x44};
+    f += QByteArray(mask, 4);
+    for (int i = 0; i < payload.size(); ++i)
+        f += char(payload[i] ^ mask[i % 4]);
+    return f;
+}
+
 QByteArray upload(const QByteArray& code, const QByteArray& type, const QByteArray& body)
 {
     return "POST /upload HTTP/1.1\r\nHost: x\r\nX-JW-Code: " + code + "\r\nContent-Type: " + type +
@@ -144,7 +161,7 @@ private slots:
             return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
         }();
         QCOMPARE(prog_->stop(), 0);
-        QVERIFY(log.contains("login-from:web-1")); // the log was written...
+        QVERIFY(log.contains("login-from:tcp-1")); // the log was written...
         QVERIFY(!log.contains(code_));             // ...without the code
         QVERIFY(!prog_->stderrOutput().contains(code_));
     }
@@ -279,6 +296,66 @@ private slots:
             QVERIFY(a.body.startsWith("{\"error\":"));
             QVERIFY(!a.body.contains("[config]"));
         }
+    }
+
+    // A page that writes packets without end and never reads a reply is cut off,
+    // and a TCP controller is answered promptly all the while; more pages than
+    // the bound are refused before they cost anything.
+    void floodAndCrowd()
+    {
+        QTcpSocket flood;
+        flood.connectToHost(QStringLiteral("127.0.0.1"), web_);
+        QVERIFY(flood.waitForConnected(3000));
+        flood.write(
+            "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
+        flood.write(frame(QJsonDocument(QJsonObject{{"type", "login"},
+                                                    {"from", "flood"},
+                                                    {"pwd", QString::fromLatin1(code_)}})
+                              .toJson(QJsonDocument::Compact)));
+        QVERIFY(flood.waitForReadyRead(3000));
+        QVERIFY(flood.readAll().startsWith("HTTP/1.1 101"));
+        QByteArray burst;
+        for (int i = 0; i < 500; ++i)
+            burst += frame(R"({"type":"mode","id":"f","from":"flood","value":"remote"})");
+        QList<qint64> rtts;
+        QElapsedTimer run;
+        run.start();
+        while (flood.state() == QAbstractSocket::ConnectedState && run.elapsed() < 15000) {
+            flood.write(burst);
+            flood.flush(); // never waits: what the kernel does not take stays queued here
+            QElapsedTimer t;
+            t.start();
+            QCOMPARE(tcp_->request(
+                         {{"type", "mode"}, {"id", "t"}, {"from", "tcp-1"}, {"value", "remote"}}),
+                     e2e::envelope("t", "tcp-1", "mode"));
+            rtts << t.elapsed();
+            flood.waitForReadyRead(5); // notices the close; what it reads is dropped unread
+            flood.skip(0);
+        }
+        QVERIFY2(flood.state() != QAbstractSocket::ConnectedState,
+                 "the flooding page was never cut off");
+        std::sort(rtts.begin(), rtts.end());
+        qInfo("flooding page cut off after %lld ms; TCP round trips meanwhile p50 %lld ms, max "
+              "%lld ms",
+              run.elapsed(), rtts[rtts.size() / 2], rtts.last());
+        QVERIFY2(rtts[rtts.size() * 99 / 100] < 100,
+                 qPrintable(QStringLiteral("TCP p99 %1 ms").arg(rtts[rtts.size() * 99 / 100])));
+
+        std::vector<std::unique_ptr<Page>> crowd;
+        for (int i = 0; i < 100; ++i) {
+            crowd.push_back(std::make_unique<Page>());
+            QVERIFY(crowd.back()->open(web_));
+        }
+        Page oneTooMany;
+        QVERIFY(!oneTooMany.open(web_));
+        QCOMPARE(http(web_, "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n")
+                     .status,
+                 503);
+        QCOMPARE(http(web_, "GET / HTTP/1.1\r\nConnection: close\r\n\r\n").status, 200);
+        crowd.clear();
+        Page next;
+        QTRY_VERIFY_WITH_TIMEOUT(next.open(web_), 5000);
     }
 
     void uploadRefusals_data()
