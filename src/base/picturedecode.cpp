@@ -27,3 +27,22 @@ bool DecodePicture(const QByteArray& body, QImage* image, QByteArray* format)
     }
     return true;
 }
+
+bool CheckPicture(const QByteArray& body, QByteArray* format)
+{
+    QByteArray data = body;
+    QBuffer buffer(&data);
+    buffer.open(QIODevice::ReadOnly);
+    QImageReader reader(&buffer);
+    const QSize announced = reader.size();
+    if (!announced.isValid() || reader.format() != "jpeg") {
+        QImage image;
+        return DecodePicture(body, &image, format) && !image.isNull();
+    }
+    if (format)
+        *format = reader.format();
+    if (qint64(announced.width()) * announced.height() > kMaxPicturePixels)
+        return false;
+    reader.setScaledSize(QSize((announced.width() + 7) / 8, (announced.height() + 7) / 8));
+    return !reader.read().isNull();
+}

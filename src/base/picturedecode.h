@@ -14,3 +14,8 @@ inline constexpr qint64 kMaxPicturePixels = 100LL * 1000 * 1000;
 // image when the bytes are no picture at all. *format, when given, receives the
 // decoder's name of the format ("png", "jpeg", ...).
 bool DecodePicture(const QByteArray& body, QImage* image, QByteArray* format = nullptr);
+
+// Whether the bytes are a picture within the same bounds, without keeping it:
+// where the format can decode at a reduced scale (JPEG) it does so, which still
+// reads every byte of the picture at a fraction of the cost. *format as above.
+bool CheckPicture(const QByteArray& body, QByteArray* format = nullptr);

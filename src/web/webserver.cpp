@@ -174,10 +174,8 @@ void WebServer::checkPicture(const QByteArray& bytes, QObject* context,
 {
     QPointer<QObject> guard(context);
     checker_.start([this, bytes, guard, done = std::move(done)] {
-        QImage image;
         QByteArray format;
-        const bool ok = DecodePicture(bytes, &image, &format) && !image.isNull() &&
-                        !UploadStore::typeOf(format).isEmpty();
+        const bool ok = CheckPicture(bytes, &format) && !UploadStore::typeOf(format).isEmpty();
         QMetaObject::invokeMethod(
             this,
             [guard, done, ok, format] {
