@@ -272,6 +272,10 @@ void WebPage::drain()
         return;
     for (const QByteArray& text : batch)
         socket_->sendTextMessage(QString::fromUtf8(text));
+    // Out now rather than at the next turn of the event loop: a reply waits for
+    // nothing else.
+    if (!batch.empty())
+        socket_->flush();
     updateStall();
     if (shut)
         closeWith(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected"));
