@@ -4,16 +4,12 @@
 
 #include <QMetaObject>
 
-#ifdef JW_HAVE_WEB_PAGE
 // The page's files live in this static library; they are registered only when
 // something refers to them.
 static void registerPageFiles()
 {
     Q_INIT_RESOURCE(web);
 }
-#else
-static void registerPageFiles() {}
-#endif
 
 WebRemote::WebRemote()
 {
