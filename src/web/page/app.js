@@ -5,7 +5,8 @@
  * Stable element ids (tests and the README rely on them):
  *   body[data-state]   login | connecting | connected | reconnecting | refused
  *   #status            connection pill, data-state as above (offline before the first try)
- *   #banner            "reconnecting…", "wrong code", "locked" (data-state reconnecting|refused)
+ *   #banner            "reconnecting…", or why the PC refused or ended the connection
+ *                      (data-state reconnecting|refused)
  *   #login             name/code form: #name-input, #code-row > #code-input, #login-button,
  *                      #login-error; #rename (header) brings it back to change the name
  *   #toast             a failed request's reason, for a few seconds
@@ -37,6 +38,9 @@
       unreachable: 'Cannot reach the PC — trying again…',
       wrongCode: "Wrong code — check the code on the PC's screen.",
       locked: 'Too many wrong codes — try again in a minute.',
+      replaced: 'This remote is now open in another tab.',
+      newCode: "The PC has a new code — scan its QR code again or type the code.",
+      ended: 'The PC ended this connection.',
       loginFailed: 'The PC refused the login: {0}', rename: 'Name: {0}',
       window: 'Presentation window', show: 'Show', hide: 'Hide',
       photo: 'Picture from this phone', choosePhoto: 'Take or choose a photo',
@@ -66,6 +70,9 @@
       unreachable: '无法连接电脑，正在重试…',
       wrongCode: '连接码错误，请核对电脑屏幕上的六位数字。',
       locked: '错误次数过多，请一分钟后再试。',
+      replaced: '遥控已在另一个标签页中打开。',
+      newCode: '电脑的连接码已更换，请重新扫描二维码或输入新的连接码。',
+      ended: '电脑断开了这个连接。',
       loginFailed: '电脑拒绝了登录：{0}', rename: '名字：{0}',
       window: '演示窗口', show: '显示', hide: '隐藏',
       photo: '手机里的图片', choosePhoto: '拍照或选择图片',
@@ -152,14 +159,14 @@
     $('rename').textContent = t('rename', myName);
   }
 
-  // refused: the PC said no (wrong code, locked out, login refused); the code may
-  // be the reason, so it can be typed again.
-  function showLogin(error = '', refused = false) {
+  // refused: the PC said no or ended the connection, and trying again by itself
+  // would not help; askCode: the code may be the reason, so it can be typed again.
+  function showLogin(error = '', refused = false, askCode = false) {
     drop();
     clearTimeout(retryTimer);
     $('name-input').value = myName;
     $('code-input').value = code;
-    $('code-row').hidden = !!code && !refused;
+    $('code-row').hidden = !!code && !askCode;
     $('login-error').textContent = error;
     setState(refused ? 'refused' : 'login', refused ? error : '', 'refused');
   }
@@ -194,10 +201,15 @@
     sock.onclose = (e) => closed(e.code);
   }
 
+  // Close codes after which reconnecting by itself would be wrong: a wrong code
+  // would count towards the lock-out, a newer page of this phone would be pushed
+  // out in turn, and a PC that disconnected us meant it.
+  const FINAL = { 4001: 'wrongCode', 4003: 'locked', 4000: 'replaced', 1000: 'ended' };
   function closed(closeCode) {
     drop();
-    if (closeCode === 4001) showLogin(t('wrongCode'), true);
-    else if (closeCode === 4003) showLogin(t('locked'), true);
+    // A code that worked before was replaced by the PC's restart.
+    const why = closeCode === 4001 && everIn ? 'newCode' : FINAL[closeCode];
+    if (why) showLogin(t(why), true, closeCode >= 4001);
     else reconnectLater();
   }
 
@@ -224,7 +236,7 @@
     if (msg.type === 'login' && msg.id === loginId) {
       waiting.delete(loginId);
       if (msg.ret === '0') loggedIn();
-      else showLogin(t('loginFailed', msg.desc || msg.ret), true);
+      else showLogin(t('loginFailed', msg.desc || msg.ret), true, true);
       return;
     }
     const w = waiting.get(msg.id);
