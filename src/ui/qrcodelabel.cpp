@@ -38,7 +38,8 @@ QSize QrCodeLabel::minimumSizeHint() const
 
 QSize QrCodeLabel::sizeHint() const
 {
-    const int px = (side_ + 2 * kQuietModules) * (kMinModulePixels + 1);
+    // Larger than the least that scans: a phone held at arm's length reads it too.
+    const int px = (side_ + 2 * kQuietModules) * (kMinModulePixels + 2);
     return side_ ? QSize(px, px) : QSize(0, 0);
 }
 

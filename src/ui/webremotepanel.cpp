@@ -6,9 +6,8 @@
 #include "ui/qrcodelabel.h"
 #include "web/webremote.h"
 
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
-#include <QVBoxLayout>
 
 namespace
 {
@@ -24,18 +23,19 @@ WebRemotePanel::WebRemotePanel(const QString& iniPath, QWidget* parent)
     qr_->setObjectName(QStringLiteral("qrWebRemote"));
     url_->setObjectName(QStringLiteral("labWebUrl"));
     url_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    url_->setWordWrap(true);
+    url_->setWordWrap(false); // an address cut in two reads as two
     hint_->setWordWrap(true);
     hint_->setText(
         QStringLiteral("用手机相机扫描二维码，在浏览器中遥控本机（手机与本机在同一网络）。"));
 
-    auto* text = new QVBoxLayout;
-    text->addWidget(hint_);
-    text->addWidget(url_);
-    text->addStretch(1);
-    auto* row = new QHBoxLayout(this);
-    row->addWidget(qr_, 0, Qt::AlignTop);
-    row->addLayout(text, 1);
+    // The address under the code, across the whole width: it is typed in by
+    // whoever has no camera at hand.
+    auto* grid = new QGridLayout(this);
+    grid->addWidget(qr_, 0, 0);
+    grid->addWidget(hint_, 0, 1, Qt::AlignTop);
+    grid->addWidget(url_, 1, 0, 1, 2);
+    grid->setColumnStretch(1, 1);
+    grid->setRowStretch(2, 1);
 }
 
 WebRemotePanel::~WebRemotePanel() = default;
