@@ -54,7 +54,7 @@
       mute: 'Mute', st_playing: 'playing', st_paused: 'paused', st_stoped: 'stopped',
       pointer: 'Pointer',
       padHint: 'Touch and slide: the pointer goes to the same place on the shown picture.',
-      boardOpen: 'Open board', boardClose: 'Close board', place: 'Place',
+      boardOpen: 'Open board', boardIsOpen: 'Board open', boardClose: 'Close board', place: 'Place',
       textPlaceholder: 'Text for the board', undo: 'Undo', redo: 'Redo', clear: 'Clear',
       curve: 'free hand', line: 'line', rect: 'rectangle', ellipse: 'ellipse', text: 'text',
       red: 'red', yellow: 'yellow', green: 'green', blue: 'blue', black: 'black', white: 'white',
@@ -85,7 +85,7 @@
       video: '视频', playVideo: '播放视频', play: '播放', pause: '暂停', stop: '停止',
       mute: '静音', st_playing: '播放中', st_paused: '已暂停', st_stoped: '已停止',
       pointer: '指针', padHint: '按住并滑动：电脑上的指针移到图片上相同的位置。',
-      boardOpen: '打开白板', boardClose: '关闭白板', place: '放置',
+      boardOpen: '打开白板', boardIsOpen: '白板已打开', boardClose: '关闭白板', place: '放置',
       textPlaceholder: '要写到白板上的文字', undo: '撤销', redo: '重做', clear: '清空',
       curve: '自由画', line: '直线', rect: '矩形', ellipse: '椭圆', text: '文字',
       red: '红', yellow: '黄', green: '绿', blue: '蓝', black: '黑', white: '白',
@@ -555,7 +555,7 @@
       // Pen widths are pixels of a full-HD screen; the canvas shows that screen smaller.
       const scale = W / 1920;
       const X = (p) => (p.x / 1000) * W, Y = (p) => (p.y / 1000) * H;
-      for (const it of current ? items.concat([current]) : items) {
+      for (const it of items.concat(current ? [current] : [], textAt ? [textAt] : [])) {
         ctx.strokeStyle = ctx.fillStyle = `rgb(${it.rgb.join(',')})`;
         ctx.lineWidth = Math.max(1, it.width * scale * 2);
         ctx.lineCap = ctx.lineJoin = 'round';
@@ -587,6 +587,7 @@
       open = o;
       canvas.dataset.open = String(o);
       $('board-open').setAttribute('aria-pressed', String(o));
+      $('board-open').textContent = t(o ? 'boardIsOpen' : 'boardOpen');
     }
     // The PC's board starts with its own pen: ours goes over at every opening.
     function sendSettings() {
@@ -709,7 +710,12 @@
       if (it.text) { items.push(it); undone = []; }
       paint();
     }
-    $('text-input').addEventListener('input', () => { if (textAt) setText.push({ text: $('text-input').value }); });
+    $('text-input').addEventListener('input', () => {
+      if (!textAt) return;
+      textAt.text = $('text-input').value;
+      setText.push({ text: textAt.text });
+      paint();
+    });
     $('text-form').addEventListener('submit', (e) => { e.preventDefault(); endText(); });
 
     setOpen(false);
