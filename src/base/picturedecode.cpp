@@ -4,7 +4,7 @@
 #include <QDebug>
 #include <QImageReader>
 
-bool DecodePicture(const QByteArray& body, QImage* image, QByteArray* format)
+bool DecodePicture(const QByteArray& body, QImage* image, QByteArray* format, const QSize& fitInto)
 {
     QByteArray data = body;
     QBuffer buffer(&data);
@@ -18,6 +18,18 @@ bool DecodePicture(const QByteArray& body, QImage* image, QByteArray* format)
     if (announced.isValid() && qint64(announced.width()) * announced.height() > kMaxPicturePixels) {
         qDebug() << "picture refused, too many pixels:" << announced;
         return false;
+    }
+    if (announced.isValid() && fitInto.isValid() && !fitInto.isEmpty() &&
+        reader.format() == "jpeg") {
+        // The largest of JPEG's cheap reductions that still covers the area.
+        const double needed = qMin(double(fitInto.width()) / announced.width(),
+                                   double(fitInto.height()) / announced.height());
+        int divisor = 1;
+        while (divisor < 8 && needed * divisor * 2 <= 1.0)
+            divisor *= 2;
+        if (divisor > 1)
+            reader.setScaledSize(QSize((announced.width() + divisor - 1) / divisor,
+                                       (announced.height() + divisor - 1) / divisor));
     }
     *image = reader.read();
     if (qint64(image->width()) * image->height() > kMaxPicturePixels) {

@@ -431,7 +431,7 @@ void JWShowUi::httpfinished(QNetworkReply* reply)
     const bool httpOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
     if (reply->error() == QNetworkReply::NoError && httpOk) {
         QImage image;
-        if (DecodePicture(reply->readAll(), &image))
+        if (DecodePicture(reply->readAll(), &image, nullptr, screenOf(this)->geometry().size()))
             SetImage(image);
     } else {
         qDebug() << "picture download failed:" << reply->url().toString() << reply->errorString();
