@@ -122,7 +122,10 @@
     store('jw.id', myId);
   }
   let myName = (stored('jw.name') || '').trim();
-  const hashCode = () => decodeURIComponent(location.hash.replace(/^#/, '')).trim();
+  const hashCode = () => {
+    const raw = location.hash.replace(/^#/, '');
+    try { return decodeURIComponent(raw).trim(); } catch (e) { return raw.trim(); } // a stray '%'
+  };
   let code = hashCode();
 
   // --- connection ---------------------------------------------------------------------
@@ -396,7 +399,7 @@
   // --- video --------------------------------------------------------------------------
   const video = (() => {
     const seek = $('video-seek'), vol = $('video-volume'), mute = $('video-mute');
-    let duration = 0, position = 0, dragging = false, volumeTimer = 0;
+    let duration = 0, position = 0, dragging = false, volumeTimer = 0, volumeHeld = false;
     const clock = (ms) => {
       const s = Math.max(0, Math.floor(ms / 1000));
       const h = Math.floor(s / 3600), m = Math.floor((s % 3600) / 60), r = String(s % 60).padStart(2, '0');
@@ -428,6 +431,7 @@
     });
     // Volume follows the finger, at most five packets a second.
     vol.addEventListener('input', () => {
+      volumeHeld = true;
       if (volumeTimer) return;
       volumeTimer = setTimeout(() => {
         volumeTimer = 0;
@@ -435,6 +439,7 @@
       }, 200);
     });
     vol.addEventListener('change', () => {
+      volumeHeld = false;
       clearTimeout(volumeTimer);
       volumeTimer = 0;
       control('volume', { value: vol.value });
@@ -454,7 +459,7 @@
           position = n(msg.time);
           if (position > duration) { duration = position; seek.max = String(duration); }
         } else if (msg.act === 'volume') {
-          if (document.activeElement !== vol) vol.value = String(n(msg.value));
+          if (!volumeHeld) vol.value = String(n(msg.value));
         } else if (msg.act === 'status') {
           const st = $('video-status');
           st.dataset.state = String(msg.value || '');
