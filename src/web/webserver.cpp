@@ -48,6 +48,10 @@ WebServer::~WebServer()
     closeAll();
     checker_.clear();
     checker_.waitForDone();
+    // Connections already on their way out (refused, or deleted later) are still
+    // children; they go now, while the sets they leave are still there.
+    qDeleteAll(findChildren<HttpConnection*>(QString(), Qt::FindDirectChildrenOnly));
+    qDeleteAll(findChildren<WebPage*>(QString(), Qt::FindDirectChildrenOnly));
 }
 
 bool WebServer::listen(quint16 port)
