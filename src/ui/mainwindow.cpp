@@ -248,6 +248,9 @@ void MainWindow::menu_quit_click()
     JWLOG::debug(QStringLiteral("---------Exit--------"));
     JWLOG::log_close();
 
+    if (host::IsResolutionChanged())
+        host::RestoreDisplayResolution();
+
     g_hideOnClose = false;
     close();
     QCoreApplication::exit(0);
