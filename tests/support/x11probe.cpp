@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
 
 namespace
 {
@@ -103,4 +104,31 @@ bool X11Probe::sendDeleteWindow(unsigned long window) const
     const Status ok = window && XSendEvent(dpy(), window, False, NoEventMask, &ev);
     XSync(dpy(), False);
     return ok != 0;
+}
+
+QSize X11Probe::screenSize() const
+{
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned int w = 0, h = 0, border = 0, depth = 0;
+    if (!XGetGeometry(dpy(), DefaultRootWindow(dpy()), &root, &x, &y, &w, &h, &border, &depth))
+        return QSize();
+    return QSize(int(w), int(h));
+}
+
+QSize X11Probe::primaryCrtcSize() const
+{
+    const Window root = DefaultRootWindow(dpy());
+    XRRScreenResources* res = XRRGetScreenResources(dpy(), root);
+    XRROutputInfo* output =
+        res ? XRRGetOutputInfo(dpy(), res, XRRGetOutputPrimary(dpy(), root)) : nullptr;
+    XRRCrtcInfo* crtc = output && output->crtc ? XRRGetCrtcInfo(dpy(), res, output->crtc) : nullptr;
+    const QSize size = crtc && crtc->mode ? QSize(int(crtc->width), int(crtc->height)) : QSize();
+    if (crtc)
+        XRRFreeCrtcInfo(crtc);
+    if (output)
+        XRRFreeOutputInfo(output);
+    if (res)
+        XRRFreeScreenResources(res);
+    return size;
 }

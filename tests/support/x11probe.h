@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QRect>
+#include <QSize>
 #include <memory>
 
 class X11Probe
@@ -23,6 +24,10 @@ public:
     QImage grab(const QRect& rect) const; // the root window's pixels, as RGB32
     QRgb pixel(int x, int y) const;
     QPoint pointer() const;
+    // Asked of the server now: the root window's size, and the size the primary
+    // output's CRTC shows (XRandR; invalid when there is no primary output).
+    QSize screenSize() const;
+    QSize primaryCrtcSize() const;
     // Asks the window's client to close, as a window manager's close button does.
     bool sendDeleteWindow(unsigned long window) const;
 
