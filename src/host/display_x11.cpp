@@ -4,9 +4,24 @@
 namespace host
 {
 void SaveDisplayResolution() {}
-int SetDisplayResolution(unsigned long, unsigned long) { return -1; }
-int RestoreDisplayResolution() { return 0; }
-bool IsResolutionChanged() { return false; }
-unsigned long SavedScreenWidth() { return 0; }
-unsigned long SavedScreenHeight() { return 0; }
+int SetDisplayResolution(unsigned long, unsigned long)
+{
+    return -1;
+}
+int RestoreDisplayResolution()
+{
+    return 0;
+}
+bool IsResolutionChanged()
+{
+    return false;
+}
+unsigned long SavedScreenWidth()
+{
+    return 0;
+}
+unsigned long SavedScreenHeight()
+{
+    return 0;
+}
 } // namespace host

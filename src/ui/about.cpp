@@ -1,0 +1,32 @@
+#include "ui/about.h"
+#include "ui_about.h"
+
+#include "base/appglobals.h"
+
+#include <QGuiApplication>
+#include <QIcon>
+#include <QPixmap>
+#include <QScreen>
+
+About::About(QWidget* parent) : QDialog(parent), ui(new Ui::About)
+{
+    ui->setupUi(this);
+    setWindowIcon(QIcon(QStringLiteral(":/jw/icon")));
+    setWindowFlags(Qt::Dialog | Qt::WindowCloseButtonHint);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect desk = screen->geometry();
+        move((desk.width() - width()) / 2, (desk.height() - height()) / 2);
+    }
+    ui->labellogo->setPixmap(QPixmap(QStringLiteral(":jw/icon")));
+    ui->labelVersion->setText(ui->labelVersion->text() + QLatin1String(jw::kVersion));
+    ui->label_url->setText(QStringLiteral("官网：<a href=\"") + g_helpUrl.toHtmlEscaped() +
+                           QStringLiteral("\">") + g_helpUrl.toHtmlEscaped() +
+                           QStringLiteral("</a>."));
+}
+
+About::~About() = default;
+
+void About::on_pushButton_clicked()
+{
+    close();
+}
