@@ -7,6 +7,7 @@
 #include <QIcon>
 #include <QPixmap>
 #include <QScreen>
+#include <QUrl>
 
 About::About(QWidget* parent) : QDialog(parent), ui(new Ui::About)
 {
@@ -19,9 +20,10 @@ About::About(QWidget* parent) : QDialog(parent), ui(new Ui::About)
     }
     ui->labellogo->setPixmap(QPixmap(QStringLiteral(":jw/icon")));
     ui->labelVersion->setText(ui->labelVersion->text() + QLatin1String(jw::kVersion));
+    // The visible text is the site's name: the whole address does not fit the line.
+    const QString site = QUrl(g_helpUrl).host();
     ui->label_url->setText(QStringLiteral("官网：<a href=\"") + g_helpUrl.toHtmlEscaped() +
-                           QStringLiteral("\">") + g_helpUrl.toHtmlEscaped() +
-                           QStringLiteral("</a>."));
+                           QStringLiteral("\">") + site.toHtmlEscaped() + QStringLiteral("</a>."));
 }
 
 About::~About() = default;
