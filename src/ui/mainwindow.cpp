@@ -256,8 +256,9 @@ void MainWindow::sl_reStartrcServer(QProcess::ProcessState state)
                 return;
             }
             ownStop = true;
+            portChangePending = false;
         }
-        portChangePending = false;
+        // Else a refused change stays pending: the next stop tries the field again.
     }
     if (state == QProcess::NotRunning) {
         rcServer.restart(ownStop);

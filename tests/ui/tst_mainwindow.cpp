@@ -16,6 +16,7 @@
 #include <QTcpServer>
 #include <QtTest>
 #include <QtWidgets>
+#include <csignal>
 #include <functional>
 
 namespace
@@ -250,25 +251,51 @@ private slots:
     }
 
     // A confirmed port change stops the companion, re-binds the server and starts
-    // the companion again with the new ports.
+    // the companion with the new ports. A refused port leaves the change pending:
+    // the companion comes back on the old ports, and its next stop tries the
+    // field's port again.
     void portChangeMovesTheCompanion()
     {
+        QStringList boxes;
+        QTimer answer; // the boxes come from queued state changes, not from the click
+        connect(&answer, &QTimer::timeout, [&boxes] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes << box->text();
+                box->buttons().first()->click();
+            }
+        });
+        answer.start(20);
+        auto* field = child<QLineEdit>("lineEditPort");
         g_appDir = QStringLiteral(JW_BIN_DIR);
         w->InitJWRServer();
-        const jwtest::Companion first = jwtest::waitForCompanion(port, 0, 5000);
-        QVERIFY(first.pid);
+        jwtest::Companion first;
+        QTRY_VERIFY_WITH_TIMEOUT((first = jwtest::findCompanion(port)).pid, 5000);
+
+        QTcpServer occupier;
+        QVERIFY(occupier.listen(QHostAddress::Any, 0));
+        field->setText(QString::number(occupier.serverPort()));
+        w->on_btnAplay_clicked();
+        QTRY_COMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.last(), QStringLiteral("重启服务失败。请重新修改端口号,再启动。"));
+        QCOMPARE(field->text(), QString::number(port));
+        jwtest::Companion back;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (back = jwtest::findCompanion(port)).pid > 0 && back.pid != first.pid, 5000);
+        QCOMPARE(back.args, first.args);
+
         const quint16 next = jwtest::freePortWith({1});
-        child<QLineEdit>("lineEditPort")->setText(QString::number(next));
-        answerBoxes([this] { w->on_btnAplay_clicked(); });
-        // In this process: wait with the event loop running.
+        field->setText(QString::number(next));
+        ::kill(pid_t(back.pid), SIGKILL);
         jwtest::Companion moved;
         QTRY_VERIFY_WITH_TIMEOUT((moved = jwtest::findCompanion(next)).pid, 5000);
-        QCOMPARE(moved.args.mid(0, 3),
-                 (QStringList{"-app_mode", "/port", QString::number(next + 1)}));
-        QCOMPARE(moved.args.mid(5), (QStringList{"/msg_port", QString::number(next)}));
+        QStringList expected = first.args;
+        expected[2] = QString::number(next + 1);
+        expected[6] = QString::number(next);
+        QCOMPARE(moved.args, expected);
         QCOMPARE(ini("port"), QString::number(next));
         QTRY_VERIFY(jwtest::findCompanion(port).pid == 0);
         QVERIFY(jwtest::Controller(next).connectToHost());
+        QCOMPARE(boxes.size(), 2);
         port = next;
     }
 
