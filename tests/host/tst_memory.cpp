@@ -3,50 +3,45 @@
 
 #include "host/memory.h"
 
-#include <QFile>
 #include <QtTest>
 
 #include <cstdlib>
+#include <fstream>
 #include <unistd.h>
 #include <vector>
 
 class TestMemory : public QObject
 {
     Q_OBJECT
-    static qint64 residentKiB()
+    static long residentKiB()
     {
-        QFile statm(QStringLiteral("/proc/self/statm"));
-        const QList<QByteArray> pages =
-            statm.open(QIODevice::ReadOnly) ? statm.readAll().split(' ') : QList<QByteArray>();
-        return pages.size() > 1 ? pages[1].toLongLong() * sysconf(_SC_PAGESIZE) / 1024 : -1;
+        long size = 0, resident = -1;
+        std::ifstream("/proc/self/statm") >> size >> resident;
+        return resident * sysconf(_SC_PAGESIZE) / 1024;
     }
 
 private slots:
+    // 32 MiB in blocks the allocator serves from its heap, freed below one still in use so
+    // that the heap cannot just shrink from its end: their pages stay resident until given
+    // back. (Written through volatile, or the compiler may leave out blocks nobody reads.)
     void freedHeapPagesGoBack()
     {
 #if !defined(__GLIBC__)
         QSKIP("only glibc's allocator is known to keep them");
-#else
-        // 32 MiB in blocks the allocator serves from its heap, and a block after them, so
-        // that freeing them cannot simply lower the heap's end: their pages stay resident.
-        // (Written through volatile, or the compiler may leave out unused blocks.)
-        constexpr size_t kBlock = 16 * 1024;
+#endif
         std::vector<char*> blocks(2049);
         for (char*& b : blocks) {
-            b = static_cast<char*>(std::malloc(kBlock));
-            for (size_t i = 0; i < kBlock; i += 1024)
+            b = static_cast<char*>(std::malloc(16 * 1024));
+            for (int i = 0; i < 16 * 1024; i += 1024)
                 static_cast<volatile char*>(b)[i] = 1;
         }
-        char* after = blocks.back();
-        blocks.pop_back();
-        for (char* b : blocks)
-            std::free(b);
-        const qint64 kept = residentKiB();
+        for (size_t i = 0; i + 1 < blocks.size(); ++i)
+            std::free(blocks[i]);
+        const long kept = residentKiB();
         host::ReleaseFreeMemory();
-        const qint64 released = kept - residentKiB();
-        std::free(after);
+        const long released = kept - residentKiB();
+        std::free(blocks.back());
         QVERIFY2(kept > 0 && released >= 24 * 1024, qPrintable(QString::number(released)));
-#endif
     }
 };
 
