@@ -3,7 +3,9 @@
 #include "app/wiring.h"
 #include "base/appglobals.h"
 #include "base/jwlog.h"
+#include "host/firewall.h"
 #include "host/instancelock.h"
+#include "host/processes.h"
 #include "jwpaint/paintviewmanage.h"
 #include "server/jwdatamanage.h"
 #include "show/jwshowui.h"
@@ -56,6 +58,36 @@ std::string instanceLockFolder()
     return QFile::encodeName(dir).toStdString();
 }
 
+// A companion from an earlier run would hold the companion's port: it goes before
+// a new one is started. One that belongs to another running copy of the program
+// (an isolated instance with a data folder of its own) is not left over.
+void killLeftOverCompanion()
+{
+    qDebug() << "try find JWRCServer";
+#ifdef Q_OS_WIN
+    const char* suffix = ".exe";
+#else
+    const char* suffix = "";
+#endif
+    const std::string name =
+        std::string(host::GetSystemBits() == 32 ? "JWRCServer_x32" : "JWRCServer_x64") + suffix;
+    const std::string self =
+        QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName())
+            .toStdString();
+    unsigned long pid = 0;
+    const bool found = host::FindProcessByName(name.c_str(), &pid, self.c_str());
+    qDebug() << "get pid::" << pid;
+    if (!found)
+        return;
+    host::KillProcess(pid);
+    qDebug() << "kill JWServer .";
+#ifdef Q_OS_WIN
+    JWLOG::debug(QStringLiteral("taskkill /f /pid ") + QString::number(pid));
+#else
+    JWLOG::debug(QStringLiteral("kill -KILL ") + QString::number(pid));
+#endif
+}
+
 bool isDebugArgument(int argc, char** argv)
 {
     return argc > 1 && QString::fromLocal8Bit(argv[1]).toLower() == QLatin1String("debug");
@@ -102,7 +134,9 @@ int main(int argc, char** argv)
     qDebug() << "fier path::" << programPath;
     g_appDir = QDir::toNativeSeparators(QApplication::applicationDirPath());
 
-    qDebug() << "firewall: not present";
+    host::FireWal::AddProgram(
+        QCoreApplication::applicationName().toStdString(), programPath.toStdString(),
+        [](const std::string& line) { qDebug().noquote() << QString::fromStdString(line); });
 
     JWLOGUI logUi;
     g_logUi = &logUi;
@@ -119,6 +153,8 @@ int main(int argc, char** argv)
     JWLOG::debug(QStringLiteral("---------Start--------"));
     JWLOG::debug(QStringLiteral("app path=") + g_appDir);
     qDebug() << "app path==" << g_appDir;
+
+    killLeftOverCompanion();
 
     JWShowUi showUi;
     g_showUi = &showUi;
@@ -139,6 +175,8 @@ int main(int argc, char** argv)
 
     mainWindow.InitConnect();
     mainWindow.InitSet();
+    mainWindow.InitTrayIcon();
+    mainWindow.InitJWRServer();
     mainWindow.InitTableWidget();
     mainWindow.InitWebRemote();
 

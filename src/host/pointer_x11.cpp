@@ -1,9 +1,8 @@
 #include "host/pointer.h"
+#include "host/x11env.h"
 
 #include <X11/Xlib.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <mutex>
 
 // The pointer is moved from the dispatcher thread, so it cannot borrow the
@@ -15,15 +14,6 @@ namespace
 std::mutex g_pointerMutex;
 Display* g_pointerDisplay = nullptr;
 bool g_pointerTried = false;
-
-bool displayAvailable()
-{
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && std::strncmp(platform, "offscreen", 9) == 0)
-        return false;
-    const char* display = std::getenv("DISPLAY");
-    return display && *display;
-}
 
 } // namespace
 
@@ -37,7 +27,7 @@ bool SetCursorPos(int x, int y)
         // Opened once: a missing display stays missing for the life of the
         // process, and retrying every move would stall the dispatcher.
         g_pointerTried = true;
-        if (displayAvailable())
+        if (detail::X11DisplayAvailable())
             g_pointerDisplay = XOpenDisplay(nullptr);
     }
     if (!g_pointerDisplay)

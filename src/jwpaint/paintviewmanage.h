@@ -65,8 +65,9 @@ public slots:
 private:
     QPixmap underlay() const;
     // Where boards cannot be seen through, each one shows the others' drawings
-    // beneath its own; redone once per pass of the event loop after a change.
-    void scheduleUnderlays();
+    // beneath its own; redone once per pass of the event loop after a change, if at
+    // least minBoards are open (a board's own change matters only to the others).
+    void scheduleUnderlays(int minBoards);
     bool underlaysPending = false;
 
     // A window closed by the system's close command destroys itself; the

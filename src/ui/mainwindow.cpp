@@ -4,12 +4,15 @@
 #include "base/appglobals.h"
 #include "base/authcode.h"
 #include "base/jwlog.h"
+#include "host/autorun.h"
 #include "host/display.h"
+#include "host/firewall.h"
+#include "host/processes.h"
 #include "protocol/protocol.h"
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
-#include "ui/autorunentry.h"
+#include "ui/about.h"
 #include "ui/messagebox.h"
 #include "ui/webremotepanel.h"
 
@@ -20,6 +23,7 @@
 #include <QDebug>
 #include <QDesktopServices>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QHostInfo>
@@ -52,9 +56,16 @@ QString programPath()
     return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
 }
 
+#ifdef Q_OS_WIN
+const char* const kExeSuffix = ".exe";
+#else
+const char* const kExeSuffix = "";
+#endif
+
 } // namespace
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+MainWindow::MainWindow(QWidget* parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), about(new About)
 {
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -157,7 +168,8 @@ void MainWindow::InitSet()
     g_rcPort = g_port + 1;
     ui->lineEditPort->setText(QString::number(g_port));
 
-    ui->checkBoxAutoRun->setChecked(readAutorunPath() == programPath());
+    ui->checkBoxAutoRun->setChecked(QString::fromStdString(host::ReadAutorunEntry()) ==
+                                    programPath());
 
     g_autoFull = false;
     const QString autoFull = ReadConfig(kGroup, kAutoFullKey, iniPath);
@@ -169,6 +181,98 @@ void MainWindow::InitSet()
         ui->checkBoxFullScreen->setChecked(true);
         g_autoFull = true;
     }
+}
+
+void MainWindow::InitTrayIcon()
+{
+    tray = new QSystemTrayIcon(this);
+    trayMenu = new QMenu(this);
+    quitAction = new QAction(QStringLiteral("退出"), this);
+    showAction = new QAction(QStringLiteral("显示主窗体"), this);
+    helpAction = new QAction(QStringLiteral("帮助"), this);
+    aboutAction = new QAction(QStringLiteral("关于"), this);
+    connect(quitAction, &QAction::triggered, this, &MainWindow::menu_quit_click);
+    connect(showAction, &QAction::triggered, this, &MainWindow::menu_showMain_click);
+    connect(helpAction, &QAction::triggered, this, &MainWindow::menu_help_click);
+    connect(aboutAction, &QAction::triggered, this, &MainWindow::menu_about_click);
+
+    trayMenu->addAction(aboutAction);
+    trayMenu->addAction(helpAction);
+    trayMenu->addAction(showAction);
+    trayMenu->addSeparator();
+    trayMenu->addAction(quitAction);
+
+    tray->setContextMenu(trayMenu);
+    tray->setIcon(QIcon(QStringLiteral(":/jw/tray")));
+    tray->setVisible(true);
+    tray->setToolTip(windowTitle());
+    connect(tray, &QSystemTrayIcon::activated, this, &MainWindow::trayiconActivated);
+
+    // A bare X server has no tray: the program runs on, reachable through a second
+    // start, which brings the main window back.
+    if (!QSystemTrayIcon::isSystemTrayAvailable())
+        qDebug() << "no system tray: the tray icon is not shown";
+}
+
+void MainWindow::InitJWRServer()
+{
+    const bool wide = host::GetSystemBits() == 64;
+    const QString exe =
+        QString::fromLatin1(wide ? "JWRCServer_x64" : "JWRCServer_x86") + QLatin1String(kExeSuffix);
+    const QString path = g_appDir + QDir::separator() + exe;
+    host::FireWal::AddProgram(exe.toStdString(), path.toStdString(), [](const std::string& line) {
+        qDebug().noquote() << QString::fromStdString(line);
+    });
+    qDebug() << "process path::" << path;
+
+    connect(&rcServer, &CompanionProcess::stateChanged, this, &MainWindow::sl_reStartrcServer,
+            Qt::UniqueConnection);
+    if (!QFileInfo(path).isFile()) {
+        qDebug() << "jwrcserver no exit";
+        JWLOG::debug(path + QStringLiteral("file not exist."));
+        return;
+    }
+    rcServer.setProgram(path);
+    rcServer.start();
+}
+
+void MainWindow::sl_reStartrcServer(QProcess::ProcessState state)
+{
+    bool ownStop = false;
+    if (portChangePending) {
+        const int newPort = ui->lineEditPort->text().toInt();
+        // Only a port that differs from the one served needs a re-bind; the
+        // controllers are not cut off for nothing.
+        if (newPort != JWShowService::GetInstance()->ListenPort()) {
+            if (!rebindServer(newPort)) {
+                // The field goes back first: a state change reported while the box
+                // is open must not try the refused port again.
+                ui->lineEditPort->setText(QString::number(g_port));
+                // The companion stopped for this change must not stay down: it
+                // comes back with the ports in force.
+                if (state == QProcess::NotRunning)
+                    rcServer.restart(true);
+                ShowInformation(kTitle, QStringLiteral("重启服务失败。请重新修改端口号,再启动。"));
+                return;
+            }
+            ownStop = true;
+            portChangePending = false;
+        }
+        // Else a refused change stays pending: the next stop tries the field again.
+    }
+    if (state == QProcess::NotRunning) {
+        rcServer.restart(ownStop);
+        JWLOG::debug(QStringLiteral("reStart rcServer ,process state::") + QStringLiteral("0"));
+        qDebug() << "reStart rcServer";
+    }
+    flashPrompt(QStringLiteral("重启服务成功。"));
+}
+
+void MainWindow::flashPrompt(const QString& text)
+{
+    ui->label_Prompt->setText(text);
+    ui->label_Prompt->show();
+    QTimer::singleShot(kPromptMs, this, &MainWindow::sl_ClearPrompt);
 }
 
 void MainWindow::InitTableWidget()
@@ -254,6 +358,22 @@ void MainWindow::sl_ClearPrompt()
     ui->label_Prompt->setText(QString());
 }
 
+void MainWindow::trayiconActivated(QSystemTrayIcon::ActivationReason reason)
+{
+    if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) {
+        showNormal();
+        raise();
+        activateWindow();
+    }
+}
+
+void MainWindow::menu_about_click()
+{
+    about->show();
+    about->raise();
+    about->activateWindow();
+}
+
 void MainWindow::menu_quit_click()
 {
     JWShowService* server = JWShowService::GetInstance();
@@ -265,6 +385,13 @@ void MainWindow::menu_quit_click()
 
     JWLOG::debug(QStringLiteral("---------Exit--------"));
     JWLOG::log_close();
+
+    // Killing the companion now starts nothing.
+    disconnect(&rcServer, nullptr, this, nullptr);
+    rcServer.stopForGood();
+
+    if (host::IsResolutionChanged())
+        host::RestoreDisplayResolution();
 
     g_hideOnClose = false;
     close();
@@ -322,18 +449,22 @@ void MainWindow::on_btnAplay_clicked()
     }
     if (portText != QString::number(g_port)) {
         if (AskQuestion(kTitle, QStringLiteral("是否确定更改通讯端口并自动重启服务程序?"))) {
-            if (rebindServer(portText.toInt())) {
-                ui->label_Prompt->setText(QStringLiteral("重启服务成功。"));
-                ui->label_Prompt->show();
-                QTimer::singleShot(kPromptMs, this, &MainWindow::sl_ClearPrompt);
-            } else {
-                ui->lineEditPort->setText(QString::number(g_port));
-                ShowInformation(kTitle, QStringLiteral("重启服务失败。请重新修改端口号,再启动。"));
-            }
+            // The companion's stop brings the re-bind and its restart with the new
+            // ports; without a running companion the re-bind happens here.
+            portChangePending = true;
+            if (rcServer.state() == QProcess::Running)
+                rcServer.kill();
+            else
+                sl_reStartrcServer(QProcess::NotRunning);
         } else {
             ui->lineEditPort->setText(QString::number(g_port));
         }
     }
+
+    if (!host::WriteAutorunEntry(
+            (ui->checkBoxAutoRun->isChecked() ? programPath() : QStringLiteral(" ")).toStdString()))
+        JWLOG::error(QStringLiteral("autorun entry not written: ") +
+                     QString::fromStdString(host::AutorunEntryLocation()));
 
     const bool autoFull = ui->checkBoxFullScreen->isChecked();
     WriteConfig(kGroup, kAutoFullKey, autoFull ? QStringLiteral("1") : QStringLiteral("0"),
@@ -343,11 +474,8 @@ void MainWindow::on_btnAplay_clicked()
                 ui->checkBoxRunTrayIcon->isChecked() ? QStringLiteral("1") : QStringLiteral("0"),
                 iniPath);
 
-    if (g_debugMode) {
-        ui->label_Prompt->setText(QStringLiteral("应用成功"));
-        ui->label_Prompt->show();
-        QTimer::singleShot(kPromptMs, this, &MainWindow::sl_ClearPrompt);
-    }
+    if (g_debugMode)
+        flashPrompt(QStringLiteral("应用成功"));
 }
 
 void MainWindow::on_lineEditPort_textChanged(QString arg1)

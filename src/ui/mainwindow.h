@@ -2,9 +2,13 @@
 // The settings and status window. Worker threads reach it only by emitting its
 // msg_* signals, each connected to the slot of the same meaning (GUI thread).
 
+#include "ui/companion.h"
+
 #include <QMainWindow>
 #include <QPoint>
+#include <QProcess>
 #include <QStringList>
+#include <QSystemTrayIcon>
 #include <memory>
 
 namespace Ui
@@ -13,6 +17,7 @@ class MainWindow;
 }
 class QAction;
 class QMenu;
+class About;
 class WebRemotePanel;
 
 class MainWindow : public QMainWindow
@@ -25,12 +30,16 @@ public:
     // Start-up set-up, called by main in this order.
     void InitConnect();
     void InitSet();
+    void InitTrayIcon();
+    void InitJWRServer();
     void InitTableWidget();
     // The browser remote on its tab, beside the service port (after InitSet).
     void InitWebRemote();
     WebRemotePanel* webRemotePanel() const { return webPanel; }
 
     QString settingsPath() const { return iniPath; } // app.ini in the data folder
+    CompanionProcess& companion() { return rcServer; }
+    QSystemTrayIcon* trayIcon() const { return tray; }
 
     // The value of `key` in [config]; a missing or empty value is replaced by
     // `fallback`, which is then written to the file.
@@ -46,12 +55,15 @@ signals:
     void msg_localIpChanged(QStringList iplist);
 
 public slots:
+    void sl_reStartrcServer(QProcess::ProcessState state);
     void Add_User(QString id, QString name, QString ip);
     void RemoveUser(QString id);
     void ChangeResolution(ulong pwidth, ulong pheight);
     void ReductionResolution();
     void sl_ClearPrompt();
+    void trayiconActivated(QSystemTrayIcon::ActivationReason reason);
     void menu_quit_click();
+    void menu_about_click();
     void menu_help_click();
     void menu_showMain_click();
     void sl_LocalIp(QStringList iplist);
@@ -70,10 +82,20 @@ private:
     // Stops the server on its current port and binds `newPort`; on failure the
     // old port is bound again. True when the server now listens on newPort.
     bool rebindServer(int newPort);
+    void flashPrompt(const QString& text);
 
     std::unique_ptr<Ui::MainWindow> ui;
     QString iniPath;
     QMenu* tableMenu = nullptr;          // parent: the table
     QAction* disconnectAction = nullptr; // parent: this window
-    WebRemotePanel* webPanel = nullptr;  // parent: the tab widget
+    std::unique_ptr<About> about;        // no parent: a window of its own
+    QSystemTrayIcon* tray = nullptr;     // parent: this window, as are the menu and actions
+    QMenu* trayMenu = nullptr;
+    QAction* quitAction = nullptr;
+    QAction* showAction = nullptr;
+    QAction* helpAction = nullptr;
+    QAction* aboutAction = nullptr;
+    CompanionProcess rcServer;
+    bool portChangePending = false; // a confirmed port change waits for its re-bind
+    WebRemotePanel* webPanel = nullptr; // parent: the tab widget
 };

@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QTcpServer>
+#include <QThread>
 
 namespace jwtest
 {
@@ -201,6 +202,48 @@ bool Controller::waitForClose(int ms)
         fill(int(deadline.remainingTime()));
     buffer_ += socket_.readAll();
     return !isConnected();
+}
+
+Companion findCompanion(quint16 msgPort)
+{
+    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString& p : pids) {
+        bool ok = false;
+        const qint64 pid = p.toLongLong(&ok);
+        if (!ok)
+            continue;
+        QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (!f.open(QIODevice::ReadOnly))
+            continue;
+        QList<QByteArray> argv = f.readAll().split('\0');
+        if (!argv.isEmpty() && argv.last().isEmpty())
+            argv.removeLast();
+        if (argv.isEmpty() || !argv.first().endsWith("/JWRCServer_x64"))
+            continue;
+        const int at = argv.indexOf("/msg_port");
+        if (at < 0 || at + 1 >= argv.size() || argv.at(at + 1) != QByteArray::number(msgPort))
+            continue;
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+        if (stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") Z "))
+            continue; // a zombie waiting for its parent is gone for our purpose
+        Companion c{pid, {}};
+        for (int i = 1; i < argv.size(); ++i)
+            c.args << QString::fromUtf8(argv.at(i));
+        return c;
+    }
+    return {};
+}
+
+Companion waitForCompanion(quint16 msgPort, qint64 notPid, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    do {
+        const Companion c = findCompanion(msgPort);
+        if (c.pid && c.pid != notPid)
+            return c;
+        QThread::msleep(50);
+    } while (!deadline.hasExpired());
+    return {};
 }
 
 } // namespace jwtest

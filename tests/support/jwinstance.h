@@ -18,8 +18,18 @@ quint16 freePort(); // a TCP port below the ephemeral range that was free a mome
 // companion, {1, 11, 22} to leave the fallback ports open). 0 when none is found.
 quint16 freePortWith(const QList<int>& offsets);
 bool isListening(quint16 port); // some socket listens on it (IPv4 or IPv6)
-qint64 rssKiB(qint64 pid);      // VmRSS of the process, -1 if unknown
-QByteArray expectedGreeting();  // "jwshow-1.0.4.111-<this host's name>"
+
+// A running companion stand-in (build/JWRCServer_x64) and its arguments.
+struct Companion {
+    qint64 pid = 0;
+    QStringList args; // without argv[0]
+};
+// The live stand-in whose command line names msgPort (its program's port).
+Companion findCompanion(quint16 msgPort);
+// The same, waiting up to timeoutMs for one other than notPid.
+Companion waitForCompanion(quint16 msgPort, qint64 notPid, int timeoutMs);
+qint64 rssKiB(qint64 pid);     // VmRSS of the process, -1 if unknown
+QByteArray expectedGreeting(); // "jwshow-1.0.4.111-<this host's name>"
 
 struct JwInstanceOptions {
     QStringList args;              // command line, e.g. {"debug"}

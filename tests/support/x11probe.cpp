@@ -2,6 +2,8 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/extensions/Xrandr.h>
 
 namespace
 {
@@ -103,4 +105,88 @@ bool X11Probe::sendDeleteWindow(unsigned long window) const
     const Status ok = window && XSendEvent(dpy(), window, False, NoEventMask, &ev);
     XSync(dpy(), False);
     return ok != 0;
+}
+
+unsigned long X11Probe::findDescendant(unsigned long parent, const QString& name) const
+{
+    Window root = 0, up = 0, *children = nullptr;
+    unsigned int count = 0;
+    if (!parent || !XQueryTree(dpy(), parent, &root, &up, &children, &count))
+        return 0;
+    unsigned long found = 0;
+    for (unsigned int i = 0; i < count && !found; ++i) {
+        char* wmName = nullptr;
+        XClassHint hint{};
+        if (XFetchName(dpy(), children[i], &wmName) && wmName && name == QLatin1String(wmName))
+            found = children[i];
+        else if (XGetClassHint(dpy(), children[i], &hint) && hint.res_class &&
+                 name.compare(QLatin1String(hint.res_class), Qt::CaseInsensitive) == 0)
+            found = children[i];
+        if (wmName)
+            XFree(wmName);
+        if (hint.res_name)
+            XFree(hint.res_name);
+        if (hint.res_class)
+            XFree(hint.res_class);
+        if (!found)
+            found = findDescendant(children[i], name);
+    }
+    if (children)
+        XFree(children);
+    return found;
+}
+
+bool X11Probe::click(const QPoint& at, int button) const
+{
+    int event = 0, error = 0, major = 0, minor = 0;
+    if (!XTestQueryExtension(dpy(), &event, &error, &major, &minor))
+        return false;
+    XTestFakeMotionEvent(dpy(), -1, at.x(), at.y(), CurrentTime);
+    XTestFakeButtonEvent(dpy(), unsigned(button), True, CurrentTime);
+    XTestFakeButtonEvent(dpy(), unsigned(button), False, 20);
+    XSync(dpy(), False);
+    return true;
+}
+
+bool X11Probe::key(unsigned long keysym) const
+{
+    const KeyCode code = XKeysymToKeycode(dpy(), KeySym(keysym));
+    if (!code)
+        return false;
+    XTestFakeKeyEvent(dpy(), code, True, CurrentTime);
+    XTestFakeKeyEvent(dpy(), code, False, 20);
+    XSync(dpy(), False);
+    return true;
+}
+
+unsigned long X11Probe::rootWindow() const
+{
+    return DefaultRootWindow(dpy());
+}
+
+QSize X11Probe::screenSize() const
+{
+    Window root = 0;
+    int x = 0, y = 0;
+    unsigned int w = 0, h = 0, border = 0, depth = 0;
+    if (!XGetGeometry(dpy(), DefaultRootWindow(dpy()), &root, &x, &y, &w, &h, &border, &depth))
+        return QSize();
+    return QSize(int(w), int(h));
+}
+
+QSize X11Probe::primaryCrtcSize() const
+{
+    const Window root = DefaultRootWindow(dpy());
+    XRRScreenResources* res = XRRGetScreenResources(dpy(), root);
+    XRROutputInfo* output =
+        res ? XRRGetOutputInfo(dpy(), res, XRRGetOutputPrimary(dpy(), root)) : nullptr;
+    XRRCrtcInfo* crtc = output && output->crtc ? XRRGetCrtcInfo(dpy(), res, output->crtc) : nullptr;
+    const QSize size = crtc && crtc->mode ? QSize(int(crtc->width), int(crtc->height)) : QSize();
+    if (crtc)
+        XRRFreeCrtcInfo(crtc);
+    if (output)
+        XRRFreeOutputInfo(output);
+    if (res)
+        XRRFreeScreenResources(res);
+    return size;
 }

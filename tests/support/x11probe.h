@@ -5,6 +5,7 @@
 
 #include <QImage>
 #include <QRect>
+#include <QSize>
 #include <memory>
 
 class X11Probe
@@ -23,6 +24,18 @@ public:
     QImage grab(const QRect& rect) const; // the root window's pixels, as RGB32
     QRgb pixel(int x, int y) const;
     QPoint pointer() const;
+    // The first window below `parent` (at any depth) whose WM_NAME or class is
+    // `name`: clients' windows embedded in another's, such as tray icons.
+    unsigned long findDescendant(unsigned long parent, const QString& name) const;
+    // A real click of `button` (1 left, 2 middle, 3 right) at a root position.
+    bool click(const QPoint& at, int button = 1) const;
+    // A real press and release of the key with this keysym (XK_Return, ...).
+    bool key(unsigned long keysym) const;
+    unsigned long rootWindow() const;
+    // Asked of the server now: the root window's size, and the size the primary
+    // output's CRTC shows (XRandR; invalid when there is no primary output).
+    QSize screenSize() const;
+    QSize primaryCrtcSize() const;
     // Asks the window's client to close, as a window manager's close button does.
     bool sendDeleteWindow(unsigned long window) const;
 

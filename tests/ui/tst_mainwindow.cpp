@@ -1,18 +1,22 @@
 // The settings window in-process over the real socket server and dispatcher,
 // wired to the windows as start-up wires them: the controller table, the apply
-// button, the port field and port changes.
+// button (options, autorun entry, port changes), the tray menu, the About dialog
+// and the companion process.
 #include "app/wiring.h"
 #include "base/appglobals.h"
 #include "base/jwlog.h"
+#include "host/autorun.h"
 #include "jwinstance.h"
 #include "jwpaint/paintviewmanage.h"
 #include "server/jwshowservice.h"
 #include "show/jwshowui.h"
+#include "ui/companion.h"
 #include "ui/mainwindow.h"
 
 #include <QTcpServer>
 #include <QtTest>
 #include <QtWidgets>
+#include <csignal>
 #include <functional>
 
 namespace
@@ -132,10 +136,53 @@ private slots:
     {
         child<QCheckBox>("checkBoxFullScreen")->setChecked(false);
         child<QCheckBox>("checkBoxRunTrayIcon")->setChecked(true);
+        child<QCheckBox>("checkBoxAutoRun")->setChecked(true);
         w->on_btnAplay_clicked(); // same port: no question
         QCOMPARE(ini("autofull"), QStringLiteral("0"));
         QCOMPARE(ini("runtray"), QStringLiteral("1"));
         QVERIFY(!g_autoFull);
+        const QString program = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+        QCOMPARE(QString::fromStdString(host::ReadAutorunEntry()), program);
+
+        // Switched off, the entry stays with a blank command and is hidden.
+        child<QCheckBox>("checkBoxAutoRun")->setChecked(false);
+        w->on_btnAplay_clicked();
+        QFile entry(dir.path() + "/config/autostart/TOVANEL.desktop");
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const QByteArray text = entry.readAll();
+        QVERIFY2(text.contains("\nExec= \n") && text.contains("\nHidden=true\n"), text.constData());
+    }
+
+    void trayMenuAndAbout()
+    {
+        w->InitTrayIcon();
+        QStringList entries;
+        for (const QAction* a : w->trayIcon()->contextMenu()->actions())
+            entries << (a->isSeparator() ? QStringLiteral("|") : a->text());
+        QCOMPARE(entries, (QStringList{"关于", "帮助", "显示主窗体", "|", "退出"}));
+        QCOMPARE(w->trayIcon()->toolTip(), w->windowTitle());
+
+        // Closing hides; a context request leaves it hidden; a click shows it.
+        w->show();
+        QVERIFY(!w->close() && !w->isVisible());
+        w->trayiconActivated(QSystemTrayIcon::Context);
+        QVERIFY(!w->isVisible());
+        w->trayiconActivated(QSystemTrayIcon::Trigger);
+        QVERIFY(w->isVisible());
+
+        // "关于" twice shows one dialog; "确定" closes it and nothing else.
+        w->menu_about_click();
+        w->menu_about_click();
+        QList<QDialog*> abouts;
+        for (QWidget* top : QApplication::topLevelWidgets())
+            if (top->inherits("About"))
+                abouts << static_cast<QDialog*>(top);
+        QCOMPARE(abouts.size(), 1);
+        QVERIFY(abouts[0]->isVisible());
+        QCOMPARE(abouts[0]->findChild<QLabel*>("labelVersion")->text(),
+                 QStringLiteral("Tovanel v1.0.4.111"));
+        abouts[0]->findChild<QPushButton*>("pushButton")->click();
+        QVERIFY(!abouts[0]->isVisible() && w->isVisible());
     }
 
     void failedPortChangeKeepsServingTheOldPort()
@@ -175,6 +222,80 @@ private slots:
         QCOMPARE(ini("port"), QString::number(next));
         jwtest::Controller b(next);
         QVERIFY(b.connectToHost() && !b.login("phone-b").isEmpty());
+        port = next;
+    }
+
+    // A companion that stops at once, or cannot start at all, is started again
+    // after growing pauses (0, 0.5, 1, 2 s ...), never in a busy loop.
+    void companionRestartsBackOff_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::newRow("exits at once") << QStringLiteral("/bin/false");
+        QTest::newRow("missing") << dir.path() + "/no-such-companion";
+    }
+    void companionRestartsBackOff()
+    {
+        QFETCH(QString, program);
+        CompanionProcess c;
+        c.setProgram(program);
+        int starts = 0;
+        connect(&c, &CompanionProcess::stateChanged, [&](QProcess::ProcessState s) {
+            if (s == QProcess::Starting)
+                ++starts;
+            if (s == QProcess::NotRunning)
+                c.restart(false);
+        });
+        c.start();
+        QTest::qWait(2500);
+        QVERIFY2(starts >= 3 && starts <= 5, qPrintable(QString::number(starts)));
+    }
+
+    // A confirmed port change stops the companion, re-binds the server and starts
+    // the companion with the new ports. A refused port leaves the change pending:
+    // the companion comes back on the old ports, and its next stop tries the
+    // field's port again.
+    void portChangeMovesTheCompanion()
+    {
+        QStringList boxes;
+        QTimer answer; // the boxes come from queued state changes, not from the click
+        connect(&answer, &QTimer::timeout, [&boxes] {
+            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+                boxes << box->text();
+                box->buttons().first()->click();
+            }
+        });
+        answer.start(20);
+        auto* field = child<QLineEdit>("lineEditPort");
+        g_appDir = QStringLiteral(JW_BIN_DIR);
+        w->InitJWRServer();
+        jwtest::Companion first;
+        QTRY_VERIFY_WITH_TIMEOUT((first = jwtest::findCompanion(port)).pid, 5000);
+
+        QTcpServer occupier;
+        QVERIFY(occupier.listen(QHostAddress::Any, 0));
+        field->setText(QString::number(occupier.serverPort()));
+        w->on_btnAplay_clicked();
+        QTRY_COMPARE(boxes.size(), 2);
+        QCOMPARE(boxes.last(), QStringLiteral("重启服务失败。请重新修改端口号,再启动。"));
+        QCOMPARE(field->text(), QString::number(port));
+        jwtest::Companion back;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (back = jwtest::findCompanion(port)).pid > 0 && back.pid != first.pid, 5000);
+        QCOMPARE(back.args, first.args);
+
+        const quint16 next = jwtest::freePortWith({1});
+        field->setText(QString::number(next));
+        ::kill(pid_t(back.pid), SIGKILL);
+        jwtest::Companion moved;
+        QTRY_VERIFY_WITH_TIMEOUT((moved = jwtest::findCompanion(next)).pid, 5000);
+        QStringList expected = first.args;
+        expected[2] = QString::number(next + 1);
+        expected[6] = QString::number(next);
+        QCOMPARE(moved.args, expected);
+        QCOMPARE(ini("port"), QString::number(next));
+        QTRY_VERIFY(jwtest::findCompanion(port).pid == 0);
+        QVERIFY(jwtest::Controller(next).connectToHost());
+        QCOMPARE(boxes.size(), 2);
         port = next;
     }
 

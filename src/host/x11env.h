@@ -1,0 +1,21 @@
+#pragma once
+// Whether the X11 host functions may reach an X server at all: not on the
+// offscreen platform (the tests' and the display-less runs'), and only with a
+// DISPLAY to connect to.
+
+#include <cstdlib>
+#include <cstring>
+
+namespace host::detail
+{
+
+inline bool X11DisplayAvailable()
+{
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && std::strncmp(platform, "offscreen", 9) == 0)
+        return false;
+    const char* display = std::getenv("DISPLAY");
+    return display && *display;
+}
+
+} // namespace host::detail

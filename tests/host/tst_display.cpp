@@ -1,0 +1,91 @@
+// The host layer's display mode on a server that can switch modes
+// (scripts/with-xorg-dummy: a 1920x1080 output with 1600x900, 1280x1024, 1024x768
+// and 800x600 among its modes), read back through a connection of the test's own.
+
+#include "host/display.h"
+#include "x11probe.h"
+
+#include <QtTest>
+
+class TestDisplay : public QObject
+{
+    Q_OBJECT
+    X11Probe probe_;
+
+private slots:
+    void initTestCase();
+    void withoutDisplay();
+    void requests_data();
+    void requests();
+    void cleanupTestCase() { host::RestoreDisplayResolution(); }
+};
+
+void TestDisplay::initTestCase()
+{
+    QVERIFY2(probe_.isOpen(), "no X server: run it under scripts/with-xorg-dummy");
+    QCOMPARE(probe_.screenSize(), QSize(1920, 1080));
+    QCOMPARE(probe_.primaryCrtcSize(), QSize(1920, 1080));
+}
+
+// On the offscreen platform nothing is recorded and nothing changes.
+void TestDisplay::withoutDisplay()
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    host::SaveDisplayResolution();
+    const unsigned long w = host::SavedScreenWidth(), h = host::SavedScreenHeight();
+    const int larger = host::SetDisplayResolution(1024, 768); // larger than 0x0: ignored
+    const int zero = host::SetDisplayResolution(0, 768);      // tried, no display
+    qunsetenv("QT_QPA_PLATFORM");
+    QCOMPARE(w, 0ul);
+    QCOMPARE(h, 0ul);
+    QCOMPARE(larger, 0);
+    QCOMPARE(zero, -1);
+    QVERIFY(!host::IsResolutionChanged());
+    QCOMPARE(probe_.screenSize(), QSize(1920, 1080));
+
+    host::SaveDisplayResolution(); // with the display, for the requests that follow
+    QCOMPARE(host::SavedScreenWidth(), 1920ul);
+    QCOMPARE(host::SavedScreenHeight(), 1080ul);
+}
+
+// One step per row, in order, each from where the previous one left the screen.
+void TestDisplay::requests_data()
+{
+    QTest::addColumn<bool>("restore");
+    QTest::addColumn<QSize>("asked");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<QSize>("screen");
+    QTest::addColumn<bool>("changed");
+    auto set = [](const char* name, QSize asked, int result, QSize screen, bool changed) {
+        QTest::newRow(name) << false << asked << result << screen << changed;
+    };
+    set("larger in both: ignored", {2560, 1440}, 0, {1920, 1080}, false);
+    set("wider only: tried, no such mode", {2560, 768}, -1, {1920, 1080}, false);
+    set("smaller in both", {1024, 768}, 0, {1024, 768}, true);
+    set("again while changed, larger", {1600, 900}, 0, {1600, 900}, true);
+    set("narrower and taller", {1280, 1024}, 0, {1280, 1024}, true);
+    set("wider and lower", {1600, 900}, 0, {1600, 900}, true);
+    set("no such mode while changed", {1000, 700}, -1, {1600, 900}, true);
+    QTest::newRow("restore") << true << QSize() << 0 << QSize(1920, 1080) << false;
+    QTest::newRow("restore unchanged") << true << QSize() << 0 << QSize(1920, 1080) << false;
+}
+
+void TestDisplay::requests()
+{
+    QFETCH(bool, restore);
+    QFETCH(QSize, asked);
+    QFETCH(int, result);
+    QFETCH(QSize, screen);
+    QFETCH(bool, changed);
+    QCOMPARE(restore ? host::RestoreDisplayResolution()
+                     : host::SetDisplayResolution(ulong(asked.width()), ulong(asked.height())),
+             result);
+    QCOMPARE(probe_.screenSize(), screen);
+    QCOMPARE(probe_.primaryCrtcSize(), screen);
+    QCOMPARE(host::IsResolutionChanged(), changed);
+    QCOMPARE(host::SavedScreenWidth(), 1920ul); // always the start's
+    QCOMPARE(host::SavedScreenHeight(), 1080ul);
+}
+
+QTEST_APPLESS_MAIN(TestDisplay)
+#include "tst_display.moc"
