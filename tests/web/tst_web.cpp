@@ -315,6 +315,7 @@ private slots:
                               .toJson(QJsonDocument::Compact)));
         QVERIFY(flood.waitForReadyRead(3000));
         QVERIFY(flood.readAll().startsWith("HTTP/1.1 101"));
+        flood.setReadBufferSize(1); // from now on the replies stay in the kernel
         QByteArray burst;
         for (int i = 0; i < 500; ++i)
             burst += frame(R"({"type":"mode","id":"f","from":"flood","value":"remote"})");
@@ -330,8 +331,7 @@ private slots:
                          {{"type", "mode"}, {"id", "t"}, {"from", "tcp-1"}, {"value", "remote"}}),
                      e2e::envelope("t", "tcp-1", "mode"));
             rtts << t.elapsed();
-            flood.waitForReadyRead(5); // notices the close; what it reads is dropped unread
-            flood.skip(0);
+            flood.waitForReadyRead(5); // notices the close (one byte at most is taken in)
         }
         QVERIFY2(flood.state() != QAbstractSocket::ConnectedState,
                  "the flooding page was never cut off");
