@@ -6,6 +6,7 @@
 
 #include "jwpaint/graphicssceen.h"
 
+#include <QDebug>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
@@ -67,7 +68,11 @@ void paintViewManage::sl_windowSize(QString id, int x, int y, int w, int h)
 void paintViewManage::sl_startWhiteboard(QString id)
 {
     if (views.value(id))
-        return;                          // the open board, its content and its settings stay
+        return; // the open board, its content and its settings stay
+    if (openBoards() >= kMaxBoards) {
+        qDebug() << "whiteboard refused, already" << kMaxBoards << "open:" << id;
+        return;
+    }
     auto* v = new PaintView(composited); // deletes itself when closed
     v->setUnderlay(composited ? QPixmap() : underlay());
     views.insert(id, v);

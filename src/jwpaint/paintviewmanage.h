@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QMap>
+#include <algorithm>
 #include <QPixmap>
 #include <QPointer>
 #include <functional>
@@ -22,6 +23,14 @@ public:
     void setUnderlaySource(std::function<QPixmap()> source) { underlaySource = std::move(source); }
     PaintView* view(const QString& id) const { return views.value(id); }
     int viewCount() const { return views.size(); }
+    // Boards open at once, at most: more serve no one and only cost memory (a
+    // full-screen window and its underlay each).
+    static constexpr int kMaxBoards = 16;
+    int openBoards() const
+    {
+        return int(std::count_if(views.cbegin(), views.cend(),
+                                 [](const QPointer<PaintView>& v) { return !v.isNull(); }));
+    }
 
 signals:
     void msg_startDraw(QString id, int x, int y);

@@ -5,6 +5,7 @@
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
 #include "file/jwfile.h"
+#include "host/memory.h"
 #include "host/pointer.h"
 #include "protocol/packetfields.h"
 #include "protocol/protocol.h"
@@ -169,6 +170,15 @@ void JWdataManage::run()
                 flushHeld();
                 l.lock();
             }
+            // After a burst (of packets, or of connections ending) the allocator keeps
+            // what it handled; idle again, the program gives it back instead of
+            // staying at its peak.
+            if (turns.empty() && charsSinceTrim > kTrimAfterChars) {
+                charsSinceTrim = 0;
+                l.unlock();
+                host::ReleaseFreeMemory();
+                l.lock();
+            }
             arrived.wait_until(l, nextCheck, [this] { return !turns.empty() || !running; });
             if (!running)
                 break;
@@ -185,6 +195,8 @@ void JWdataManage::run()
         if (heldSock && (in.sock != heldSock || heldCount >= kMaxHeldReplies))
             flushHeld();
         const qint64 chars = in.text.size();
+        // A connection's end frees its buffers too: it counts like a few packets.
+        charsSinceTrim += in.close ? kCloseTrimWeight : chars;
         const bool wasBacklogged = Backlogged();
         queuedChars -= chars;
         bool resumeReading = wasBacklogged && !Backlogged();
@@ -519,6 +531,13 @@ void JWdataManage::onWhiteboard(Packet& p)
     auto num = [&p](const char* key) { return numberField(p.obj.value(QLatin1String(key))); };
 
     if (type == proto::kWbStart) {
+        // A board is a full-screen window with megabytes behind it: only a controller
+        // logged in on this connection opens one, as itself. (Anyone else could
+        // open boards without end under made-up names.)
+        if (JwUserManage::GetInstance()->GetUserById(id).sock != p.sock) {
+            qCDebug(lcJwShow) << "whiteboard refused, not logged in here:" << id;
+            return;
+        }
         toGui([this, id] { emit msg_startWhiteboard(id); });
     } else if (type == proto::kWbEnd) {
         toGui([this, id] { emit msg_endWhiteboard(id); });

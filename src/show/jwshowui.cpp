@@ -3,6 +3,7 @@
 #include "base/appglobals.h"
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
+#include "host/memory.h"
 #include "show/fitsize.h"
 #include "show/videomanage.h"
 #include "show/vlc/vlcinstance.h"
@@ -436,6 +437,10 @@ void JWShowUi::httpfinished(QNetworkReply* reply)
     } else {
         qDebug() << "picture download failed:" << reply->url().toString() << reply->errorString();
     }
+    // A download leaves up to its bound behind in the allocator (a hostile server
+    // fills it): once the reply is gone, that memory goes back to the system.
+    connect(reply, &QObject::destroyed, this,
+            [this] { QTimer::singleShot(0, this, [] { host::ReleaseFreeMemory(); }); });
     reply->deleteLater();
     {
         QMutexLocker lock(&m_queueLock);
