@@ -9,6 +9,7 @@
 #include "jwpaint/paintviewmanage.h"
 #include "server/jwdatamanage.h"
 #include "show/jwshowui.h"
+#include "ui/companion.h"
 #include "ui/jwlogui.h"
 #include "ui/mainwindow.h"
 
@@ -64,13 +65,9 @@ std::string instanceLockFolder()
 void killLeftOverCompanion()
 {
     qDebug() << "try find JWRCServer";
-#ifdef Q_OS_WIN
-    const char* suffix = ".exe";
-#else
-    const char* suffix = "";
-#endif
-    const std::string name =
-        std::string(host::GetSystemBits() == 32 ? "JWRCServer_x32" : "JWRCServer_x64") + suffix;
+    const std::string name = CompanionProcess::ExecutableName(
+                                 host::GetSystemBits() == 32 ? "JWRCServer_x32" : "JWRCServer_x64")
+                                 .toStdString();
     const std::string self =
         QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName())
             .toStdString();

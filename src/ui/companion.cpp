@@ -44,6 +44,15 @@ QStringList CompanionProcess::BuildArguments()
     return args;
 }
 
+QString CompanionProcess::ExecutableName(const char* stem)
+{
+#ifdef Q_OS_WIN
+    return QLatin1String(stem) + QLatin1String(".exe");
+#else
+    return QLatin1String(stem);
+#endif
+}
+
 QProcess::ProcessState CompanionProcess::state() const
 {
     return m_process ? m_process->state() : QProcess::NotRunning;

@@ -27,6 +27,9 @@ public:
     // The command line from the current ports and code:
     // -app_mode /port <rc port> /auth <code> /msg_port <port> [/logout]
     static QStringList BuildArguments();
+    // The executable's file name for a stem such as "JWRCServer_x64": the
+    // platform's program suffix added.
+    static QString ExecutableName(const char* stem);
 
     // The executable every start uses; an empty path never starts anything.
     void setProgram(const QString& path) { m_program = path; }

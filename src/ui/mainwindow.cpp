@@ -56,12 +56,6 @@ QString programPath()
     return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
 }
 
-#ifdef Q_OS_WIN
-const char* const kExeSuffix = ".exe";
-#else
-const char* const kExeSuffix = "";
-#endif
-
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent)
@@ -218,7 +212,7 @@ void MainWindow::InitJWRServer()
 {
     const bool wide = host::GetSystemBits() == 64;
     const QString exe =
-        QString::fromLatin1(wide ? "JWRCServer_x64" : "JWRCServer_x86") + QLatin1String(kExeSuffix);
+        CompanionProcess::ExecutableName(wide ? "JWRCServer_x64" : "JWRCServer_x86");
     const QString path = g_appDir + QDir::separator() + exe;
     host::FireWal::AddProgram(exe.toStdString(), path.toStdString(), [](const std::string& line) {
         qDebug().noquote() << QString::fromStdString(line);
