@@ -5,6 +5,7 @@
 #include "app/wiring.h"
 #include "base/appglobals.h"
 #include "base/jwlog.h"
+#include "boxanswerer.h"
 #include "host/autorun.h"
 #include "jwinstance.h"
 #include "jwpaint/paintviewmanage.h"
@@ -43,24 +44,13 @@ class TestMainWindow : public QObject
     quint16 port = 0;
     template <typename T> T* child(const char* name) { return w->findChild<T*>(name); }
     QString ini(const char* key) { return ReadConfig("config", key, w->settingsPath()); }
-    // Answers every message box with its first button ("确定"), noting its text,
-    // and runs `also` when it answers the first one.
+    // Runs `run` with every message box answered; the boxes' texts.
     QStringList answerBoxes(const std::function<void()>& run,
                             const std::function<void()>& also = {})
     {
-        QStringList boxes;
-        QTimer answer;
-        connect(&answer, &QTimer::timeout, [&] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                boxes << box->text();
-                box->buttons().first()->click();
-                if (also && boxes.size() == 1)
-                    also();
-            }
-        });
-        answer.start(20);
+        jwtest::BoxAnswerer answer(also);
         run();
-        return boxes;
+        return answer.texts;
     }
 
 private slots:
@@ -256,15 +246,9 @@ private slots:
     // field's port again.
     void portChangeMovesTheCompanion()
     {
-        QStringList boxes;
-        QTimer answer; // the boxes come from queued state changes, not from the click
-        connect(&answer, &QTimer::timeout, [&boxes] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
-                boxes << box->text();
-                box->buttons().first()->click();
-            }
-        });
-        answer.start(20);
+        // The boxes come from queued state changes, not from the click.
+        jwtest::BoxAnswerer answer;
+        const QStringList& boxes = answer.texts;
         auto* field = child<QLineEdit>("lineEditPort");
         g_appDir = QStringLiteral(JW_BIN_DIR);
         w->InitJWRServer();

@@ -6,6 +6,7 @@
 #include "app/wiring.h"
 #include "base/appglobals.h"
 #include "base/jwlog.h"
+#include "boxanswerer.h"
 #include "jwinstance.h"
 #include "jwpaint/paintviewmanage.h"
 #include "server/jwdatamanage.h"
@@ -49,12 +50,7 @@ class TestWebUi : public QObject
     void applyPort(quint16 newPort)
     {
         w->findChild<QLineEdit*>("lineEditPort")->setText(QString::number(newPort));
-        QTimer answer;
-        connect(&answer, &QTimer::timeout, [] {
-            if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-                box->buttons().first()->click();
-        });
-        answer.start(20);
+        jwtest::BoxAnswerer answer;
         w->on_btnAplay_clicked();
     }
 
