@@ -164,6 +164,16 @@ void WriteConfig(const QString& group, const QString& key, const QString& value,
     settings.sync();
 }
 
+QString ReadConfigOrDefault(const QString& group, const QString& key, const QString& fallback,
+                            const QString& iniPath)
+{
+    const QString value = ReadConfig(group, key, iniPath);
+    if (!value.isEmpty())
+        return value;
+    WriteConfig(group, key, fallback, iniPath);
+    return fallback;
+}
+
 void WriteLogWindow(const QString& text)
 {
     // Outside debug mode the window shows nothing anyway.

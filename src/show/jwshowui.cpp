@@ -4,6 +4,7 @@
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
 #include "show/fitsize.h"
+#include "show/picturedecode.h"
 #include "show/videomanage.h"
 #include "show/vlc/vlcinstance.h"
 #include "show/vlc/vlcmedia.h"
@@ -11,14 +12,12 @@
 #include "show/vlc/vlcwidgetvideo.h"
 
 #include <QApplication>
-#include <QBuffer>
 #include <QCloseEvent>
 #include <QDebug>
 #include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QIcon>
-#include <QImageReader>
 #include <QKeyEvent>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -433,7 +432,7 @@ void JWShowUi::httpfinished(QNetworkReply* reply)
     const bool httpOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
     if (reply->error() == QNetworkReply::NoError && httpOk) {
         QImage image;
-        if (decodePicture(reply->readAll(), &image))
+        if (picture::Decode(reply->readAll(), &image))
             SetImage(image);
     } else {
         qDebug() << "picture download failed:" << reply->url().toString() << reply->errorString();
@@ -451,26 +450,4 @@ void JWShowUi::httpfinished(QNetworkReply* reply)
         m_fetchBusy = false;
     }
     requestNextImage();
-}
-
-bool JWShowUi::decodePicture(const QByteArray& body, QImage* image)
-{
-    QByteArray data = body;
-    QBuffer buffer(&data);
-    buffer.open(QIODevice::ReadOnly);
-    QImageReader reader(&buffer);
-    // The header is read first: a few bytes can announce a picture that would
-    // take gigabytes once decoded.
-    const QSize announced = reader.size();
-    if (announced.isValid() && qint64(announced.width()) * announced.height() > kMaxPicturePixels) {
-        qDebug() << "picture refused, too many pixels:" << announced;
-        return false;
-    }
-    *image = reader.read();
-    if (qint64(image->width()) * image->height() > kMaxPicturePixels) {
-        qDebug() << "picture refused, too many pixels:" << image->size();
-        *image = QImage();
-        return false;
-    }
-    return true;
 }

@@ -40,7 +40,6 @@ public:
 
     // Limits on what a controller's picture address may cost us.
     static constexpr qint64 kMaxPictureBytes = 64LL * 1024 * 1024;
-    static constexpr qint64 kMaxPicturePixels = 100LL * 1000 * 1000;
     static constexpr int kDefaultTransferTimeoutMs = 30000;
     static constexpr int kDefaultDownloadDeadlineMs = 120000;
     // Waiting picture requests kept at most; beyond it the oldest waiting one goes
@@ -133,9 +132,6 @@ private:
     void placeOverlay();
     void maskOverlay();
     void report(const char* act, const QString& value);
-    // Decodes a downloaded body. False when the picture is refused (too large);
-    // true with a null image when the body is no picture at all.
-    static bool decodePicture(const QByteArray& body, QImage* image);
 
     QList<JwMess> m_pictureQueue;
     bool m_fetchBusy = false;

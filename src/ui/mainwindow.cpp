@@ -91,16 +91,6 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow() = default;
 
-QString MainWindow::ReadConfigOrDefault(const QString& key, const QString& fallback,
-                                        const QString& iniPath)
-{
-    const QString value = ReadConfig(kGroup, key, iniPath);
-    if (!value.isEmpty())
-        return value;
-    WriteConfig(kGroup, key, fallback, iniPath);
-    return fallback;
-}
-
 void MainWindow::InitConnect()
 {
     connect(this, &MainWindow::msg_addUser, this, &MainWindow::Add_User);
@@ -136,7 +126,7 @@ void MainWindow::InitSet()
         show();
     }
 
-    const QString portText = ReadConfigOrDefault(kPortKey, QStringLiteral("5555"), iniPath);
+    const QString portText = ReadConfigOrDefault(kGroup, kPortKey, QStringLiteral("5555"), iniPath);
     g_port = portText.toInt(); // not a number: 0
 
     g_auth = MakeAuthCode();
