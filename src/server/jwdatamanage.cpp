@@ -237,17 +237,31 @@ void JWdataManage::toGui(std::function<void()> f, int coalesceKey)
     lastCoalesceKey = coalesceKey;
     ++guiBacklog;
     ++guiPosted;
-    QMetaObject::invokeMethod(
-        this,
-        [this, f = std::move(f)] {
-            ++guiDone;
-            if (--guiBacklog == kMaxGuiBacklog / 2 - 1) {
-                std::lock_guard<std::mutex> l(guiLock);
-                guiRoom.notify_all();
-            }
-            f();
-        },
-        Qt::QueuedConnection);
+    {
+        std::lock_guard<std::mutex> l(guiWorkLock);
+        guiWork.push_back(std::move(f));
+    }
+    // Events are delivered in the order they were posted, so each call finds its
+    // own hand-over at the front.
+    QMetaObject::invokeMethod(this, "runGuiWork", Qt::QueuedConnection);
+}
+
+void JWdataManage::runGuiWork()
+{
+    std::function<void()> f;
+    {
+        std::lock_guard<std::mutex> l(guiWorkLock);
+        if (guiWork.empty())
+            return;
+        f = std::move(guiWork.front());
+        guiWork.pop_front();
+    }
+    ++guiDone;
+    if (--guiBacklog == kMaxGuiBacklog / 2 - 1) {
+        std::lock_guard<std::mutex> l(guiLock);
+        guiRoom.notify_all();
+    }
+    f();
 }
 
 void JWdataManage::HandleClose(SOCKET sock)
@@ -574,12 +588,16 @@ void JWdataManage::SendData(SOCKET sock, const QString& text)
     WriteLogWindow(">>>>:", text);
     // On the dispatcher thread the reply may wait for the next ones (see heldSock).
     const bool hold = QThread::currentThread() == this;
-    if (hold && heldSock != sock) {
-        if (heldSock)
-            flushHeld();
-        heldSock = sock;
+    // The held count is the dispatcher's alone: another thread (the show window's
+    // video reports) must not even add 0 to it while the dispatcher resets it.
+    if (hold) {
+        if (heldSock != sock) {
+            if (heldSock)
+                flushHeld();
+            heldSock = sock;
+        }
+        ++heldCount;
     }
-    heldCount += hold;
     if (!JWShowService::GetInstance()->Send(sock, text.toUtf8(), !hold)) {
         qCDebug(lcJwShow).noquote() << "send error:" + text;
         JWLOG::debug("send error::" + text);
