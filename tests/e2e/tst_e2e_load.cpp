@@ -106,7 +106,7 @@ void TestE2eLoad::floodsLeaveProgramServing()
              QByteArray(R"({"desc":" ","from":"jwshow","id":"end","ret":"0","to":" ",)"
                         R"("type":"file.close"})"));
     const qint64 rssAfter = qMax(peak.load(), rssKiB(prog_->pid()));
-    QVERIFY2(rssAfter - rssBefore < 48 * 1024,
+    QVERIFY2(!jwtest::kMemoryBounded || rssAfter - rssBefore < 48 * 1024,
              qPrintable(QStringLiteral("RSS grew from %1 to %2 KiB").arg(rssBefore).arg(rssAfter)));
 }
 
