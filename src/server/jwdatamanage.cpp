@@ -4,6 +4,7 @@
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
+#include "base/threadjoin.h"
 #include "file/jwfile.h"
 #include "host/pointer.h"
 #include "protocol/packetfields.h"
@@ -147,11 +148,12 @@ void JWdataManage::Stop()
         guiRoom.notify_all();
     }
     if (QThread::currentThread() != this)
-        wait(100);
+        threadjoin::Joined(wait(100), this);
 }
 
 void JWdataManage::run()
 {
+    const threadjoin::EndGuard end{this};
     qCDebug(lcJwShow) << " data deal run:";
     knownIps = GetLocalIpAddress();
     const QStringList ips = knownIps;

@@ -4,6 +4,7 @@
 #include "base/appglobals.h"
 #include "base/authcode.h"
 #include "base/jwlog.h"
+#include "base/threadjoin.h"
 #include "host/autorun.h"
 #include "host/display.h"
 #include "host/firewall.h"
@@ -352,8 +353,8 @@ void MainWindow::menu_quit_click()
     JWdataManage* dispatcher = JWdataManage::GetInstance();
     server->Stop();
     dispatcher->Stop();
-    server->wait(kThreadStopWaitMs);
-    dispatcher->wait(kThreadStopWaitMs);
+    threadjoin::Joined(server->wait(kThreadStopWaitMs), server);
+    threadjoin::Joined(dispatcher->wait(kThreadStopWaitMs), dispatcher);
 
     JWLOG::debug(QStringLiteral("---------Exit--------"));
     JWLOG::log_close();
