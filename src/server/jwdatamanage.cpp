@@ -7,6 +7,7 @@
 #include "base/threadjoin.h"
 #include "file/jwfile.h"
 #include "host/pointer.h"
+#include "protocol/jsonguard.h"
 #include "protocol/packetfields.h"
 #include "protocol/protocol.h"
 #include "protocol/reply.h"
@@ -297,9 +298,13 @@ void JWdataManage::HandleText(const QString& text, SOCKET sock)
     }
     WriteLogWindow("<<<:", text);
 
+    const QByteArray utf8 = text.toUtf8();
     QJsonParseError err{};
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
-    if (err.error != QJsonParseError::NoError) {
+    const QJsonDocument doc =
+        jsonguard::LosesReplacedContainer(std::string_view(utf8.constData(), size_t(utf8.size())))
+            ? QJsonDocument()
+            : QJsonDocument::fromJson(utf8, &err);
+    if (doc.isNull() || err.error != QJsonParseError::NoError) {
         JWLOG::error(QStringLiteral("JSON package error:"));
         qCDebug(lcJwShow) << "error:JSON package error:";
         return;
