@@ -1,7 +1,9 @@
-// Picture bodies through the show window's bounded decoder: truncated, corrupt or
-// huge headers must come out as a refusal or a picture within the pixel limit.
+// Picture bodies through the one bounded decoder: the show window's decoding (at a
+// reduced scale for a screen of a size taken from the input) and the check of an
+// uploaded picture. Truncated, corrupt or huge headers must come out as a refusal
+// or a picture within the pixel limit.
 
-#include "show/picturedecode.h"
+#include "base/picturedecode.h"
 
 #include <QGuiApplication>
 #include <cstdint>
@@ -21,10 +23,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
+    const QByteArray body = QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size));
+    // The last byte picks the screen: none, or one from 1 x 1 up to 4K.
+    const int pick = size ? data[size - 1] : 0;
+    const QSize screen = pick % 4 == 0 ? QSize() : QSize(1 + pick * 15, 1 + pick * 8);
     QImage image;
-    const bool shown = picture::Decode(
-        QByteArray::fromRawData(reinterpret_cast<const char*>(data), int(size)), &image);
-    if ((!shown && !image.isNull()) || qint64(image.width()) * image.height() > picture::kMaxPixels)
+    QByteArray format;
+    const bool shown = DecodePicture(body, &image, &format, screen);
+    if ((!shown && !image.isNull()) || qint64(image.width()) * image.height() > kMaxPicturePixels)
         abort();
+    CheckPicture(body, &format);
     return 0;
 }

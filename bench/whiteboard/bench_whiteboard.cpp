@@ -38,6 +38,9 @@ const QRgb kPicture = qRgb(30, 160, 60); // the shown picture's flat colour
 const QRgb kInk = qRgb(255, 0, 0);       // the pen's
 constexpr int kBurst = 10000, kLong = 50000, kBatch = 1000, kBoards = 100, kRepeats = 3;
 constexpr int kTimeoutMs = 10000;
+// Boards of the kBoards after which the RSS is taken as well: growth that goes on board
+// after board shows there, a one-time cost of the first board does not.
+constexpr int kRssMarks[] = {10, 50};
 // Columns of the bottom strip, each drawn on once per board.
 constexpr int kWarmUpColumn = 300, kFirstColumn = 100, kMiddleColumn = 500, kLastColumn = 900;
 
@@ -174,8 +177,11 @@ struct Results {
     QVector<Batch> bursts;  // kBurst points, then the end of the stroke
     Strokes zigzag, raster; // of kLong points
     // RSS in KiB: picture shown, before any board; a board with a short stroke; with the
-    // first burst; after all strokes; after kBoards more boards; the same trimmed.
-    qint64 rssBefore = -1, rssBoard = -1, rssBurst = -1, rssStrokes = -1, rssBoards = -1;
+    // first burst; that board closed; after all strokes; after kRssMarks and kBoards more
+    // boards; the same trimmed.
+    qint64 rssBefore = -1, rssBoard = -1, rssBurst = -1, rssFirst = -1, rssStrokes = -1;
+    QVector<qint64> rssMarks;
+    qint64 rssBoards = -1;
     qint64 rssTrimmed = -1, inUse = -1; // inUse: KiB per 10,000 points, trimmed
     double boardsSeconds = -1;
 };
@@ -198,6 +204,7 @@ void measureBurst(Results& r, Controller& phone, const X11Probe& probe, const Jw
     r.bursts.append(wholeStroke(phone, probe, kBurst));
     r.rssBurst = first ? settledRss(program) : r.rssBurst;
     closeBoard(phone, probe);
+    r.rssFirst = first ? settledRss(program) : r.rssFirst;
 }
 
 // The memory a long stroke holds: the allocator gives its free memory back before and after.
@@ -241,11 +248,17 @@ void measure(Results& r, Controller& phone, const X11Probe& probe, const JwInsta
     r.rssStrokes = settledRss(program);
     QElapsedTimer clock;
     clock.start();
-    for (int i = 0; i < kBoards; ++i) {
+    qint64 settling = 0; // ns spent on the RSS marks, not on boards
+    for (int i = 1; i <= kBoards; ++i) {
         if (!openBoard(phone, probe) || !closeBoard(phone, probe))
             return void(std::fprintf(stderr, "bench_whiteboard: board %d did not come/go\n", i));
+        if (std::count(std::begin(kRssMarks), std::end(kRssMarks), i)) {
+            const qint64 at = clock.nsecsElapsed();
+            r.rssMarks.append(settledRss(program));
+            settling += clock.nsecsElapsed() - at;
+        }
     }
-    r.boardsSeconds = msOf(clock) / 1000;
+    r.boardsSeconds = double(clock.nsecsElapsed() - settling) / 1e9;
     r.rssBoards = settledRss(program);
     r.rssTrimmed = trimmedRss(program);
     if (r.rssTrimmed > 0)
@@ -320,12 +333,21 @@ void reportMemory(const Results& r)
     row("memory in use per 10,000 points of a 50,000-point zigzag" + trimmed, {},
         r.inUse < 0 ? QStringLiteral("not measured") : QStringLiteral("%1 KiB").arg(r.inUse));
     const bool measured = r.rssBefore > 0 && r.rssBoards > 0;
-    row(QStringLiteral("RSS: before any board → after the %1 strokes → after %2 boards (%3)")
+    QStringList marks;
+    for (int m : kRssMarks)
+        marks.append(QString::number(m));
+    row(QStringLiteral("RSS: before any board → after the first (closed) → after the %1 strokes → "
+                       "after %2 → %3 boards more (%4)")
             .arg(3 * kRepeats)
+            .arg(marks.join(" → "))
             .arg(kBoards)
             .arg(fixed(r.boardsSeconds, 1, " s")),
-        "within 5 MiB of the start", rssSteps({r.rssBefore, r.rssStrokes, r.rssBoards}),
+        "within 5 MiB of the start",
+        rssSteps(QVector<qint64>{r.rssBefore, r.rssFirst, r.rssStrokes} + r.rssMarks +
+                 QVector<qint64>{r.rssBoards}),
         measured && qAbs(r.rssBoards - r.rssBefore) <= 5 * 1024);
+    row(QStringLiteral("same, after the first board → after the last of the %1 more").arg(kBoards),
+        {}, rssSteps({r.rssFirst, r.rssBoards}));
     row("same, the allocator's free memory given back" + trimmed, {},
         r.rssTrimmed < 0 ? QStringLiteral("not measured") : rssSteps({r.rssBefore, r.rssTrimmed}));
 }

@@ -181,6 +181,7 @@ int main(int argc, char** argv)
     mainWindow.InitSet();
     mainWindow.InitTrayIcon();
     mainWindow.InitJWRServer();
+    mainWindow.InitWebRemote();
 
     // Whatever a worker still does after the quit (one that did not stop in
     // time), it reaches no window: the windows below go with this frame.

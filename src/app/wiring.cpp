@@ -8,7 +8,6 @@
 #include "ui/mainwindow.h"
 
 #include <QGuiApplication>
-#include <QPainter>
 #include <QScreen>
 
 // The dispatcher hands its work to the GUI thread itself (in order, bounded) and
@@ -40,10 +39,12 @@ void ConnectWorkers(JWShowUi* show, paintViewManage* paint, MainWindow* main)
         const QScreen* screen = QGuiApplication::primaryScreen();
         QPixmap under(screen ? screen->geometry().size() : QSize(1, 1));
         under.fill(Qt::black);
-        if (show->isVisible()) {
-            QPainter painter(&under);
-            painter.drawPixmap(show->geometry().topLeft(), show->grab());
-        }
+        // Rendered straight in, with grab()'s flags: a grab would be a second full-screen
+        // image whose pages each board maps afresh (a closed board's memory goes back).
+        if (show->isVisible())
+            show->render(&under, show->geometry().topLeft(), QRegion(),
+                         QWidget::DrawWindowBackground | QWidget::DrawChildren |
+                             QWidget::IgnoreMask);
         return under;
     });
     QObject::connect(show, &JWShowUi::pictureShown, paint, &paintViewManage::sl_underlayChanged);

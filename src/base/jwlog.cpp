@@ -1,5 +1,6 @@
 #include "base/jwlog.h"
 
+#include "base/appglobals.h"
 #include "base/jwdebug.h"
 #include "host/datafolder.h"
 
@@ -54,7 +55,7 @@ void writeRecord(JWLOG::Level level, const QString& msg)
     std::lock_guard<std::mutex> locker(s.lock);
     if (!s.open || !s.stream)
         return;
-    *s.stream << JWLOG::stamp(level, QDateTime::currentDateTime()) << msg << '\n';
+    *s.stream << JWLOG::stamp(level, QDateTime::currentDateTime()) << WithoutCode(msg) << '\n';
     s.stream->flush();
 }
 
@@ -174,17 +175,25 @@ QString ReadConfigOrDefault(const QString& group, const QString& key, const QStr
     return fallback;
 }
 
+QString WithoutCode(const QString& text)
+{
+    // g_auth is set before any worker thread starts and never changes after.
+    if (g_auth.isEmpty() || !text.contains(g_auth))
+        return text;
+    return QString(text).replace(g_auth, QStringLiteral("******"));
+}
+
 void WriteLogWindow(const QString& text)
 {
     // Outside debug mode the window shows nothing anyway.
     if (g_debugMode)
-        LogWindowFeed::instance()->add(text);
+        LogWindowFeed::instance()->add(WithoutCode(text));
 }
 
 void WriteLogWindow(const char* prefix, const QString& text)
 {
     if (g_debugMode)
-        LogWindowFeed::instance()->add(QLatin1String(prefix) + text);
+        LogWindowFeed::instance()->add(WithoutCode(QLatin1String(prefix) + text));
 }
 
 LogWindowFeed* LogWindowFeed::instance()

@@ -33,6 +33,11 @@ void WriteConfig(const QString& group, const QString& key, const QString& value,
 QString ReadConfigOrDefault(const QString& group, const QString& key, const QString& fallback,
                             const QString& iniPath);
 
+// The text with every occurrence of this start's pairing code (g_auth) blanked
+// out. The log file and the log window never show the code: whoever reads the
+// log could otherwise pair a phone with the program.
+QString WithoutCode(const QString& text);
+
 // Sends one line to the log window (debug mode only; callable from any thread).
 void WriteLogWindow(const QString& text);
 // The same for prefix + text, joined only when the window shows it: the dispatcher

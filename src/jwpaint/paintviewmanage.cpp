@@ -6,6 +6,7 @@
 
 #include "jwpaint/graphicssceen.h"
 
+#include <QDebug>
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
@@ -67,18 +68,22 @@ void paintViewManage::sl_windowSize(QString id, int x, int y, int w, int h)
 void paintViewManage::sl_startWhiteboard(QString id)
 {
     if (views.value(id))
-        return;                          // the open board, its content and its settings stay
+        return; // the open board, its content and its settings stay
+    if (openBoards() >= kMaxBoards) {
+        qDebug() << "whiteboard refused, already" << kMaxBoards << "open:" << id;
+        return;
+    }
     auto* v = new PaintView(composited); // deletes itself when closed
     v->setUnderlay(composited ? QPixmap() : underlay());
     views.insert(id, v);
-    connect(v->drawingScene(), &QGraphicsScene::changed, this, &paintViewManage::scheduleUnderlays);
-    connect(v, &QObject::destroyed, this, &paintViewManage::scheduleUnderlays);
-    // A board of many thousand points leaves megabytes the allocator would keep.
+    connect(v->drawingScene(), &QGraphicsScene::changed, this, [this] { scheduleUnderlays(2); });
+    connect(v, &QObject::destroyed, this, [this] { scheduleUnderlays(1); });
+    // A closed board leaves megabytes the allocator would keep: its underlay, its strokes.
     // (Once the board's children are gone too: they go after this notice.)
     connect(v, &QObject::destroyed, this,
             [this] { QTimer::singleShot(0, this, [] { host::ReleaseFreeMemory(); }); });
     v->sl_startWhiteboard();
-    scheduleUnderlays();
+    scheduleUnderlays(2); // the new board has only the bare picture beneath it
 }
 
 void paintViewManage::sl_endWhiteboard(QString id)
@@ -96,26 +101,23 @@ void paintViewManage::sl_underlayChanged()
     for (const QPointer<PaintView>& v : qAsConst(views)) {
         if (!v)
             continue;
+        // A board alone shares the picture: painting would copy all of it.
         QPixmap under = picture;
-        QPainter painter(&under);
+        QPainter painter;
+        const QRectF all(QPointF(0, 0), QSizeF(under.size()));
         for (const QPointer<PaintView>& other : qAsConst(views)) {
-            if (other && other != v) {
-                GraphicsSceen* scene = other->drawingScene();
-                scene->render(&painter, QRectF(QPointF(0, 0), QSizeF(under.size())),
-                              QRectF(QPointF(0, 0), QSizeF(under.size())));
-            }
+            if (other && other != v && (painter.isActive() || painter.begin(&under)))
+                other->drawingScene()->render(&painter, all, all);
         }
-        painter.end();
+        if (painter.isActive())
+            painter.end();
         v->setUnderlay(under);
     }
 }
 
-void paintViewManage::scheduleUnderlays()
+void paintViewManage::scheduleUnderlays(int minBoards)
 {
-    // A change on a board matters to the others only; a board gone, to all.
-    const QObject* from = sender();
-    const bool boardGone = from && !qobject_cast<QGraphicsScene*>(const_cast<QObject*>(from));
-    if (composited || underlaysPending || views.size() < (boardGone ? 1 : 2))
+    if (composited || underlaysPending || views.size() < minBoards)
         return;
     underlaysPending = true;
     QTimer::singleShot(0, this, [this] {

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QMap>
+#include <algorithm>
 #include <QPixmap>
 #include <QPointer>
 #include <functional>
@@ -22,6 +23,14 @@ public:
     void setUnderlaySource(std::function<QPixmap()> source) { underlaySource = std::move(source); }
     PaintView* view(const QString& id) const { return views.value(id); }
     int viewCount() const { return views.size(); }
+    // Boards open at once, at most: more serve no one and only cost memory (a
+    // full-screen window and its underlay each).
+    static constexpr int kMaxBoards = 16;
+    int openBoards() const
+    {
+        return int(std::count_if(views.cbegin(), views.cend(),
+                                 [](const QPointer<PaintView>& v) { return !v.isNull(); }));
+    }
 
 signals:
     void msg_startDraw(QString id, int x, int y);
@@ -65,8 +74,9 @@ public slots:
 private:
     QPixmap underlay() const;
     // Where boards cannot be seen through, each one shows the others' drawings
-    // beneath its own; redone once per pass of the event loop after a change.
-    void scheduleUnderlays();
+    // beneath its own; redone once per pass of the event loop after a change, if at
+    // least minBoards are open (a board's own change matters only to the others).
+    void scheduleUnderlays(int minBoards);
     bool underlaysPending = false;
 
     // A window closed by the system's close command destroys itself; the

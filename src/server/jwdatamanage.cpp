@@ -6,6 +6,7 @@
 #include "base/showimagerect.h"
 #include "base/threadjoin.h"
 #include "file/jwfile.h"
+#include "host/memory.h"
 #include "host/pointer.h"
 #include "protocol/jsonguard.h"
 #include "protocol/packetfields.h"
@@ -172,6 +173,15 @@ void JWdataManage::run()
                 flushHeld();
                 l.lock();
             }
+            // After a burst (of packets, or of connections ending) the allocator keeps
+            // what it handled; idle again, the program gives it back instead of
+            // staying at its peak.
+            if (turns.empty() && charsSinceTrim > kTrimAfterChars) {
+                charsSinceTrim = 0;
+                l.unlock();
+                host::ReleaseFreeMemory();
+                l.lock();
+            }
             arrived.wait_until(l, nextCheck, [this] { return !turns.empty() || !running; });
             if (!running)
                 break;
@@ -188,6 +198,8 @@ void JWdataManage::run()
         if (heldSock && (in.sock != heldSock || heldCount >= kMaxHeldReplies))
             flushHeld();
         const qint64 chars = in.text.size();
+        // A connection's end frees its buffers too: it counts like a few packets.
+        charsSinceTrim += in.close ? kCloseTrimWeight : chars;
         const bool wasBacklogged = Backlogged();
         queuedChars -= chars;
         bool resumeReading = wasBacklogged && !Backlogged();
@@ -540,6 +552,13 @@ void JWdataManage::onWhiteboard(Packet& p)
     auto num = [&p](const char* key) { return numberField(p.obj.value(QLatin1String(key))); };
 
     if (type == proto::kWbStart) {
+        // A board is a full-screen window with megabytes behind it: only a controller
+        // logged in on this connection opens one, as itself. (Anyone else could
+        // open boards without end under made-up names.)
+        if (JwUserManage::GetInstance()->GetUserById(id).sock != p.sock) {
+            qCDebug(lcJwShow) << "whiteboard refused, not logged in here:" << id;
+            return;
+        }
         toGui([this, id] { emit msg_startWhiteboard(id); });
     } else if (type == proto::kWbEnd) {
         toGui([this, id] { emit msg_endWhiteboard(id); });
@@ -591,7 +610,7 @@ void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)
 
 void JWdataManage::SendData(SOCKET sock, const QString& text)
 {
-    qCDebug(lcJwShow).noquote() << "send data::" + text;
+    qCDebug(lcJwShow).noquote() << "send data::" + WithoutCode(text);
     WriteLogWindow(">>>>:", text);
     // On the dispatcher thread the reply may wait for the next ones (see heldSock).
     const bool hold = QThread::currentThread() == this;
@@ -606,7 +625,7 @@ void JWdataManage::SendData(SOCKET sock, const QString& text)
         ++heldCount;
     }
     if (!JWShowService::GetInstance()->Send(sock, text.toUtf8(), !hold)) {
-        qCDebug(lcJwShow).noquote() << "send error:" + text;
+        qCDebug(lcJwShow).noquote() << "send error:" + WithoutCode(text);
         JWLOG::debug("send error::" + text);
     }
 }

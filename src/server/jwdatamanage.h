@@ -38,6 +38,10 @@ public:
     // Work handed to the GUI thread and not yet done, at most; beyond it the
     // dispatcher waits for the GUI thread to catch up.
     static constexpr int kMaxGuiBacklog = 10000;
+    // Packet text handled since the allocator last gave free memory back, beyond
+    // which it does so when the queue runs empty; a close counts as kCloseTrimWeight.
+    static constexpr qint64 kTrimAfterChars = 256 * 1024;
+    static constexpr qint64 kCloseTrimWeight = 4096;
 
     // One packet text (any thread).
     void AddData(const JwMess& m);
@@ -135,6 +139,7 @@ private:
     void announceRemoved(const QStringList& ids, bool nowEmpty, bool endWhiteboard);
     void flushHeld();
     void CheckLocalIpChange();
+    qint64 charsSinceTrim = 0; // dispatcher thread only
 
     void onMouseMove(Packet& p);
     void onMode(Packet& p);

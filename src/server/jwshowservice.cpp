@@ -84,9 +84,27 @@ struct JWShowService::Private {
     std::atomic<bool> serving{true};
     std::atomic<bool> stopRequested{false};
 
-    mutable std::mutex connLock; // guards conns and nextId
+    mutable std::mutex connLock; // guards conns, externals and nextId
     std::map<SOCKET, std::shared_ptr<Connection>> conns;
+    std::map<SOCKET, std::shared_ptr<ExternalLink>> externals;
     SOCKET nextId = 1;
+
+    SOCKET takeId() // caller holds connLock
+    {
+        const SOCKET id = nextId++;
+        if (nextId == 0) // 0 means "no connection"
+            nextId = 1;
+        return id;
+    }
+
+    // Looked up only when a number is no TCP connection, so the TCP path pays
+    // nothing for the external ones.
+    std::shared_ptr<ExternalLink> findExternal(SOCKET s) const
+    {
+        std::lock_guard<std::mutex> l(connLock);
+        auto it = externals.find(s);
+        return it == externals.end() ? nullptr : it->second;
+    }
 
     std::shared_ptr<Connection> find(SOCKET s) const
     {
@@ -205,8 +223,10 @@ void JWShowService::Terminate()
 bool JWShowService::Send(SOCKET sock, const QByteArray& bytes, bool flush)
 {
     const std::shared_ptr<Connection> c = d->find(sock);
-    if (!c)
-        return false;
+    if (!c) {
+        const std::shared_ptr<ExternalLink> link = d->findExternal(sock);
+        return link && link->send(bytes, flush);
+    }
     bool wake = false;
     bool ok;
     {
@@ -235,8 +255,11 @@ bool JWShowService::Send(SOCKET sock, const QByteArray& bytes, bool flush)
 void JWShowService::Flush(SOCKET sock)
 {
     const std::shared_ptr<Connection> c = d->find(sock);
-    if (!c)
+    if (!c) {
+        if (const std::shared_ptr<ExternalLink> link = d->findExternal(sock))
+            link->flush();
         return;
+    }
     bool wake;
     {
         std::lock_guard<std::mutex> l(c->outLock);
@@ -253,8 +276,11 @@ void JWShowService::Flush(SOCKET sock)
 void JWShowService::Shutdown(SOCKET sock)
 {
     const std::shared_ptr<Connection> c = d->find(sock);
-    if (!c)
+    if (!c) {
+        if (const std::shared_ptr<ExternalLink> link = d->findExternal(sock))
+            link->shutdown();
         return;
+    }
     {
         std::lock_guard<std::mutex> l(c->outLock);
         if (c->end != Connection::Open)
@@ -262,6 +288,28 @@ void JWShowService::Shutdown(SOCKET sock)
         c->end = Connection::ShutDown;
     }
     d->waker.wake();
+}
+
+SOCKET JWShowService::Attach(std::shared_ptr<ExternalLink> link)
+{
+    std::lock_guard<std::mutex> l(d->connLock);
+    const SOCKET id = d->takeId();
+    d->externals.emplace(id, std::move(link));
+    return id;
+}
+
+void JWShowService::Detach(SOCKET sock)
+{
+    std::shared_ptr<ExternalLink> gone; // released after the lock
+    {
+        std::lock_guard<std::mutex> l(d->connLock);
+        auto it = d->externals.find(sock);
+        if (it == d->externals.end())
+            return;
+        gone = std::move(it->second);
+        d->externals.erase(it);
+    }
+    JWdataManage::GetInstance()->AddClose(sock);
 }
 
 void JWShowService::WakeUp()
@@ -300,9 +348,7 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
         int count;
         {
             std::lock_guard<std::mutex> l(connLock);
-            auto c = std::make_shared<Connection>(std::move(a.socket), nextId++);
-            if (nextId == 0) // 0 means "no connection"
-                nextId = 1;
+            auto c = std::make_shared<Connection>(std::move(a.socket), takeId());
             // The greeting is queued before the connection is visible to senders,
             // so it is always the first thing a controller reads.
             c->unsent = Greeting(g_computerName);
@@ -333,7 +379,7 @@ void JWShowService::Private::read(const std::shared_ptr<Connection>& c, char* bu
         return;
     }
     if (logsPackets()) {
-        const QString text = QString::fromUtf8(buf, int(::strnlen(buf, r.bytes)));
+        const QString text = WithoutCode(QString::fromUtf8(buf, int(::strnlen(buf, r.bytes))));
         qCDebug(lcJwShow).noquote() << "recv Data:" + text;
         JWLOG::debug("recv Data:" + text);
     }

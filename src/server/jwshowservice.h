@@ -13,6 +13,22 @@
 #include <QThread>
 #include <memory>
 
+// A connection that another front door carries (the browser remote's pages). The
+// socket server gives it a number from the same series as its own connections and
+// routes replies and shutdowns for that number to it. Every call comes from any
+// thread, without the server's locks held, and must return at once: the carrier
+// queues the bytes and writes them on its own thread.
+class ExternalLink
+{
+public:
+    virtual ~ExternalLink() = default;
+    // One reply or report; false when the connection is gone or was cut off.
+    virtual bool send(const QByteArray& bytes, bool flush) = 0;
+    virtual void flush() = 0;
+    // Ends the connection; the carrier detaches it when it has closed.
+    virtual void shutdown() = 0;
+};
+
 class JWShowService : public QThread
 {
     Q_OBJECT
@@ -53,6 +69,12 @@ public:
     // Ends the connection; its close reaches the dispatcher after its packets.
     // Callable from any thread; an unknown number does nothing.
     void Shutdown(SOCKET sock);
+    // Numbers an external connection; until Detach, Send, Flush and Shutdown for
+    // that number go to the link.
+    SOCKET Attach(std::shared_ptr<ExternalLink> link);
+    // Forgets the external connection and queues its close behind its packets.
+    void Detach(SOCKET sock);
+
     // Makes the server thread look at its connections again (the dispatcher calls
     // it when a paused connection may be read again).
     void WakeUp();

@@ -3,8 +3,8 @@
 #include "base/appglobals.h"
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
+#include "host/memory.h"
 #include "show/fitsize.h"
-#include "show/picturedecode.h"
 #include "show/videomanage.h"
 #include "show/vlc/vlcinstance.h"
 #include "show/vlc/vlcmedia.h"
@@ -432,11 +432,15 @@ void JWShowUi::httpfinished(QNetworkReply* reply)
     const bool httpOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
     if (reply->error() == QNetworkReply::NoError && httpOk) {
         QImage image;
-        if (picture::Decode(reply->readAll(), &image))
+        if (DecodePicture(reply->readAll(), &image, nullptr, screenOf(this)->geometry().size()))
             SetImage(image);
     } else {
         qDebug() << "picture download failed:" << reply->url().toString() << reply->errorString();
     }
+    // A download leaves up to its bound behind in the allocator (a hostile server
+    // fills it): once the reply is gone, that memory goes back to the system.
+    connect(reply, &QObject::destroyed, this,
+            [this] { QTimer::singleShot(0, this, [] { host::ReleaseFreeMemory(); }); });
     reply->deleteLater();
     {
         QMutexLocker lock(&m_queueLock);

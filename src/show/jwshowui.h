@@ -3,6 +3,7 @@
 // overlay floating over it. Worker threads reach it only by emitting its msg_*
 // signals, each connected to the slot of the same meaning on the GUI thread.
 
+#include "base/picturedecode.h"
 #include "protocol/jwmess.h"
 #include "show/vlc/vlcenums.h"
 
@@ -39,7 +40,8 @@ public:
     void requestNextImage();
 
     // Limits on what a controller's picture address may cost us.
-    static constexpr qint64 kMaxPictureBytes = 64LL * 1024 * 1024;
+    static constexpr qint64 kMaxPictureBytes = ::kMaxPictureBytes;
+    static constexpr qint64 kMaxPicturePixels = ::kMaxPicturePixels;
     static constexpr int kDefaultTransferTimeoutMs = 30000;
     static constexpr int kDefaultDownloadDeadlineMs = 120000;
     // Waiting picture requests kept at most; beyond it the oldest waiting one goes

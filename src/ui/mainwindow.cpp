@@ -15,6 +15,7 @@
 #include "server/jwusermanage.h"
 #include "ui/about.h"
 #include "ui/messagebox.h"
+#include "ui/webremotepanel.h"
 
 #include <QAction>
 #include <QCloseEvent>
@@ -130,8 +131,7 @@ void MainWindow::InitSet()
     const QString portText = ReadConfigOrDefault(kGroup, kPortKey, QStringLiteral("5555"), iniPath);
     g_port = portText.toInt(); // not a number: 0
 
-    g_auth = MakeAuthCode();
-    qDebug() << "auth::" << g_auth;
+    g_auth = MakeAuthCode(); // never printed: it pairs phones with the program
 
     // The dispatcher runs whatever the ports do: a later port change then serves
     // at once, and controllers are answered while a message box below is open.
@@ -287,6 +287,24 @@ void MainWindow::InitTableWidget()
         {QStringLiteral("ID"), QStringLiteral("IP"), QStringLiteral("用户名")});
 }
 
+void MainWindow::InitWebRemote()
+{
+    webPanel = new WebRemotePanel(iniPath, ui->tabWidget);
+    ui->tabWidget->insertTab(1, webPanel, QStringLiteral("手机遥控"));
+    auto* webPort = new QLabel(ui->tabConventional);
+    webPort->setObjectName(QStringLiteral("labWebPort"));
+    webPort->setGeometry(160, 70, 125, 21);
+    webPort->show(); // the window may be on the screen already
+    connect(webPanel, &WebRemotePanel::webPortChanged, webPort, [webPort](int port) {
+        webPort->setText(port ? QStringLiteral("网页端口：%1").arg(port)
+                              : QStringLiteral("网页遥控未启动"));
+    });
+    connect(ui->comboBoxLocalIp, &QComboBox::currentTextChanged, webPanel,
+            &WebRemotePanel::setAddress);
+    webPanel->setAddress(ui->comboBoxLocalIp->currentText());
+    webPanel->start(g_port);
+}
+
 void MainWindow::Add_User(QString id, QString name, QString ip)
 {
     QTableWidget* table = ui->tableWidget;
@@ -399,6 +417,8 @@ bool MainWindow::rebindServer(int newPort)
     // packets of its connection, so no controller outlives its connection.
     JWShowService::Terminate();
     if (JWShowService::GetInstance()->Init(newPort)) {
+        if (webPanel)
+            webPanel->serviceMoved(g_port, newPort);
         g_rcPort = newPort + 1;
         g_port = newPort;
         WriteConfig(kGroup, kPortKey, QString::number(g_port), iniPath);

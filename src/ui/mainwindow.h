@@ -18,6 +18,7 @@ class MainWindow;
 class QAction;
 class QMenu;
 class About;
+class WebRemotePanel;
 
 class MainWindow : public QMainWindow
 {
@@ -32,6 +33,9 @@ public:
     void InitTrayIcon();
     void InitJWRServer();
     void InitTableWidget();
+    // The browser remote on its tab, beside the service port (after InitSet).
+    void InitWebRemote();
+    WebRemotePanel* webRemotePanel() const { return webPanel; }
 
     QString settingsPath() const { return iniPath; } // app.ini in the data folder
     CompanionProcess& companion() { return rcServer; }
@@ -88,4 +92,5 @@ private:
     QAction* aboutAction = nullptr;
     CompanionProcess rcServer;
     bool portChangePending = false; // a confirmed port change waits for its re-bind
+    WebRemotePanel* webPanel = nullptr; // parent: the tab widget
 };

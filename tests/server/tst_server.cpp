@@ -280,7 +280,12 @@ private slots:
         row("file.close", ",'path':'x'",
             j("{'desc':' ','from':'jwshow','id':'5','ret':'0','to':' ','type':'file.close'}"));
         row("mouse.move", ",'x':'5'", "");
-        row("whiteboard.start", "", "", "msg_startWhiteboard p1");
+        // A board opens only for a controller logged in on this connection.
+        row("whiteboard.start", "", "", "");
+        QTest::newRow("whiteboard.start logged in")
+            << j("{'type':'login','id':'5','from':'p1','pwd':'s'}"
+                 "{'type':'whiteboard.start','from':'p1'}")
+            << login("", 7000) << "msg_startWhiteboard p1; msg_addUser p1,,";
         row("whiteboard.end", "", "", "msg_endWhiteboard p1");
         row("whiteboard.draw.start", ",'x':500,'y':500", "", "msg_startDraw p1,960,540");
         row("whiteboard.drawing", ",'x':1000.7,'y':'1000'", "", "msg_drawing p1,1360,240");

@@ -1,0 +1,26 @@
+#pragma once
+// The one way the program turns bytes from a controller into a picture: pictures
+// fetched for the show window and pictures uploaded by a browser page pass the
+// same bounds.
+
+#include <QByteArray>
+#include <QImage>
+
+// Limits on what a controller's picture may cost us.
+inline constexpr qint64 kMaxPictureBytes = 64LL * 1024 * 1024;
+inline constexpr qint64 kMaxPicturePixels = 100LL * 1000 * 1000;
+
+// Decodes a picture. False when it is refused (too many pixels); true with a null
+// image when the bytes are no picture at all. *format, when given, receives the
+// decoder's name of the format ("png", "jpeg", ...).
+// With a valid fitInto (the screen the picture is shown on), a JPEG at least twice
+// as large as it needs to be to fill that area is decoded at a half, a quarter or
+// an eighth of its size, never below what fits the area: a phone's photo shows
+// the same, several times faster.
+bool DecodePicture(const QByteArray& body, QImage* image, QByteArray* format = nullptr,
+                   const QSize& fitInto = QSize());
+
+// Whether the bytes are a picture within the same bounds, without keeping it:
+// where the format can decode at a reduced scale (JPEG) it does so, which still
+// reads every byte of the picture at a fraction of the cost. *format as above.
+bool CheckPicture(const QByteArray& body, QByteArray* format = nullptr);

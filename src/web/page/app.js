@@ -1,0 +1,740 @@
+/* The browser remote: a phone that opens http://<pc>:<webport>/#<code> becomes a
+ * controller of the presentation PC over ws://<host>/ws, speaking the same JSON
+ * packets as the phone app.
+ *
+ * Stable element ids (tests and the README rely on them):
+ *   body[data-state]   login | connecting | connected | reconnecting | refused
+ *   #status            connection pill, data-state as above (offline before the first try)
+ *   #banner            "reconnecting…", or why the PC refused or ended the connection
+ *                      (data-state reconnecting|refused)
+ *   #login             name/code form: #name-input, #code-row > #code-input, #login-button,
+ *                      #login-error; #rename (header) brings it back to change the name
+ *   #toast             a failed request's reason, for a few seconds
+ *   tabs               #tab-button-screen|video|pointer|board show #tab-screen|video|pointer|board
+ *   screen             #mode-show, #mode-remote; #upload (file input), #upload-progress,
+ *                      #upload-status (data-state ok|error); #image-url, #image-show, #image-status
+ *   video              #video-url, #video-show, #video-play, #video-pause, #video-stop,
+ *                      #video-seek (ms), #video-time, #video-volume (0..100),
+ *                      #video-mute (aria-pressed), #video-status (data-state = reported status)
+ *   pointer            #pad (x, y in thousandths of its inner box), #pad-dot
+ *   board              #board-open, #board-close, #board (canvas, data-open), #shape-curve|line|
+ *                      rect|ellipse|text, #color-red|yellow|green|blue|black|white,
+ *                      #width-2|4|8|16, #board-undo, #board-redo, #board-clear,
+ *                      #text-form > #text-input, #text-ok
+ */
+'use strict';
+(() => {
+  const $ = (id) => document.getElementById(id);
+
+  // --- texts ---------------------------------------------------------------------------
+  const TEXTS = {
+    en: {
+      offline: 'offline', connecting: 'connecting…', connected: 'connected',
+      reconnecting: 'reconnecting…', refused: 'refused',
+      welcome: 'Connect to the presentation PC', yourName: 'Your name',
+      code: "Six-digit code on the PC's screen", connect: 'Connect',
+      needName: 'Please enter your name.', needCode: 'Please enter the six-digit code.',
+      lost: 'Connection lost — reconnecting…',
+      unreachable: 'Cannot reach the PC — trying again…',
+      wrongCode: "Wrong code — check the code on the PC's screen.",
+      locked: 'Too many wrong codes — try again in a minute.',
+      replaced: 'This remote is now open in another tab.',
+      newCode: "The PC has a new code — scan its QR code again or type the code.",
+      ended: 'The PC ended this connection.',
+      loginFailed: 'The PC refused the login: {0}', rename: 'Name: {0}',
+      window: 'Presentation window', show: 'Show', hide: 'Hide',
+      photo: 'Picture from this phone', choosePhoto: 'Take or choose a photo',
+      pictureUrl: 'Picture by address', showPicture: 'Show picture',
+      uploading: 'Uploading… {0}%', shown: 'Shown on the PC.', sent: 'Sent.',
+      uploadForbidden: 'The code is no longer valid — scan the QR code again.',
+      uploadTooLarge: 'The picture is too large (64 MB at most).',
+      uploadNotImage: 'That file is not a picture.', uploadFailed: 'Upload failed ({0}).',
+      notConnected: 'Not connected.', failed: 'Failed: {0}',
+      video: 'Video', playVideo: 'Play video', play: 'Play', pause: 'Pause', stop: 'Stop',
+      mute: 'Mute', st_playing: 'playing', st_paused: 'paused', st_stoped: 'stopped',
+      pointer: 'Pointer',
+      padHint: 'Touch and slide: the pointer goes to the same place on the shown picture.',
+      boardOpen: 'Open board', boardIsOpen: 'Board open', boardClose: 'Close board', place: 'Place',
+      textPlaceholder: 'Text for the board', undo: 'Undo', redo: 'Redo', clear: 'Clear',
+      curve: 'free hand', line: 'line', rect: 'rectangle', ellipse: 'ellipse', text: 'text',
+      red: 'red', yellow: 'yellow', green: 'green', blue: 'blue', black: 'black', white: 'white',
+      tabScreen: 'Screen', tabVideo: 'Video', tabPointer: 'Pointer', tabBoard: 'Board',
+    },
+    zh: {
+      offline: '未连接', connecting: '正在连接…', connected: '已连接',
+      reconnecting: '正在重连…', refused: '被拒绝',
+      welcome: '连接演示电脑', yourName: '你的名字',
+      code: '电脑屏幕上的六位连接码', connect: '连接',
+      needName: '请输入名字。', needCode: '请输入六位连接码。',
+      lost: '连接已断开，正在重新连接…',
+      unreachable: '无法连接电脑，正在重试…',
+      wrongCode: '连接码错误，请核对电脑屏幕上的六位数字。',
+      locked: '错误次数过多，请一分钟后再试。',
+      replaced: '遥控已在另一个标签页中打开。',
+      newCode: '电脑的连接码已更换，请重新扫描二维码或输入新的连接码。',
+      ended: '电脑断开了这个连接。',
+      loginFailed: '电脑拒绝了登录：{0}', rename: '名字：{0}',
+      window: '演示窗口', show: '显示', hide: '隐藏',
+      photo: '手机里的图片', choosePhoto: '拍照或选择图片',
+      pictureUrl: '网络图片地址', showPicture: '显示图片',
+      uploading: '正在上传… {0}%', shown: '已在电脑上显示。', sent: '已发送。',
+      uploadForbidden: '连接码已失效，请重新扫描二维码。',
+      uploadTooLarge: '图片太大（最多 64 MB）。',
+      uploadNotImage: '这个文件不是图片。', uploadFailed: '上传失败（{0}）。',
+      notConnected: '未连接。', failed: '失败：{0}',
+      video: '视频', playVideo: '播放视频', play: '播放', pause: '暂停', stop: '停止',
+      mute: '静音', st_playing: '播放中', st_paused: '已暂停', st_stoped: '已停止',
+      pointer: '指针', padHint: '按住并滑动：电脑上的指针移到图片上相同的位置。',
+      boardOpen: '打开白板', boardIsOpen: '白板已打开', boardClose: '关闭白板', place: '放置',
+      textPlaceholder: '要写到白板上的文字', undo: '撤销', redo: '重做', clear: '清空',
+      curve: '自由画', line: '直线', rect: '矩形', ellipse: '椭圆', text: '文字',
+      red: '红', yellow: '黄', green: '绿', blue: '蓝', black: '黑', white: '白',
+      tabScreen: '画面', tabVideo: '视频', tabPointer: '指针', tabBoard: '白板',
+    },
+  };
+  const lang = /^zh\b/i.test(navigator.language || '') ? 'zh' : 'en';
+  const t = (key, ...args) =>
+    args.reduce((s, a, i) => s.replace(`{${i}}`, a), TEXTS[lang][key] || TEXTS.en[key] || key);
+
+  document.documentElement.lang = lang === 'zh' ? 'zh-CN' : 'en';
+  for (const el of document.querySelectorAll('[data-i18n]')) el.textContent = t(el.dataset.i18n);
+  for (const el of document.querySelectorAll('[data-i18n-title]')) {
+    el.title = t(el.dataset.i18nTitle);
+    el.setAttribute('aria-label', el.title);
+  }
+  for (const el of document.querySelectorAll('[data-i18n-ph]')) el.placeholder = t(el.dataset.i18nPh);
+
+  // --- who this phone is ----------------------------------------------------------------
+  // Private modes may refuse storage; the page then works for this visit only.
+  const memory = {};
+  const stored = (k) => {
+    try { return localStorage.getItem(k); } catch (e) { return memory[k] ?? null; }
+  };
+  const store = (k, v) => {
+    memory[k] = v;
+    try { localStorage.setItem(k, v); } catch (e) { /* kept in memory */ }
+  };
+  // The PC lists controllers by this id, so it stays the same on this phone.
+  let myId = stored('jw.id');
+  if (!/^web-[0-9a-f]{16}$/.test(myId || '')) {
+    const bytes = crypto.getRandomValues(new Uint8Array(8));
+    myId = 'web-' + Array.from(bytes, (b) => b.toString(16).padStart(2, '0')).join('');
+    store('jw.id', myId);
+  }
+  let myName = (stored('jw.name') || '').trim();
+  const hashCode = () => {
+    const raw = location.hash.replace(/^#/, '');
+    try { return decodeURIComponent(raw).trim(); } catch (e) { return raw.trim(); } // a stray '%'
+  };
+  let code = hashCode();
+
+  // --- connection ---------------------------------------------------------------------
+  const RETRY_FIRST_MS = 500, RETRY_MAX_MS = 5000;
+  // A request the PC answers that stays unanswered this long means a dead link
+  // the browser has not noticed (phones leaving Wi-Fi seldom get a close).
+  const REPLY_TIMEOUT_MS = 8000;
+  let ws = null;
+  let state = 'offline';
+  let retryMs = RETRY_FIRST_MS;
+  let retryTimer = 0;
+  let nextId = 1;
+  let loginId = '';
+  let openedAt = 0;
+  let everIn = false; // logged in once: the controls stay up while reconnecting
+  const waiting = new Map(); // request id -> {at, done(reply)}
+
+  function setState(s, banner = '', bannerState = '') {
+    state = s;
+    document.body.dataset.state = s;
+    const pill = $('status');
+    pill.dataset.state = s;
+    pill.textContent = t(s === 'login' ? 'offline' : s);
+    const b = $('banner');
+    b.textContent = banner;
+    b.dataset.state = bannerState;
+    b.hidden = !banner;
+    if (s === 'connected') everIn = true;
+    const inside = s === 'connected' || (s === 'reconnecting' && everIn);
+    $('main').hidden = !inside;
+    $('tabs').hidden = !inside;
+    $('login').hidden = inside || s === 'connecting' || s === 'reconnecting';
+    $('rename').hidden = !myName || s === 'connecting';
+    $('rename').textContent = t('rename', myName);
+  }
+
+  // refused: the PC said no or ended the connection, and trying again by itself
+  // would not help; askCode: the code may be the reason, so it can be typed again.
+  function showLogin(error = '', refused = false, askCode = false) {
+    drop();
+    clearTimeout(retryTimer);
+    $('name-input').value = myName;
+    $('code-input').value = code;
+    $('code-row').hidden = !!code && !askCode;
+    $('login-error').textContent = error;
+    setState(refused ? 'refused' : 'login', refused ? error : '', 'refused');
+  }
+
+  function drop() {
+    const old = ws;
+    ws = null;
+    if (!old) return;
+    old.onopen = old.onmessage = old.onclose = old.onerror = null;
+    try { old.close(1000); } catch (e) { /* already closed */ }
+  }
+
+  function connect() {
+    drop();
+    clearTimeout(retryTimer);
+    waiting.clear();
+    if (state !== 'reconnecting') setState('connecting');
+    const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
+    const sock = new WebSocket(`${scheme}://${location.host}/ws`);
+    ws = sock;
+    openedAt = Date.now();
+    sock.onopen = () => {
+      loginId = String(nextId++);
+      sock.send(JSON.stringify({ type: 'login', id: loginId, from: myId, name: myName, ip: '', pwd: code }));
+      waiting.set(loginId, { at: Date.now(), done: () => {} });
+    };
+    sock.onmessage = (e) => {
+      let msg;
+      try { msg = JSON.parse(e.data); } catch (err) { return; }
+      if (msg && typeof msg === 'object') receive(msg);
+    };
+    sock.onclose = (e) => closed(e.code);
+  }
+
+  // Close codes after which reconnecting by itself would be wrong: a wrong code
+  // would count towards the lock-out, a newer page of this phone would be pushed
+  // out in turn, and a PC that disconnected us meant it.
+  const FINAL = { 4001: 'wrongCode', 4003: 'locked', 4000: 'replaced', 1000: 'ended' };
+  function closed(closeCode) {
+    drop();
+    // A code that worked before was replaced by the PC's restart.
+    const why = closeCode === 4001 && everIn ? 'newCode' : FINAL[closeCode];
+    if (why) showLogin(t(why), true, closeCode >= 4001);
+    else reconnectLater();
+  }
+
+  function reconnectLater() {
+    drop();
+    setState('reconnecting', t(everIn ? 'lost' : 'unreachable'), 'reconnecting');
+    clearTimeout(retryTimer);
+    retryTimer = setTimeout(connect, retryMs);
+    retryMs = Math.min(retryMs * 2, RETRY_MAX_MS);
+  }
+
+  function loggedIn() {
+    retryMs = RETRY_FIRST_MS;
+    const again = state === 'reconnecting';
+    setState('connected');
+    if (again) board.resume();
+  }
+
+  function receive(msg) {
+    if (msg.type === 'show.video.info') {
+      video.report(msg);
+      return;
+    }
+    if (msg.type === 'login' && msg.id === loginId) {
+      waiting.delete(loginId);
+      if (msg.ret === '0') loggedIn();
+      else showLogin(t('loginFailed', msg.desc || msg.ret), true, true);
+      return;
+    }
+    const w = waiting.get(msg.id);
+    if (w) {
+      waiting.delete(msg.id);
+      w.done(msg);
+    }
+  }
+
+  // Sends a packet with the next id; done(reply) runs when the PC answers one that
+  // gets an answer. False when there is no connection to send it on.
+  function send(type, fields = {}, done = null) {
+    if (state !== 'connected' || !ws || ws.readyState !== WebSocket.OPEN) return false;
+    const id = String(nextId++);
+    ws.send(JSON.stringify(Object.assign({ type, id, from: myId }, fields)));
+    if (done) waiting.set(id, { at: Date.now(), done });
+    return true;
+  }
+
+  // send() for buttons: says why nothing happened, and shows a refusal.
+  function request(type, fields = {}, done = () => {}) {
+    const ok = send(type, fields, (reply) => {
+      if (reply.ret !== '0') toast(t('failed', reply.desc || reply.ret));
+      done(reply);
+    });
+    if (!ok) toast(t('notConnected'));
+    return ok;
+  }
+
+  setInterval(() => {
+    const now = Date.now();
+    const late = (at) => now - at > REPLY_TIMEOUT_MS;
+    if (ws && ((ws.readyState === WebSocket.CONNECTING && late(openedAt)) ||
+               Array.from(waiting.values()).some((w) => late(w.at)))) {
+      reconnectLater();
+    }
+  }, 1000);
+  // A phone back from sleep or back on the network should not wait out the backoff.
+  const retryNow = () => {
+    if (state === 'reconnecting') {
+      retryMs = RETRY_FIRST_MS;
+      connect();
+    }
+  };
+  window.addEventListener('online', retryNow);
+  document.addEventListener('visibilitychange', () => { if (!document.hidden) retryNow(); });
+  window.addEventListener('hashchange', () => {
+    const c = hashCode();
+    if (c && c !== code) {
+      code = c;
+      if (myName) connect(); else showLogin();
+    }
+  });
+
+  let toastTimer = 0;
+  function toast(text) {
+    const el = $('toast');
+    el.textContent = text;
+    el.hidden = false;
+    clearTimeout(toastTimer);
+    toastTimer = setTimeout(() => { el.hidden = true; }, 4000);
+  }
+
+  $('login').addEventListener('submit', (e) => {
+    e.preventDefault();
+    const name = $('name-input').value.trim();
+    const typed = $('code-input').value.trim();
+    if (!name) { $('login-error').textContent = t('needName'); return; }
+    if (!$('code-row').hidden || !code) {
+      if (!typed) { $('code-row').hidden = false; $('login-error').textContent = t('needCode'); return; }
+      code = typed;
+      history.replaceState(null, '', '#' + code);
+    }
+    myName = name;
+    store('jw.name', name);
+    retryMs = RETRY_FIRST_MS;
+    state = 'login';
+    connect();
+  });
+  $('rename').addEventListener('click', () => showLogin());
+
+  // --- tabs ---------------------------------------------------------------------------
+  for (const b of document.querySelectorAll('#tabs > button')) {
+    b.addEventListener('click', () => {
+      for (const o of document.querySelectorAll('#tabs > button')) {
+        o.setAttribute('aria-selected', String(o === b));
+        $('tab-' + o.dataset.tab).hidden = o !== b;
+      }
+      if (b.dataset.tab === 'board') board.fit();
+    });
+  }
+
+  // --- screen: window, pictures --------------------------------------------------------
+  $('mode-show').addEventListener('click', () => request('mode', { value: 'show' }));
+  $('mode-remote').addEventListener('click', () => request('mode', { value: 'remote' }));
+
+  // A picture is meant to be seen: the window comes up with it.
+  function showImage(url, note) {
+    const say = (text, s) => { note.textContent = text; note.dataset.state = s; };
+    send('mode', { value: 'show' }, () => {});
+    const ok = request('show.image', { url }, (reply) => {
+      if (reply.ret === '0') say(t('shown'), 'ok');
+      else say(t('failed', reply.desc || reply.ret), 'error');
+    });
+    say(ok ? t('sent') : t('notConnected'), ok ? '' : 'error');
+  }
+
+  $('image-form').addEventListener('submit', (e) => {
+    e.preventDefault();
+    showImage($('image-url').value.trim(), $('image-status'));
+  });
+
+  const MAX_UPLOAD = 64 * 1024 * 1024;
+  $('upload').addEventListener('change', () => {
+    const file = $('upload').files[0];
+    $('upload').value = ''; // the same photo chosen again must fire again
+    if (file) upload(file);
+  });
+
+  function upload(file) {
+    const note = $('upload-status');
+    const bar = $('upload-progress');
+    const say = (text, s = '') => { note.textContent = text; note.dataset.state = s; };
+    if (state !== 'connected') return say(t('notConnected'), 'error');
+    if (file.size > MAX_UPLOAD) return say(t('uploadTooLarge'), 'error');
+    // Some galleries hand over files without a type; the name still tells.
+    let type = file.type;
+    if (!type) {
+      const ext = (/\.([a-z0-9]+)$/i.exec(file.name) || [])[1] || '';
+      type = ext ? 'image/' + ext.toLowerCase().replace('jpg', 'jpeg') : 'application/octet-stream';
+    }
+    const xhr = new XMLHttpRequest();
+    xhr.open('POST', '/upload');
+    xhr.setRequestHeader('X-JW-Code', code);
+    xhr.setRequestHeader('Content-Type', type);
+    xhr.upload.onprogress = (e) => {
+      if (e.lengthComputable) {
+        bar.value = Math.round((e.loaded / e.total) * 100);
+        say(t('uploading', bar.value));
+      }
+    };
+    xhr.onload = () => {
+      bar.hidden = true;
+      let url = '';
+      try { url = JSON.parse(xhr.responseText).url || ''; } catch (e) { /* not JSON */ }
+      if (xhr.status === 200 && url) return showImage(url, note);
+      const why = { 403: 'uploadForbidden', 413: 'uploadTooLarge', 415: 'uploadNotImage' }[xhr.status];
+      say(why ? t(why) : t('uploadFailed', xhr.status || '—'), 'error');
+    };
+    xhr.onerror = () => { bar.hidden = true; say(t('uploadFailed', t('offline')), 'error'); };
+    bar.value = 0;
+    bar.hidden = false;
+    say(t('uploading', 0));
+    xhr.send(file);
+  }
+
+  // --- video --------------------------------------------------------------------------
+  const video = (() => {
+    const seek = $('video-seek'), vol = $('video-volume'), mute = $('video-mute');
+    let duration = 0, position = 0, dragging = false, volumeTimer = 0, volumeHeld = false;
+    const clock = (ms) => {
+      const s = Math.max(0, Math.floor(ms / 1000));
+      const h = Math.floor(s / 3600), m = Math.floor((s % 3600) / 60), r = String(s % 60).padStart(2, '0');
+      return h ? `${h}:${String(m).padStart(2, '0')}:${r}` : `${m}:${r}`;
+    };
+    const paint = () => {
+      if (!dragging) seek.value = String(position);
+      $('video-time').textContent = `${clock(dragging ? +seek.value : position)} / ${clock(duration)}`;
+    };
+    const control = (act, fields = {}) => request('show.video.control', Object.assign({ act }, fields));
+
+    $('video-form').addEventListener('submit', (e) => {
+      e.preventDefault();
+      send('mode', { value: 'show' }, () => {});
+      duration = position = 0;
+      seek.max = '0';
+      paint();
+      request('show.video', { url: $('video-url').value.trim() });
+    });
+    $('video-play').addEventListener('click', () => control('play'));
+    $('video-pause').addEventListener('click', () => control('pause'));
+    $('video-stop').addEventListener('click', () => control('stop'));
+    seek.addEventListener('input', () => { dragging = true; paint(); });
+    seek.addEventListener('change', () => {
+      dragging = false;
+      position = +seek.value;
+      control('seek', { time: String(position) });
+      paint();
+    });
+    // Volume follows the finger, at most five packets a second.
+    vol.addEventListener('input', () => {
+      volumeHeld = true;
+      if (volumeTimer) return;
+      volumeTimer = setTimeout(() => {
+        volumeTimer = 0;
+        control('volume', { value: vol.value });
+      }, 200);
+    });
+    vol.addEventListener('change', () => {
+      volumeHeld = false;
+      clearTimeout(volumeTimer);
+      volumeTimer = 0;
+      control('volume', { value: vol.value });
+    });
+    mute.addEventListener('click', () => {
+      const on = mute.getAttribute('aria-pressed') !== 'true';
+      if (control('mute', { value: on ? 'true' : 'false' })) mute.setAttribute('aria-pressed', String(on));
+    });
+
+    return {
+      report(msg) {
+        const n = (v) => { const x = parseInt(v, 10); return Number.isFinite(x) && x >= 0 ? x : 0; };
+        if (msg.act === 'duration') {
+          duration = n(msg.value);
+          seek.max = String(duration);
+        } else if (msg.act === 'position') {
+          position = n(msg.time);
+          if (position > duration) { duration = position; seek.max = String(duration); }
+        } else if (msg.act === 'volume') {
+          if (!volumeHeld) vol.value = String(n(msg.value));
+        } else if (msg.act === 'status') {
+          const st = $('video-status');
+          st.dataset.state = String(msg.value || '');
+          st.textContent = TEXTS[lang]['st_' + msg.value] || String(msg.value || '–');
+        }
+        paint();
+      },
+    };
+  })();
+
+  // --- pointing: both pads give thousandths of their inner box ------------------------
+  const clamp = (v) => Math.min(1000, Math.max(0, Math.round(v)));
+  function thousandths(el, e) {
+    const r = el.getBoundingClientRect();
+    return {
+      x: clamp(((e.clientX - r.left - el.clientLeft) / el.clientWidth) * 1000),
+      y: clamp(((e.clientY - r.top - el.clientTop) / el.clientHeight) * 1000),
+    };
+  }
+  // Keeps only the latest value and hands it on once per animation frame.
+  function perFrame(deliver) {
+    let latest = null, frame = 0;
+    const flush = () => {
+      cancelAnimationFrame(frame);
+      frame = 0;
+      if (latest) { const v = latest; latest = null; deliver(v); }
+    };
+    return {
+      push(v) {
+        latest = v;
+        if (!frame) frame = requestAnimationFrame(flush);
+      },
+      flush,
+    };
+  }
+
+  (() => {
+    const pad = $('pad'), dot = $('pad-dot');
+    let down = null;
+    const move = perFrame((p) => send('mouse.move', { x: p.x, y: p.y }));
+    const track = (e) => {
+      const p = thousandths(pad, e);
+      dot.style.left = `${p.x / 10}%`;
+      dot.style.top = `${p.y / 10}%`;
+      dot.hidden = false;
+      move.push(p);
+    };
+    pad.addEventListener('pointerdown', (e) => {
+      e.preventDefault();
+      down = e.pointerId;
+      pad.setPointerCapture(e.pointerId);
+      track(e);
+    });
+    // A mouse moves the pointer without a button held, as on the PC itself.
+    pad.addEventListener('pointermove', (e) => {
+      if (e.pointerId === down || e.pointerType === 'mouse') track(e);
+    });
+    const up = (e) => {
+      if (e.pointerId !== down) return;
+      down = null;
+      move.flush();
+    };
+    pad.addEventListener('pointerup', up);
+    pad.addEventListener('pointercancel', up);
+    pad.addEventListener('pointerleave', (e) => { if (down === null) { dot.hidden = true; move.flush(); } });
+  })();
+
+  // --- whiteboard ---------------------------------------------------------------------
+  const board = (() => {
+    const canvas = $('board');
+    const ctx = canvas.getContext('2d');
+    let open = false;
+    let shape = 'curve';
+    let rgb = [255, 0, 0];
+    let width = 4;
+    let items = [], undone = [], current = null, textAt = null, drawing = null;
+
+    const sendDrawing = perFrame((p) => {
+      send('whiteboard.drawing', { x: p.x, y: p.y });
+      if (current) { current.pts.push(p); paint(); }
+    });
+
+    // The canvas keeps its own pixels at the screen's density; items are kept in
+    // thousandths so they survive a resize.
+    function fit() {
+      const w = canvas.clientWidth, h = canvas.clientHeight;
+      if (!w || !h) return;
+      const d = window.devicePixelRatio || 1;
+      if (canvas.width !== Math.round(w * d) || canvas.height !== Math.round(h * d)) {
+        canvas.width = Math.round(w * d);
+        canvas.height = Math.round(h * d);
+      }
+      paint();
+    }
+    function paint() {
+      const W = canvas.width, H = canvas.height;
+      ctx.clearRect(0, 0, W, H);
+      // Pen widths are pixels of a full-HD screen; the canvas shows that screen smaller.
+      const scale = W / 1920;
+      const X = (p) => (p.x / 1000) * W, Y = (p) => (p.y / 1000) * H;
+      for (const it of items.concat(current ? [current] : [], textAt ? [textAt] : [])) {
+        ctx.strokeStyle = ctx.fillStyle = `rgb(${it.rgb.join(',')})`;
+        ctx.lineWidth = Math.max(1, it.width * scale * 2);
+        ctx.lineCap = ctx.lineJoin = 'round';
+        const a = it.pts[0], b = it.pts[it.pts.length - 1];
+        ctx.beginPath();
+        if (it.shape === 'text') {
+          ctx.font = `bold ${Math.max(10, Math.max(it.width, 16) * scale * 2.6)}px sans-serif`;
+          ctx.textBaseline = 'top';
+          ctx.fillText(it.text, X(a), Y(a));
+          continue;
+        } else if (it.shape === 'curve') {
+          ctx.moveTo(X(a), Y(a));
+          for (const p of it.pts) ctx.lineTo(X(p), Y(p));
+        } else if (it.shape === 'line') {
+          ctx.moveTo(X(a), Y(a));
+          ctx.lineTo(X(b), Y(b));
+        } else if (it.shape === 'rect') {
+          ctx.rect(X(a), Y(a), X(b) - X(a), Y(b) - Y(a));
+        } else if (it.shape === 'ellipse') {
+          ctx.ellipse((X(a) + X(b)) / 2, (Y(a) + Y(b)) / 2, Math.abs(X(b) - X(a)) / 2,
+            Math.abs(Y(b) - Y(a)) / 2, 0, 0, 2 * Math.PI);
+        }
+        ctx.stroke();
+      }
+    }
+    window.addEventListener('resize', fit);
+
+    function setOpen(o) {
+      open = o;
+      canvas.dataset.open = String(o);
+      $('board-open').setAttribute('aria-pressed', String(o));
+      $('board-open').textContent = t(o ? 'boardIsOpen' : 'boardOpen');
+    }
+    // The PC's board starts with its own pen: ours goes over at every opening.
+    function sendSettings() {
+      send('whiteboard.color', { r: rgb[0], g: rgb[1], b: rgb[2] });
+      send('whiteboard.pen.width', { value: String(width) });
+      if (shape !== 'text') send('whiteboard.shape', { act: shape });
+    }
+    function openBoard() {
+      if (!send('whiteboard.start')) {
+        toast(t('notConnected'));
+        return false;
+      }
+      setOpen(true);
+      sendSettings();
+      return true;
+    }
+    $('board-open').addEventListener('click', openBoard);
+    $('board-close').addEventListener('click', () => {
+      endText();
+      if (open) send('whiteboard.end');
+      setOpen(false);
+      items = [];
+      undone = [];
+      paint();
+    });
+
+    function pick(groupSelector, button) {
+      for (const b of document.querySelectorAll(groupSelector)) b.setAttribute('aria-pressed', String(b === button));
+    }
+    for (const b of document.querySelectorAll('[data-shape]')) {
+      b.addEventListener('click', () => {
+        endText();
+        shape = b.dataset.shape;
+        pick('[data-shape]', b);
+        if (open && shape !== 'text') send('whiteboard.shape', { act: shape });
+      });
+    }
+    for (const b of document.querySelectorAll('[data-rgb]')) {
+      b.style.background = `rgb(${b.dataset.rgb})`;
+      b.addEventListener('click', () => {
+        rgb = b.dataset.rgb.split(',').map(Number);
+        pick('[data-rgb]', b);
+        if (open) send('whiteboard.color', { r: rgb[0], g: rgb[1], b: rgb[2] });
+      });
+    }
+    for (const b of document.querySelectorAll('[data-width]')) {
+      b.addEventListener('click', () => {
+        width = Number(b.dataset.width);
+        pick('[data-width]', b);
+        if (open) send('whiteboard.pen.width', { value: String(width) });
+      });
+    }
+    $('board-undo').addEventListener('click', () => {
+      endText();
+      if (open) send('whiteboard.undo');
+      if (items.length) undone.push(items.pop());
+      paint();
+    });
+    $('board-redo').addEventListener('click', () => {
+      if (open) send('whiteboard.redraw');
+      if (undone.length) items.push(undone.pop());
+      paint();
+    });
+    $('board-clear').addEventListener('click', () => {
+      endText();
+      if (open) send('whiteboard.clear');
+      items = [];
+      undone = [];
+      paint();
+    });
+
+    canvas.addEventListener('pointerdown', (e) => {
+      e.preventDefault();
+      if (drawing !== null || (!open && !openBoard())) return;
+      const p = thousandths(canvas, e);
+      if (shape === 'text') return startText(p);
+      drawing = e.pointerId;
+      canvas.setPointerCapture(e.pointerId);
+      send('whiteboard.draw.start', { x: p.x, y: p.y });
+      current = { shape, rgb, width, pts: [p] };
+      paint();
+    });
+    canvas.addEventListener('pointermove', (e) => {
+      if (e.pointerId === drawing) sendDrawing.push(thousandths(canvas, e));
+    });
+    const up = (e) => {
+      if (e.pointerId !== drawing) return;
+      sendDrawing.flush();
+      drawing = null;
+      send('whiteboard.draw.end');
+      if (current) {
+        items.push(current);
+        undone = [];
+      }
+      current = null;
+      paint();
+    };
+    canvas.addEventListener('pointerup', up);
+    canvas.addEventListener('pointercancel', up);
+
+    // Text: a tap marks the place, the words appear on the PC while they are typed.
+    const setText = perFrame((s) => send('whiteboard.string.set', { text: s.text }));
+    function startText(p) {
+      endText();
+      textAt = { shape: 'text', rgb, width, pts: [p], text: '' };
+      send('whiteboard.string.start', { x: p.x, y: p.y });
+      $('text-form').hidden = false;
+      $('text-input').value = '';
+      $('text-input').focus();
+    }
+    function endText() {
+      if (!textAt) return;
+      const it = textAt;
+      textAt = null;
+      it.text = $('text-input').value;
+      setText.flush();
+      send('whiteboard.string.set', { text: it.text });
+      send('whiteboard.string.end');
+      $('text-form').hidden = true;
+      if (it.text) { items.push(it); undone = []; }
+      paint();
+    }
+    $('text-input').addEventListener('input', () => {
+      if (!textAt) return;
+      textAt.text = $('text-input').value;
+      setText.push({ text: textAt.text });
+      paint();
+    });
+    $('text-form').addEventListener('submit', (e) => { e.preventDefault(); endText(); });
+
+    setOpen(false);
+    return {
+      fit,
+      // After a reconnection the PC may have closed our board with the old
+      // connection; opening an open one keeps it as it is.
+      resume() {
+        if (open) { send('whiteboard.start'); sendSettings(); }
+      },
+    };
+  })();
+
+  // --- start --------------------------------------------------------------------------
+  if (myName && code) connect();
+  else showLogin();
+})();

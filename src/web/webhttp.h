@@ -1,0 +1,47 @@
+#pragma once
+// The HTTP side of the browser remote: one request head read from a connection,
+// and the answers written back. Heads are parsed by QHttpEngine's parser; this
+// file only bounds them and picks out what the routes need.
+
+#include <QByteArray>
+#include <QList>
+#include <QPair>
+
+namespace web
+{
+
+// The most a request head may take, request line and headers together.
+constexpr int kMaxHeadBytes = 8 * 1024;
+
+struct HttpRequest {
+    QByteArray method;                            // as sent: "GET", "POST", ...
+    QByteArray path;                              // the target without its query, e.g. "/app.js"
+    QByteArray version;                           // "HTTP/1.0" or "HTTP/1.1"
+    QList<QPair<QByteArray, QByteArray>> headers; // names in lower case, in order
+
+    // The value of the header (name in lower case); empty when absent.
+    QByteArray header(const char* name) const;
+    int headerCount(const char* name) const;
+    // Whether a comma-separated header holds the token, in any letter case.
+    bool headerHas(const char* name, const char* token) const;
+    bool keepAlive() const;
+};
+
+// Where the head ends in the bytes received so far: the offset just past the
+// blank line, or -1 while it has not arrived.
+int HeadEnd(const QByteArray& received);
+// Parses a complete head (the bytes up to HeadEnd). False when it is malformed:
+// a request line that is not "METHOD /target HTTP/1.x", a header line without a
+// colon, control characters.
+bool ParseHead(const QByteArray& head, HttpRequest* request);
+
+// A whole answer head; the body follows it unchanged.
+QByteArray ResponseHead(int status, const QByteArray& contentType, qint64 contentLength,
+                        bool keepAlive, const QList<QByteArray>& extraHeaders = {});
+// A short refusal: {"error":"<what>"}.
+QByteArray ErrorBody(const char* what);
+QByteArray StatusText(int status);
+// The type of a page file by the end of its name.
+QByteArray ContentTypeOf(const QByteArray& name);
+
+} // namespace web

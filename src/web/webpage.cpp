@@ -1,0 +1,355 @@
+#include "web/webpage.h"
+
+#include "base/jwlog.h"
+#include "protocol/protocol.h"
+#include "server/jwdatamanage.h"
+#include "server/jwshowservice.h"
+#include "web/webserver.h"
+
+#include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpSocket>
+#include <QWebSocket>
+#include <mutex>
+
+namespace web
+{
+
+namespace
+{
+// Replies handed to the WebSocket while this much of them waits in its socket;
+// the rest waits in the link, where the bounds can see it.
+constexpr qint64 kWriteWindow = 64 * 1024;
+constexpr int kHoldPollMs = 2;
+constexpr int kCloseGraceMs = 2000;
+
+QString hostOf(const QHostAddress& a)
+{
+    bool mapped = false;
+    const quint32 v4 = a.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : a.toString();
+}
+} // namespace
+
+// The page as the socket server sees it. Any thread may queue replies here; the
+// page takes them on the web thread. The lock is never held while anything else
+// is called: posting the page an event only queues it.
+class PageLink : public ExternalLink
+{
+public:
+    explicit PageLink(WebPage* page) : page_(page) {}
+
+    bool send(const QByteArray& bytes, bool flush) override
+    {
+        std::lock_guard<std::mutex> l(lock);
+        if (!page_ || cut)
+            return false;
+        outbox.push_back(bytes);
+        outboxBytes += bytes.size();
+        if (outboxBytes + socketPending > JWShowService::kMaxUnsent) {
+            cut = true;
+            post();
+            return false;
+        }
+        if (flush)
+            post();
+        return true;
+    }
+    void flush() override
+    {
+        std::lock_guard<std::mutex> l(lock);
+        if (page_ && !outbox.empty())
+            post();
+    }
+    void shutdown() override
+    {
+        std::lock_guard<std::mutex> l(lock);
+        if (!page_)
+            return;
+        shutdownAsked = true;
+        post();
+    }
+    void release() // web thread: the page no longer takes anything
+    {
+        std::lock_guard<std::mutex> l(lock);
+        page_ = nullptr;
+        outbox.clear();
+        outboxBytes = 0;
+    }
+
+    std::mutex lock; // guards everything below
+    std::deque<QByteArray> outbox;
+    qint64 outboxBytes = 0;
+    qint64 socketPending = 0; // what the WebSocket's socket still holds (web thread writes)
+    bool posted = false;
+    bool cut = false;
+    bool shutdownAsked = false;
+
+private:
+    void post() // caller holds lock
+    {
+        if (posted)
+            return;
+        posted = true;
+        WebPage* page = page_;
+        QMetaObject::invokeMethod(
+            page, [page] { page->drain(); }, Qt::QueuedConnection);
+    }
+    WebPage* page_;
+};
+
+WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server)
+    : QObject(server), socket_(socket), tcp_(tcp), server_(server),
+      address_(hostOf(socket->peerAddress())), link_(std::make_shared<PageLink>(this)),
+      input_(std::make_shared<QueuedInput>())
+{
+    socket_->setParent(this);
+    socket_->setMaxAllowedIncomingMessageSize(quint64(Limits::kMaxMessageBytes));
+    socket_->setMaxAllowedIncomingFrameSize(quint64(Limits::kMaxMessageBytes));
+    if (tcp_)
+        tcp_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    lastSeen_ = server_->nowMs();
+    connect(socket_, &QWebSocket::textMessageReceived, this, &WebPage::onText);
+    connect(socket_, &QWebSocket::textFrameReceived, this, &WebPage::onFrame);
+    connect(socket_, &QWebSocket::binaryFrameReceived, this,
+            [this] { closeWith(QWebSocketProtocol::CloseCodeDatatypeNotSupported, "text only"); });
+    connect(socket_, &QWebSocket::pong, this, [this] { lastSeen_ = server_->nowMs(); });
+    connect(socket_, &QWebSocket::bytesWritten, this, [this] {
+        stallTimer_.start(JWShowService::kStallMs); // progress
+        drain();
+    });
+    connect(socket_, &QWebSocket::disconnected, this, &WebPage::gone);
+
+    holdTimer_.setSingleShot(true);
+    connect(&holdTimer_, &QTimer::timeout, this, &WebPage::releaseHeld);
+    stallTimer_.setSingleShot(true);
+    connect(&stallTimer_, &QTimer::timeout, this, [this] { cutOff("replies not read"); });
+    loginTimer_.setSingleShot(true);
+    connect(&loginTimer_, &QTimer::timeout, this,
+            [this] { closeWith(QWebSocketProtocol::CloseCodePolicyViolated, "no login"); });
+    closeTimer_.setSingleShot(true);
+    connect(&closeTimer_, &QTimer::timeout, this, [this] { cutOff("close not answered"); });
+
+    if (server_->guard().isLocked(address_, server_->nowMs()))
+        closeWith(kLocked, QStringLiteral("locked"));
+    else
+        loginTimer_.start(Limits::kLoginTimeoutMs);
+}
+
+WebPage::~WebPage()
+{
+    detach();
+    server_->forget(this);
+}
+
+void WebPage::onFrame(const QString&, bool isLastFrame)
+{
+    lastSeen_ = server_->nowMs();
+    // A packet is one message in one frame; a page never splits one, and pieces
+    // would only have to be kept until the rest came.
+    if (!isLastFrame)
+        closeWith(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("fragmented"));
+}
+
+void WebPage::onText(const QString& text)
+{
+    if (closing_)
+        return;
+    lastSeen_ = server_->nowMs();
+    if (id_ == 0) {
+        login(text);
+        return;
+    }
+    // The table lists a page with the address it is seen from, whatever it says.
+    if (text.contains(QLatin1String(proto::kLogin))) {
+        QJsonObject obj = QJsonDocument::fromJson(text.toUtf8()).object();
+        if (obj.value(QLatin1String(proto::kType)).toString() == QLatin1String(proto::kLogin)) {
+            obj.insert(QLatin1String(proto::kIp), address_);
+            forward(QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
+            return;
+        }
+    }
+    forward(text);
+}
+
+void WebPage::login(const QString& text)
+{
+    QJsonObject obj = QJsonDocument::fromJson(text.toUtf8()).object();
+    const bool isLogin =
+        obj.value(QLatin1String(proto::kType)).toString() == QLatin1String(proto::kLogin);
+    const QString code = obj.value(QLatin1String(proto::kPwd)).toString();
+    if (!isLogin || !server_->guard().check(address_, code, server_->nowMs())) {
+        JWLOG::debug("web: pairing refused from " + address_);
+        closeWith(kBadCode, QStringLiteral("bad code"));
+        return;
+    }
+    loginTimer_.stop();
+    from_ = obj.value(QLatin1String(proto::kFrom)).toString();
+    // An older page of the same controller (the same phone reconnecting after
+    // its network came back) goes first, so its close cannot take the new
+    // login's entry with it.
+    server_->pageLoggedIn(this);
+    id_ = JWShowService::GetInstance()->Attach(link_);
+    JWLOG::debug(QStringLiteral("web: page %1 paired from %2").arg(id_).arg(address_));
+    obj.insert(QLatin1String(proto::kIp), address_);
+    forward(QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
+}
+
+bool WebPage::mustHold() const
+{
+    return !held_.empty() || input_->chars > JWShowService::kMaxQueuedInput ||
+           JWdataManage::GetInstance()->Backlogged() ||
+           socketPending() > JWShowService::kMaxUnsentWhileReading;
+}
+
+void WebPage::forward(const QString& text)
+{
+    if (id_ == 0)
+        return;
+    if (!mustHold()) {
+        JWdataManage::GetInstance()->AddPackets(id_, {text}, input_);
+        return;
+    }
+    // The dispatcher is behind with this page's packets: they wait here, as a
+    // TCP controller's wait in the kernel, until it catches up.
+    held_.push_back(text);
+    heldChars_ += text.size();
+    if (heldChars_ > Limits::kMaxHeldInput) {
+        cutOff("too many packets");
+        return;
+    }
+    if (!holdTimer_.isActive())
+        holdTimer_.start(kHoldPollMs);
+}
+
+void WebPage::releaseHeld()
+{
+    if (id_ == 0)
+        return;
+    QStringList texts;
+    qint64 chars = 0;
+    while (!held_.empty() && input_->chars + chars <= JWShowService::kMaxQueuedInput &&
+           !JWdataManage::GetInstance()->Backlogged()) {
+        chars += held_.front().size();
+        texts << std::move(held_.front());
+        held_.pop_front();
+    }
+    heldChars_ -= chars;
+    if (!texts.isEmpty())
+        JWdataManage::GetInstance()->AddPackets(id_, texts, input_);
+    if (!held_.empty())
+        holdTimer_.start(kHoldPollMs);
+}
+
+qint64 WebPage::socketPending() const
+{
+    return tcp_ ? tcp_->bytesToWrite() : 0;
+}
+
+void WebPage::drain()
+{
+    std::deque<QByteArray> batch;
+    bool cut, shut;
+    {
+        std::lock_guard<std::mutex> l(link_->lock);
+        link_->posted = false;
+        qint64 room = kWriteWindow - socketPending();
+        while (!link_->outbox.empty() && room > 0) {
+            room -= link_->outbox.front().size();
+            link_->outboxBytes -= link_->outbox.front().size();
+            batch.push_back(std::move(link_->outbox.front()));
+            link_->outbox.pop_front();
+        }
+        cut = link_->cut;
+        shut = link_->shutdownAsked && link_->outbox.empty();
+    }
+    if (cut) {
+        cutOff("too many unsent replies");
+        return;
+    }
+    if (closing_)
+        return;
+    for (const QByteArray& text : batch)
+        socket_->sendTextMessage(QString::fromUtf8(text));
+    // Out now rather than at the next turn of the event loop: a reply waits for
+    // nothing else.
+    if (!batch.empty())
+        socket_->flush();
+    updateStall();
+    if (shut)
+        closeWith(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected"));
+}
+
+void WebPage::updateStall()
+{
+    qint64 unsent = socketPending();
+    {
+        std::lock_guard<std::mutex> l(link_->lock);
+        link_->socketPending = unsent;
+        unsent += link_->outboxBytes;
+    }
+    if (unsent == 0)
+        stallTimer_.stop();
+    else if (!stallTimer_.isActive())
+        stallTimer_.start(JWShowService::kStallMs);
+}
+
+void WebPage::keepAlive(qint64 nowMs)
+{
+    if (closing_)
+        return;
+    if (nowMs - lastSeen_ > Limits::kPageSilenceMs) {
+        cutOff("silent");
+        return;
+    }
+    socket_->ping();
+}
+
+void WebPage::detach()
+{
+    link_->release();
+    if (id_ != 0) {
+        // Its close goes to the dispatcher behind the packets it sent.
+        JWShowService::GetInstance()->Detach(id_);
+        id_ = 0;
+    }
+    held_.clear();
+    heldChars_ = 0;
+    holdTimer_.stop();
+    stallTimer_.stop();
+    loginTimer_.stop();
+}
+
+void WebPage::closeWith(int code, const QString& reason)
+{
+    if (closing_)
+        return;
+    closing_ = true;
+    detach();
+    socket_->close(QWebSocketProtocol::CloseCode(code), reason);
+    closeTimer_.start(kCloseGraceMs);
+}
+
+void WebPage::cutOff(const char* why)
+{
+    if (gone_)
+        return;
+    JWLOG::debug(QStringLiteral("web: page cut off: ") + QLatin1String(why));
+    closing_ = true;
+    detach();
+    socket_->abort();
+    gone();
+}
+
+void WebPage::gone()
+{
+    if (gone_)
+        return;
+    gone_ = true;
+    detach();
+    closeTimer_.stop();
+    deleteLater();
+}
+
+} // namespace web

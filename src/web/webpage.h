@@ -1,0 +1,84 @@
+#pragma once
+// One page's WebSocket: a controller like any phone on the TCP port. Its first
+// message must be a login with the pairing code; after that every text message is
+// one packet for the dispatcher, and every reply or report the dispatcher sends to
+// the page's number is one text message back.
+
+#include "protocol/jwmess.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <deque>
+#include <memory>
+
+class QTcpSocket;
+class QWebSocket;
+struct QueuedInput;
+
+namespace web
+{
+
+class PageLink;
+class WebServer;
+
+class WebPage : public QObject
+{
+    Q_OBJECT
+public:
+    // Close codes the page sees.
+    enum CloseCode {
+        kReplaced = 4000, // the same controller logged in again on another WebSocket
+        kBadCode = 4001,  // the first message was no login with the right code
+        kLocked = 4003,   // too many wrong codes from this address
+    };
+
+    // Takes the WebSocket; tcp is the socket under it (to see what it has not
+    // written yet).
+    WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server);
+    ~WebPage() override;
+
+    QString address() const { return address_; }
+    QString controller() const { return from_; } // empty until logged in
+    // Closes with a WebSocket close frame; the page is no controller from now on.
+    void closeWith(int code, const QString& reason);
+    // Cuts the connection at once, for a page that does not read or floods.
+    void cutOff(const char* why);
+    // Pings the page, or cuts it off when it has been silent too long.
+    void keepAlive(qint64 nowMs);
+
+    // Posted by the link when replies wait (web thread).
+    void drain();
+
+private:
+    void onText(const QString& text);
+    void onFrame(const QString& frame, bool isLastFrame);
+    void login(const QString& text);
+    void forward(const QString& text);
+    void releaseHeld();
+    bool mustHold() const;
+    qint64 socketPending() const;
+    void updateStall();
+    void detach();
+    void gone();
+
+    QWebSocket* socket_;
+    QPointer<QTcpSocket> tcp_;
+    WebServer* server_;
+    QString address_;
+    QString from_;
+    SOCKET id_ = 0; // the dispatcher's number, 0 until logged in and after detach
+    std::shared_ptr<PageLink> link_;
+    std::shared_ptr<QueuedInput> input_;
+    std::deque<QString> held_; // packets waiting for the dispatcher to catch up
+    qint64 heldChars_ = 0;
+    QTimer holdTimer_;
+    QTimer stallTimer_;
+    QTimer loginTimer_;
+    QTimer closeTimer_;
+    qint64 lastSeen_ = 0;
+    bool closing_ = false;
+    bool gone_ = false;
+};
+
+} // namespace web

@@ -1,0 +1,56 @@
+#include "web/webremote.h"
+
+#include "web/webserver.h"
+
+#include <QMetaObject>
+
+// The page's files live in this static library; they are registered only when
+// something refers to them.
+static void registerPageFiles()
+{
+    Q_INIT_RESOURCE(web);
+}
+
+WebRemote::WebRemote()
+{
+    registerPageFiles();
+    thread_.setObjectName(QStringLiteral("web"));
+    anchor_.moveToThread(&thread_);
+    thread_.start();
+    // Tests shorten the lock after wrong codes.
+    bool ok = false;
+    const qint64 lockMs = qEnvironmentVariableIntValue("JWSHOW_WEB_LOCKOUT_MS", &ok);
+    const qint64 lock = ok && lockMs > 0 ? lockMs : web::PairingGuard::kWindowMs;
+    QMetaObject::invokeMethod(
+        &anchor_, [this, lock] { server_ = new web::WebServer(lock); },
+        Qt::BlockingQueuedConnection);
+}
+
+WebRemote::~WebRemote()
+{
+    QMetaObject::invokeMethod(
+        &anchor_,
+        [this] {
+            delete server_;
+            server_ = nullptr;
+        },
+        Qt::BlockingQueuedConnection);
+    thread_.quit();
+    thread_.wait();
+}
+
+bool WebRemote::listen(quint16 port)
+{
+    bool ok = false;
+    QMetaObject::invokeMethod(
+        &anchor_, [this, port, &ok] { ok = server_->listen(port); }, Qt::BlockingQueuedConnection);
+    port_ = ok ? port : 0;
+    return ok;
+}
+
+void WebRemote::close()
+{
+    QMetaObject::invokeMethod(
+        &anchor_, [this] { server_->closeAll(); }, Qt::BlockingQueuedConnection);
+    port_ = 0;
+}
