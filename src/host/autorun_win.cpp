@@ -1,4 +1,5 @@
 #include "host/autorun.h"
+#include "host/wintext_win.h"
 
 #include <windows.h>
 
@@ -12,27 +13,6 @@ namespace
 
 const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 const wchar_t kValue[] = L"TOVANEL";
-
-std::wstring Wide(const std::string& utf8)
-{
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-    return out;
-}
-
-std::string Utf8(const std::wstring& wide)
-{
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
-                                      nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(n), '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n,
-                            nullptr, nullptr);
-    return out;
-}
 
 } // namespace
 

@@ -1,4 +1,5 @@
 #include "host/firewall.h"
+#include "host/wintext_win.h"
 
 #include <windows.h>
 
@@ -23,16 +24,6 @@ struct FirewallState {
     // initialised COM on the thread already, in another apartment mode.
     bool comInitialised = false;
 };
-
-std::wstring Wide(const std::string& utf8)
-{
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    if (n > 0)
-        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
-    return out;
-}
 
 template <typename T> void Release(T*& p)
 {

@@ -438,9 +438,12 @@ void JWShowUi::httpfinished(QNetworkReply* reply)
         qDebug() << "picture download failed:" << reply->url().toString() << reply->errorString();
     }
     // A download leaves up to its bound behind in the allocator (a hostile server
-    // fills it): once the reply is gone, that memory goes back to the system.
-    connect(reply, &QObject::destroyed, this,
-            [this] { QTimer::singleShot(0, this, [] { host::ReleaseFreeMemory(); }); });
+    // fills it): once the reply is gone, that memory goes back to the system, and
+    // once more a moment later, when the network thread has let go of its buffers.
+    connect(reply, &QObject::destroyed, this, [this] {
+        QTimer::singleShot(0, this, [] { host::ReleaseFreeMemory(); });
+        QTimer::singleShot(1000, this, [] { host::ReleaseFreeMemory(); });
+    });
     reply->deleteLater();
     {
         QMutexLocker lock(&m_queueLock);
