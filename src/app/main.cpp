@@ -171,10 +171,13 @@ int main(int argc, char** argv)
     ConnectWorkers(&showUi, &paintManage, &mainWindow);
 
     mainWindow.InitConnect();
+    // The table has its columns before the dispatcher starts (in InitSet): a
+    // controller may log in while a message box of the set-up waits, and a row
+    // without columns would lose it.
+    mainWindow.InitTableWidget();
     mainWindow.InitSet();
     mainWindow.InitTrayIcon();
     mainWindow.InitJWRServer();
-    mainWindow.InitTableWidget();
     mainWindow.InitWebRemote();
 
     // Whatever a worker still does after the quit (one that did not stop in

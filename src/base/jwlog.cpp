@@ -165,6 +165,16 @@ void WriteConfig(const QString& group, const QString& key, const QString& value,
     settings.sync();
 }
 
+QString ReadConfigOrDefault(const QString& group, const QString& key, const QString& fallback,
+                            const QString& iniPath)
+{
+    const QString value = ReadConfig(group, key, iniPath);
+    if (!value.isEmpty())
+        return value;
+    WriteConfig(group, key, fallback, iniPath);
+    return fallback;
+}
+
 QString WithoutCode(const QString& text)
 {
     // g_auth is set before any worker thread starts and never changes after.

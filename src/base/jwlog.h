@@ -28,6 +28,10 @@ QString GetAppDataPath();
 QString ReadConfig(const QString& group, const QString& key, const QString& iniPath);
 void WriteConfig(const QString& group, const QString& key, const QString& value,
                  const QString& iniPath);
+// The value, or (when it is missing or empty) the fallback, which is then written so
+// that the file shows every setting.
+QString ReadConfigOrDefault(const QString& group, const QString& key, const QString& fallback,
+                            const QString& iniPath);
 
 // The text with every occurrence of this start's pairing code (g_auth) blanked
 // out. The log file and the log window never show the code: whoever reads the

@@ -4,9 +4,11 @@
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
+#include "base/threadjoin.h"
 #include "file/jwfile.h"
 #include "host/memory.h"
 #include "host/pointer.h"
+#include "protocol/jsonguard.h"
 #include "protocol/packetfields.h"
 #include "protocol/protocol.h"
 #include "protocol/reply.h"
@@ -148,11 +150,12 @@ void JWdataManage::Stop()
         guiRoom.notify_all();
     }
     if (QThread::currentThread() != this)
-        wait(100);
+        threadjoin::Joined(wait(100), this);
 }
 
 void JWdataManage::run()
 {
+    const threadjoin::EndGuard end{this};
     qCDebug(lcJwShow) << " data deal run:";
     knownIps = GetLocalIpAddress();
     const QStringList ips = knownIps;
@@ -249,17 +252,31 @@ void JWdataManage::toGui(std::function<void()> f, int coalesceKey)
     lastCoalesceKey = coalesceKey;
     ++guiBacklog;
     ++guiPosted;
-    QMetaObject::invokeMethod(
-        this,
-        [this, f = std::move(f)] {
-            ++guiDone;
-            if (--guiBacklog == kMaxGuiBacklog / 2 - 1) {
-                std::lock_guard<std::mutex> l(guiLock);
-                guiRoom.notify_all();
-            }
-            f();
-        },
-        Qt::QueuedConnection);
+    {
+        std::lock_guard<std::mutex> l(guiWorkLock);
+        guiWork.push_back(std::move(f));
+    }
+    // Events are delivered in the order they were posted, so each call finds its
+    // own hand-over at the front.
+    QMetaObject::invokeMethod(this, "runGuiWork", Qt::QueuedConnection);
+}
+
+void JWdataManage::runGuiWork()
+{
+    std::function<void()> f;
+    {
+        std::lock_guard<std::mutex> l(guiWorkLock);
+        if (guiWork.empty())
+            return;
+        f = std::move(guiWork.front());
+        guiWork.pop_front();
+    }
+    ++guiDone;
+    if (--guiBacklog == kMaxGuiBacklog / 2 - 1) {
+        std::lock_guard<std::mutex> l(guiLock);
+        guiRoom.notify_all();
+    }
+    f();
 }
 
 void JWdataManage::HandleClose(SOCKET sock)
@@ -293,9 +310,13 @@ void JWdataManage::HandleText(const QString& text, SOCKET sock)
     }
     WriteLogWindow("<<<:", text);
 
+    const QByteArray utf8 = text.toUtf8();
     QJsonParseError err{};
-    const QJsonDocument doc = QJsonDocument::fromJson(text.toUtf8(), &err);
-    if (err.error != QJsonParseError::NoError) {
+    const QJsonDocument doc =
+        jsonguard::LosesReplacedContainer(std::string_view(utf8.constData(), size_t(utf8.size())))
+            ? QJsonDocument()
+            : QJsonDocument::fromJson(utf8, &err);
+    if (doc.isNull() || err.error != QJsonParseError::NoError) {
         JWLOG::error(QStringLiteral("JSON package error:"));
         qCDebug(lcJwShow) << "error:JSON package error:";
         return;
@@ -593,12 +614,16 @@ void JWdataManage::SendData(SOCKET sock, const QString& text)
     WriteLogWindow(">>>>:", text);
     // On the dispatcher thread the reply may wait for the next ones (see heldSock).
     const bool hold = QThread::currentThread() == this;
-    if (hold && heldSock != sock) {
-        if (heldSock)
-            flushHeld();
-        heldSock = sock;
+    // The held count is the dispatcher's alone: another thread (the show window's
+    // video reports) must not even add 0 to it while the dispatcher resets it.
+    if (hold) {
+        if (heldSock != sock) {
+            if (heldSock)
+                flushHeld();
+            heldSock = sock;
+        }
+        ++heldCount;
     }
-    heldCount += hold;
     if (!JWShowService::GetInstance()->Send(sock, text.toUtf8(), !hold)) {
         qCDebug(lcJwShow).noquote() << "send error:" + WithoutCode(text);
         JWLOG::debug("send error::" + text);

@@ -108,6 +108,9 @@ signals:
 protected:
     void run() override;
 
+private slots:
+    void runGuiWork(); // the oldest hand-over (GUI thread)
+
 private:
     struct Inbound {
         QString text;
@@ -178,6 +181,11 @@ private:
     int lastCoalesceKey = 0;           // dispatcher thread only
     std::mutex guiLock;
     std::condition_variable guiRoom;
+    // The hand-overs themselves wait here, under our own lock, and each posts one
+    // bare call of runGuiWork: what the GUI thread runs was handed over through a
+    // lock every thread checker sees, not through the toolkit's event queue alone.
+    std::mutex guiWorkLock;
+    std::deque<std::function<void()>> guiWork;
 
     QStringList knownIps;
     QStringList latestIps;

@@ -3,6 +3,7 @@
 #include "base/appglobals.h"
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
+#include "base/threadjoin.h"
 #include "host/netsocket.h"
 #include "protocol/reply.h"
 #include "server/jwdatamanage.h"
@@ -181,7 +182,7 @@ bool JWShowService::Init(int port)
     if (isRunning()) {
         d->stopRequested = true;
         d->waker.wake();
-        wait();
+        threadjoin::Joined(wait(), this);
     }
     d->listener = std::move(s);
     d->listenPort = port;
@@ -196,7 +197,7 @@ void JWShowService::Stop()
     d->serving = false;
     d->waker.wake();
     if (QThread::currentThread() != this)
-        wait(200);
+        threadjoin::Joined(wait(200), this);
 }
 
 void JWShowService::Terminate()
@@ -206,7 +207,7 @@ void JWShowService::Terminate()
     p->stopRequested = true;
     p->waker.wake();
     if (QThread::currentThread() != self)
-        self->wait();
+        threadjoin::Joined(self->wait(), self);
     p->listener.reset();
     p->listenPort = 0;
     std::map<SOCKET, std::shared_ptr<Connection>> all;
@@ -389,6 +390,7 @@ void JWShowService::Private::read(const std::shared_ptr<Connection>& c, char* bu
 
 void JWShowService::run()
 {
+    const threadjoin::EndGuard end{this};
     qCDebug(lcJwShow) << "start accept";
     JWLOG::debug(QStringLiteral("start accept"));
     JWdataManage* dm = JWdataManage::GetInstance();

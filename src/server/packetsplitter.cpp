@@ -5,18 +5,6 @@
 #include <QDebug>
 #include <cstring>
 
-namespace
-{
-bool isBlank(const QByteArray& bytes)
-{
-    for (char c : bytes) {
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-            return false;
-    }
-    return true;
-}
-} // namespace
-
 void PacketSplitter::reset()
 {
     buf.clear();
@@ -52,16 +40,10 @@ QStringList PacketSplitter::feed(const char* data, int len)
         }
     }
 
+    // Whatever follows the last cut waits for the next read, inside an object or
+    // not: junk belongs to the object it precedes, so a stream is cut the same way
+    // however TCP happened to deliver it.
     QByteArray rest = buf.mid(pieceStart);
-    if (!scanner.insideObject()) {
-        // Nothing is open. White space after a packet is a line end some
-        // controllers add; anything else is junk that is reported like any broken
-        // packet rather than silently glued to the next one.
-        if (!rest.isEmpty() && !(isBlank(rest) && !pieces.isEmpty()))
-            pieces << QString::fromUtf8(rest);
-        reset();
-        return pieces;
-    }
     if (rest.size() > kMaxPending) {
         ++overflowCount;
         const QString msg = QStringLiteral("packet too long, dropped %1 bytes").arg(rest.size());

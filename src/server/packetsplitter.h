@@ -7,7 +7,10 @@
 // is handled whole whatever the read boundaries were.
 //
 // Pieces are cut on the bytes (braces are ASCII, so a multi-byte UTF-8 character
-// is never cut) and each piece is decoded on its own.
+// is never cut) and each piece is decoded on its own. A piece ends where a
+// top-level object ends; anything before the object (white space, junk) is part
+// of its piece, so the cuts never depend on the read boundaries (only a zero
+// byte, which ends its read, and a rest dropped for its length do).
 
 #include "protocol/jsonscanner.h"
 

@@ -4,6 +4,7 @@
 #include "base/appglobals.h"
 #include "base/authcode.h"
 #include "base/jwlog.h"
+#include "base/threadjoin.h"
 #include "host/autorun.h"
 #include "host/display.h"
 #include "host/firewall.h"
@@ -86,16 +87,6 @@ MainWindow::MainWindow(QWidget* parent)
 
 MainWindow::~MainWindow() = default;
 
-QString MainWindow::ReadConfigOrDefault(const QString& key, const QString& fallback,
-                                        const QString& iniPath)
-{
-    const QString value = ReadConfig(kGroup, key, iniPath);
-    if (!value.isEmpty())
-        return value;
-    WriteConfig(kGroup, key, fallback, iniPath);
-    return fallback;
-}
-
 void MainWindow::InitConnect()
 {
     connect(this, &MainWindow::msg_addUser, this, &MainWindow::Add_User);
@@ -131,7 +122,7 @@ void MainWindow::InitSet()
         show();
     }
 
-    const QString portText = ReadConfigOrDefault(kPortKey, QStringLiteral("5555"), iniPath);
+    const QString portText = ReadConfigOrDefault(kGroup, kPortKey, QStringLiteral("5555"), iniPath);
     g_port = portText.toInt(); // not a number: 0
 
     g_auth = MakeAuthCode(); // never printed: it pairs phones with the program
@@ -374,8 +365,8 @@ void MainWindow::menu_quit_click()
     JWdataManage* dispatcher = JWdataManage::GetInstance();
     server->Stop();
     dispatcher->Stop();
-    server->wait(kThreadStopWaitMs);
-    dispatcher->wait(kThreadStopWaitMs);
+    threadjoin::Joined(server->wait(kThreadStopWaitMs), server);
+    threadjoin::Joined(dispatcher->wait(kThreadStopWaitMs), dispatcher);
 
     JWLOG::debug(QStringLiteral("---------Exit--------"));
     JWLOG::log_close();

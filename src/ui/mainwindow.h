@@ -41,11 +41,6 @@ public:
     CompanionProcess& companion() { return rcServer; }
     QSystemTrayIcon* trayIcon() const { return tray; }
 
-    // The value of `key` in [config]; a missing or empty value is replaced by
-    // `fallback`, which is then written to the file.
-    static QString ReadConfigOrDefault(const QString& key, const QString& fallback,
-                                       const QString& iniPath);
-
 signals:
     void msg_addUser(QString id, QString name, QString ip);
     void msg_removeUser(QString id);

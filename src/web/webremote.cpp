@@ -21,20 +21,15 @@ WebRemote::WebRemote()
     bool ok = false;
     const qint64 lockMs = qEnvironmentVariableIntValue("JWSHOW_WEB_LOCKOUT_MS", &ok);
     const qint64 lock = ok && lockMs > 0 ? lockMs : web::PairingGuard::kWindowMs;
-    QMetaObject::invokeMethod(
-        &anchor_, [this, lock] { server_ = new web::WebServer(lock); },
-        Qt::BlockingQueuedConnection);
+    anchor_.run([this, lock] { server_ = new web::WebServer(lock); });
 }
 
 WebRemote::~WebRemote()
 {
-    QMetaObject::invokeMethod(
-        &anchor_,
-        [this] {
-            delete server_;
-            server_ = nullptr;
-        },
-        Qt::BlockingQueuedConnection);
+    anchor_.run([this] {
+        delete server_;
+        server_ = nullptr;
+    });
     thread_.quit();
     thread_.wait();
 }
@@ -42,15 +37,13 @@ WebRemote::~WebRemote()
 bool WebRemote::listen(quint16 port)
 {
     bool ok = false;
-    QMetaObject::invokeMethod(
-        &anchor_, [this, port, &ok] { ok = server_->listen(port); }, Qt::BlockingQueuedConnection);
+    anchor_.run([this, port, &ok] { ok = server_->listen(port); });
     port_ = ok ? port : 0;
     return ok;
 }
 
 void WebRemote::close()
 {
-    QMetaObject::invokeMethod(
-        &anchor_, [this] { server_->closeAll(); }, Qt::BlockingQueuedConnection);
+    anchor_.run([this] { server_->closeAll(); });
     port_ = 0;
 }

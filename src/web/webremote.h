@@ -3,6 +3,8 @@
 // started, moved and stopped from the GUI thread. Each call returns when the
 // server thread has carried it out; that thread never waits for the GUI thread.
 
+#include "base/threadcall.h"
+
 #include <QObject>
 #include <QThread>
 
@@ -27,7 +29,7 @@ public:
 
 private:
     QThread thread_;
-    QObject anchor_;                   // lives on the thread: calls are run there through it
+    ThreadCall anchor_;                // lives on the thread: calls are run there through it
     web::WebServer* server_ = nullptr; // made and deleted on the thread
     quint16 port_ = 0;
 };

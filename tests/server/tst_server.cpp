@@ -122,11 +122,10 @@ private slots:
         QTest::addColumn<int>("pending"); // bytes kept after the last read
         auto row = [](const char* name, const QByteArrayList& reads, const QStringList& pieces,
                       int pending = 0) { QTest::newRow(name) << reads << pieces << pending; };
-        const QByteArray a = j("{'a':1}"), b = j("{'b':{'c':[{},{}]}}"), cjk = j("{'t':'中文'}");
-        const int cut = cjk.indexOf("中") + 1; // a character decodes only once whole
+        // That a cut between reads (inside a character, a string, an escape) changes
+        // nothing is the packets fuzz target's check on every input.
+        const QByteArray a = j("{'a':1}"), b = j("{'b':{'c':[{},{}]}}");
         row("nested objects in one read", {a + b}, {a, b});
-        row("cut inside a character", {cjk.left(cut)}, {}, cut);
-        row("character completed", {cjk.left(cut), cjk.mid(cut)}, {QString::fromUtf8(cjk)});
         row("object and the start of the next", {a + j("{'b':")}, {a}, 5);
         row("the next completed", {a + j("{'b':"), "2}"}, {a, j("{'b':2}")});
         row("junk stays with its object", {"xx" + a + b}, {"xx" + a, b});
@@ -135,17 +134,13 @@ private slots:
         row("a zero byte ends the read", {a + QByteArray("\0{}", 3)}, {a});
         row("also inside an object", {QByteArray("{\"a\":\0z}", 8), "1}", QByteArray("\0{}", 3)},
             {a});
-        row("a line end after a packet is dropped", {a + "\r\n"}, {a});
-        row("white space or junk alone is handed on", {"\n", " ", a + "x"}, {"\n", " ", a, "x"});
+        row("a line end goes with the next packet", {a + "\r\n", b}, {a, "\r\n" + b});
+        row("junk waits for the object it precedes", {"\n", "x", a + "y"}, {"\nx" + a}, 1);
         row("white space before an object stays", {a + " " + b, ""}, {a, " " + b});
         // What a connection keeps is capped: a longer rest is dropped, a shorter one kept.
         const QByteArray big = j("{'a':'") + QByteArray(PacketSplitter::kMaxPending - 100, 'x');
         row("a rest past the cap is dropped", {big + QByteArray(200, 'x'), a}, {a});
         row("an object under the cap is kept", {big + "\"}"}, {big + "\"}"});
-        const QByteArray tricky = j("{'t':'x\\'}{\\\\','u':'}{'}"); // escapes, braces in strings
-        for (int at = 1; at < tricky.size(); ++at)
-            QTest::newRow(qPrintable(QStringLiteral("string cut at %1").arg(at)))
-                << QByteArrayList{tricky.left(at), tricky.mid(at)} << QStringList{tricky} << 0;
     }
     void splitter()
     {
@@ -311,6 +306,11 @@ private slots:
         // The envelope echoes id, from and to as strings; anything else is ignored.
         QTest::newRow("envelope") << j("{'type':'mode','id':7,'value':'show','x':{'a':[{}]}}")
                                   << e2e::envelope("", "", "mode") << "msg_show";
+        // Qt's parser would lose the object or array a repeated name replaces.
+        QTest::newRow("a repeated name over an object is refused")
+            << j("{'type':'mode','value':'show','x':{'a':1},'x':2}"
+                 "{'type':'mode','value':'show','x':[1],'\\u0078':2}")
+            << QByteArray() << "";
         QTest::newRow("nothing answered or routed")
             << j("{'type':'whiteboard.shape','act':'tri'}{'type':'whiteboard.fly'}{'type':'MODE'}"
                  "[{'type':'mode'}]{'type':''}{'id':'7'}{'type':5}") +

@@ -31,6 +31,19 @@ Companion waitForCompanion(quint16 msgPort, qint64 notPid, int timeoutMs);
 qint64 rssKiB(qint64 pid);     // VmRSS of the process, -1 if unknown
 QByteArray expectedGreeting(); // "jwshow-1.0.4.111-<this host's name>"
 
+// False in a sanitizer build, whose shadow memory and quarantine grow with what was
+// allocated and freed: the memory bounds are the program's own, built without one.
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define JW_TEST_SANITIZED
+#endif
+#endif
+#ifdef JW_TEST_SANITIZED
+inline constexpr bool kMemoryBounded = false;
+#else
+inline constexpr bool kMemoryBounded = true;
+#endif
+
 struct JwInstanceOptions {
     QStringList args;              // command line, e.g. {"debug"}
     QMap<QString, QString> config; // extra or overriding [config] keys of app.ini

@@ -72,8 +72,8 @@ private slots:
         show.initShowUi();
         ConnectWorkers(&show, &paint, w.get());
         w->InitConnect();
+        w->InitTableWidget(); // the order of start-up
         QCOMPARE(answerBoxes([this] { w->InitSet(); }), QStringList{"系统启动网络服务器失败。"});
-        w->InitTableWidget();
         port = jwtest::freePortWith({1});
         child<QLineEdit>("lineEditPort")->setText(QString::number(port));
         answerBoxes([this] { w->on_btnAplay_clicked(); });
