@@ -1,6 +1,7 @@
 // The companion stand-in's command line and jwshowctl against a fake of the program:
 // what it sends and prints. (The stand-in's service runs beside the real program in
-// the companion suite: a stand-in started from here would count as left over there.)
+// the companion suite. Here it runs under another name: a program started by a
+// parallel suite would otherwise kill it as a left-over companion.)
 
 #include "jwinstance.h"
 
@@ -10,7 +11,6 @@
 
 namespace
 {
-const QString kStandIn = QStringLiteral(JW_BIN_DIR "/JWRCServer_x64");
 const QString kCtl = QStringLiteral(JW_BIN_DIR "/jwshowctl");
 const QByteArray kGreeting = "jwshow-1.0.4.111-fakehost";
 
@@ -37,7 +37,15 @@ QByteArray readAtLeast(QTcpSocket& s, int want, int timeoutMs = 3000)
 class TestTools : public QObject
 {
     Q_OBJECT
+    QTemporaryDir dir_;
+    QString standIn_;
+
 private slots:
+    void initTestCase()
+    {
+        standIn_ = dir_.filePath(QStringLiteral("standin-under-test"));
+        QVERIFY(QFile::copy(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"), standIn_));
+    }
     void standInRejectsBadCommandLines_data()
     {
         QTest::addColumn<QStringList>("args");
@@ -64,7 +72,7 @@ private slots:
     {
         QFETCH(QStringList, args);
         QProcess p;
-        p.start(kStandIn, args);
+        p.start(standIn_, args);
         QVERIFY(p.waitForFinished(5000));
         QCOMPARE(p.exitStatus(), QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 2);
