@@ -45,6 +45,16 @@ QFont boldFont(int pointSize)
     return font;
 }
 
+// Strokes a copy of the path: a drawn path keeps the painter's converted copy of itself
+// (some 3 KiB, whatever its length) for as long as it lives, which for a run of a few
+// points is ten times the run.
+void strokeFresh(QPainter* painter, const QPainterPath& path)
+{
+    QPainterPath fresh;
+    fresh.addPath(path);
+    painter->drawPath(fresh);
+}
+
 } // namespace
 
 // --- StringLine ----------------------------------------------------------------------
@@ -329,11 +339,7 @@ void Curves::paintRun(QPainter* painter, size_t k, bool blit)
             QPainter p(&ink);
             p.translate(-area.topLeft());
             p.setPen(pen());
-            // Stroked from a fresh copy: the toolkit would otherwise keep a converted
-            // copy of the run's path along with it for as long as the run lives.
-            QPainterPath fresh;
-            fresh.addPath(runPaths[k]);
-            p.drawPath(fresh);
+            strokeFresh(&p, runPaths[k]);
             p.end();
             // Kept cut down to the pixels inked: the margin allows for the worst case.
             QRect inked;
@@ -351,7 +357,7 @@ void Curves::paintRun(QPainter* painter, size_t k, bool blit)
     if (blit && !image.isNull())
         painter->drawImage(runImageAt[k], image);
     else
-        painter->drawPath(runPaths[k]);
+        strokeFresh(painter, runPaths[k]);
 }
 
 QPainterPath Curves::wholePath() const
