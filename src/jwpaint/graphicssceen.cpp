@@ -47,14 +47,33 @@ NewShape createShape(int code)
 
 } // namespace
 
-GraphicsSceen::GraphicsSceen(QWidget* parent) : QGraphicsScene(parent), color(Qt::red)
+GraphicsSceen::GraphicsSceen(QWidget* parent, std::shared_ptr<InkBudget> budget)
+    : QGraphicsScene(parent), color(Qt::red),
+      ink(budget ? std::move(budget) : std::make_shared<InkBudget>())
 {
     if (parent)
         setDrawRect(parent->pos().x(), parent->pos().y(), parent->width(), parent->height());
 }
 
 // Redo items go before the base destroys the board.
-GraphicsSceen::~GraphicsSceen() = default;
+GraphicsSceen::~GraphicsSceen()
+{
+    ink->giveBack(held);
+}
+
+bool GraphicsSceen::takeInk(qint64 units)
+{
+    if (!ink->take(units)) {
+        if (!inkRefused)
+            qDebug() << "whiteboard full: drawing ignored until a board is cleared or closed,"
+                     << ink->used() << "of" << ink->limit() << "units in use";
+        inkRefused = true;
+        return false;
+    }
+    held += units;
+    inkRefused = false;
+    return true;
+}
 
 void GraphicsSceen::setDrawRect(double x, double y, int width, int height)
 {
@@ -69,7 +88,7 @@ void GraphicsSceen::startDraw(QPointF point)
         return;
     // A code without a shape starts nothing, so a start never revives an earlier stroke.
     NewShape made = createShape(shape);
-    if (!made.shape)
+    if (!made.shape || !takeInk(1))
         return;
     made.shape->setColor(color, penWidth);
     made.shape->beginDraw(point);
@@ -91,7 +110,7 @@ void GraphicsSceen::drawing(QPointF point)
         QMutexLocker lock(&drawMutex);
         item = currentItem;
     }
-    if (item)
+    if (item && takeInk(1))
         item->drawTo(point);
 }
 
@@ -132,6 +151,8 @@ void GraphicsSceen::clearBoard()
     textItem = nullptr;
     clear();
     dropUndone();
+    ink->giveBack(held);
+    held = 0;
 }
 
 // Dropped items are destroyed, and the references that still point at one of them go
@@ -174,18 +195,32 @@ void GraphicsSceen::setShape(int code)
 
 void GraphicsSceen::startText(QPointF point)
 {
+    if (!takeInk(InkBudget::kTextCost))
+        return;
     auto* text = new Text;
     text->setZValue(1000.0);
     text->setPos(point);
     text->setColor(color, std::max(penWidth, 16));
     addItem(text);
     textItem = text;
+    textChars = 0;
 }
 
+// A text is paid for by its characters: a longer one takes the difference, a
+// shorter one gives it back.
 void GraphicsSceen::setText(const QString& text)
 {
-    if (textItem)
-        textItem->setText(text);
+    if (!textItem)
+        return;
+    const qint64 more = text.size() - textChars;
+    if (more > 0 && !takeInk(more))
+        return;
+    if (more < 0) {
+        ink->giveBack(-more);
+        held += more;
+    }
+    textChars = text.size();
+    textItem->setText(text);
 }
 
 void GraphicsSceen::endText()

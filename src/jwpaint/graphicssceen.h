@@ -3,11 +3,15 @@
 // its drawing settings, undo and redo of whole items, and local drawing with the mouse.
 // Scene coordinates are screen pixels: the window keeps the scene rectangle equal to its
 // own geometry. Everything here runs on the GUI thread.
+// What a board draws is paid from an ink budget shared by all boards (inkbudget.h):
+// points and texts past it are ignored until a board is cleared or closed.
 
 #include <QColor>
 #include <QGraphicsScene>
 #include <QMutex>
 #include <QPointF>
+
+#include "jwpaint/inkbudget.h"
 
 #include <memory>
 #include <vector>
@@ -30,7 +34,8 @@ public:
         PolygonShape = 6
     };
 
-    explicit GraphicsSceen(QWidget* parent);
+    // Without a budget the board has one of its own, of the default size.
+    explicit GraphicsSceen(QWidget* parent, std::shared_ptr<InkBudget> budget = {});
     ~GraphicsSceen() override;
 
     void startDraw(QPointF point);
@@ -56,6 +61,8 @@ public:
     ShapeBase* strokeItem() const { return currentItem; }
     Text* openText() const { return textItem; }
     int undoneCount() const { return int(undoneItems.size()); }
+    // Units this board holds of its budget: what it drew since it was last cleared.
+    qint64 inkHeld() const { return held; }
 
 protected:
     void mousePressEvent(QGraphicsSceneMouseEvent* event) override;
@@ -64,6 +71,7 @@ protected:
 
 private:
     void dropUndone();
+    bool takeInk(qint64 units);
 
     // Guards currentItem and isDrawing. It is held only while those two are read or
     // written, never across a call into an item or the scene, so nothing can emit or
@@ -77,4 +85,8 @@ private:
     ShapeBase* currentItem = nullptr; // the running or last stroke; never owns
     bool isDrawing = false;
     Text* textItem = nullptr; // the text setText writes into; never owns
+    qint64 textChars = 0;     // the characters of textItem paid for
+    std::shared_ptr<InkBudget> ink;
+    qint64 held = 0;
+    bool inkRefused = false; // since the last unit taken: the refusal is logged once
 };

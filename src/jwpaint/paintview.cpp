@@ -19,10 +19,11 @@ GraphicsView::GraphicsView(QWidget* parent) : QGraphicsView(parent)
     setFrameShape(QFrame::NoFrame);
 }
 
-PaintView::PaintView(bool composited, QWidget* parent) : QMainWindow(parent), composited(composited)
+PaintView::PaintView(bool composited, std::shared_ptr<InkBudget> ink, QWidget* parent)
+    : QMainWindow(parent), composited(composited)
 {
     view = new GraphicsView(this);
-    scene = new GraphicsSceen(this);
+    scene = new GraphicsSceen(this, std::move(ink));
     scene->setDrawRect(x(), y(), width(), height());
     view->setScene(scene);
     setCentralWidget(view);

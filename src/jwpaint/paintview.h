@@ -7,7 +7,10 @@
 #include <QMainWindow>
 #include <QPixmap>
 
+#include <memory>
+
 class GraphicsSceen;
+class InkBudget;
 
 class GraphicsView : public QGraphicsView
 {
@@ -22,8 +25,10 @@ class PaintView : public QMainWindow
 public:
     // composited: whether the desktop shows what lies beneath a translucent
     // window. Where it does not, the board is painted over a picture of the
-    // screen instead (setUnderlay), or it would black the screen out.
-    explicit PaintView(bool composited, QWidget* parent = nullptr);
+    // screen instead (setUnderlay), or it would black the screen out. What it
+    // draws is paid from ink (a budget of its own when null).
+    explicit PaintView(bool composited, std::shared_ptr<InkBudget> ink = {},
+                       QWidget* parent = nullptr);
 
     GraphicsSceen* drawingScene() const { return scene; }
     void setUnderlay(const QPixmap& screen);

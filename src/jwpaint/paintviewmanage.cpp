@@ -73,7 +73,7 @@ void paintViewManage::sl_startWhiteboard(QString id)
         qDebug() << "whiteboard refused, already" << kMaxBoards << "open:" << id;
         return;
     }
-    auto* v = new PaintView(composited); // deletes itself when closed
+    auto* v = new PaintView(composited, ink); // deletes itself when closed
     v->setUnderlay(composited ? QPixmap() : underlay());
     views.insert(id, v);
     connect(v->drawingScene(), &QGraphicsScene::changed, this, [this] { scheduleUnderlays(2); });

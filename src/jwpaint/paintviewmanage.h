@@ -9,7 +9,10 @@
 #include <QPointer>
 #include <functional>
 
+#include "jwpaint/inkbudget.h"
 #include "jwpaint/paintview.h"
+
+#include <memory>
 
 class paintViewManage : public QDialog
 {
@@ -84,4 +87,6 @@ private:
     QMap<QString, QPointer<PaintView>> views;
     std::function<QPixmap()> underlaySource;
     bool composited = false;
+    // Shared by the boards, which may outlive this manager at quit.
+    const std::shared_ptr<InkBudget> ink = std::make_shared<InkBudget>();
 };

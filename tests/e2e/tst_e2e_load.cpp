@@ -1,7 +1,8 @@
 // The real program under load and faults, loopback only, each bounded in count and
 // time: hundreds of controllers at once, a flooder that never reads, connections
 // churned for 30 s, half-open ones, thousands of malformed packets, a companion
-// that dies in a loop, hostile picture servers, a quit in the middle of a flood.
+// that dies in a loop, a board flooded with points, hostile picture servers, a quit
+// in the middle of a flood.
 // After each the program must be as before: alive, a fresh login answered within
 // 100 ms, its GUI thread answering a second start, memory back within 10 % of
 // where it started and no file descriptor left over.
@@ -167,6 +168,9 @@ private slots:
         QVERIFY(rssStart_ > 0 && fdsStart_ > 0);
     }
     void cleanupTestCase() { QCOMPARE(prog_->stop(), 0); }
+    // Memory is compared with where each case started: bounded stores (the log
+    // window's newest records, say) fill up over the suite without being leaks.
+    void init() { rssStart_ = rssKiB(prog_->pid()); }
 
     // 500 controllers connected at once log in, are answered, and log out.
     void fiveHundredLogInAndOut()
@@ -364,6 +368,36 @@ private slots:
         // What was sent is handled before the closes that follow it.
         cs.clear();
         QTest::qWait(1000);
+        checkHealthy();
+    }
+
+    // A board fed 400,000 scattered points (each its own segment, the dearest kind:
+    // about 200 MiB if all were kept) holds what its budget allows and no more;
+    // closed, it leaves nothing.
+    void boardFloodIsBounded()
+    {
+        Controller c(prog_->port());
+        QVERIFY(c.connectToHost() && !c.login("painter").isEmpty());
+        QVERIFY(c.sendRaw("{\"type\":\"whiteboard.start\",\"from\":\"painter\"}"));
+        QRandomGenerator rnd(7);
+        qint64 peak = 0;
+        for (int burst = 0; burst < 40; ++burst) {
+            QByteArray points = "{\"type\":\"whiteboard.draw.start\",\"from\":\"painter\"}";
+            for (int i = 0; i < 10000; ++i)
+                points += "{\"type\":\"whiteboard.drawing\",\"from\":\"painter\",\"x\":" +
+                          QByteArray::number(rnd.bounded(1000)) +
+                          ",\"y\":" + QByteArray::number(rnd.bounded(1000)) + '}';
+            QVERIFY(c.sendRaw(points + "{\"type\":\"whiteboard.draw.end\",\"from\":\"painter\"}"));
+            peak = qMax(peak, rssKiB(prog_->pid()));
+        }
+        // All handed to the GUI thread; what it has not drawn yet it draws meanwhile.
+        QVERIFY(!c.request({{"type", "file.list"}, {"id", "f"}, {"from", "painter"}}).isEmpty());
+        for (int i = 0; i < 20; ++i, QTest::qWait(100))
+            peak = qMax(peak, rssKiB(prog_->pid()));
+        qInfo("400,000 points on a board: RSS %lld KiB at the most (start %lld)", peak, rssStart_);
+        QVERIFY2(!kMemoryBounded || peak < rssStart_ + 120 * 1024, qPrintable(QString::number(peak)));
+        QVERIFY(c.sendRaw("{\"type\":\"whiteboard.end\",\"from\":\"painter\"}"));
+        c.socket().abort();
         checkHealthy();
     }
 

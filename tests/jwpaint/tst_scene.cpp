@@ -320,6 +320,40 @@ private slots:
             scene.redraw();
         }
     }
+
+    // Boards share one budget: a full one ignores points and texts (the stroke stays as
+    // far as it got), whatever a board gives back by a clear or its end others may use,
+    // and a text pays for its longest version only while it is open.
+    void inkBudgetIsShared()
+    {
+        const qint64 text = InkBudget::kTextCost;
+        auto ink = std::make_shared<InkBudget>(text + 20);
+        auto first = std::make_unique<GraphicsSceen>(nullptr, ink);
+        GraphicsSceen second(nullptr, ink);
+        first->startText({0, 0});
+        first->setText("0123456789");
+        first->setText("01234"); // five characters back
+        QCOMPARE(ink->used(), text + 5);
+        first->setText(QString(21, 'x')); // 16 more do not fit
+        QCOMPARE(first->openText()->toPlainText(), QString("01234"));
+        first->endText();
+        second.startDraw({0, 0});
+        for (int i = 1; i <= 20; ++i)
+            second.drawing({qreal(i), qreal(i)});
+        QCOMPARE(geometry(second.strokeItem()).size(), 15); // start + 14 points
+        QCOMPARE(ink->used(), ink->limit());
+        second.endDraw();
+        second.startText({5, 5});
+        QCOMPARE(second.openText(), nullptr);
+
+        first.reset();
+        QCOMPARE(ink->used(), 15);
+        second.startText({5, 5});
+        QVERIFY(second.openText());
+        second.clearBoard();
+        QCOMPARE(ink->used(), 0);
+        QCOMPARE(second.inkHeld(), 0);
+    }
 };
 
 QTEST_MAIN(TestScene)
