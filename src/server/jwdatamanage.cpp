@@ -261,6 +261,26 @@ void JWdataManage::toGui(std::function<void()> f, int coalesceKey)
     QMetaObject::invokeMethod(this, "runGuiWork", Qt::QueuedConnection);
 }
 
+void JWdataManage::toGuiNewestDisplay(std::function<void()> f)
+{
+    {
+        std::lock_guard<std::mutex> l(guiWorkLock);
+        const bool waiting = static_cast<bool>(newestDisplay);
+        newestDisplay = std::move(f);
+        if (waiting)
+            return; // the hand-over already made runs this one instead
+    }
+    toGui([this] {
+        std::function<void()> change;
+        {
+            std::lock_guard<std::mutex> l(guiWorkLock);
+            change.swap(newestDisplay);
+        }
+        if (change)
+            change();
+    });
+}
+
 void JWdataManage::runGuiWork()
 {
     std::function<void()> f;
@@ -506,9 +526,9 @@ void JWdataManage::onResolution(Packet& p)
         // display change like any other impossible mode.
         const ulong pw = ulong(qMax(0, decimal(w)));
         const ulong ph = ulong(qMax(0, decimal(h)));
-        toGui([this, pw, ph] { emit msg_ChangeResolution(pw, ph); });
+        toGuiNewestDisplay([this, pw, ph] { emit msg_ChangeResolution(pw, ph); });
     } else if (act == proto::kReduction) {
-        toGui([this] { emit msg_ReductionResolution(); });
+        toGuiNewestDisplay([this] { emit msg_ReductionResolution(); });
     } else {
         p.rec.ret = proto::kFail;
         p.rec.desc = "unknown type=" + p.rec.type + ":act=:" + act;

@@ -136,6 +136,11 @@ private:
     // With a coalesce key, f is skipped when the last hand-over had the same key
     // and has not run yet: that one does the same (show after show, say).
     void toGui(std::function<void()> f, int coalesceKey = 0);
+    // A display change: only the newest one not yet carried out is. The screen takes
+    // a second or more to follow each change on real hardware, so a flood of them
+    // would otherwise keep the GUI thread switching modes for hours, while the last
+    // one decides the outcome anyway.
+    void toGuiNewestDisplay(std::function<void()> f);
     void announceRemoved(const QStringList& ids, bool nowEmpty, bool endWhiteboard);
     void flushHeld();
     void CheckLocalIpChange();
@@ -186,6 +191,7 @@ private:
     // lock every thread checker sees, not through the toolkit's event queue alone.
     std::mutex guiWorkLock;
     std::deque<std::function<void()>> guiWork;
+    std::function<void()> newestDisplay; // set while a display change waits
 
     QStringList knownIps;
     QStringList latestIps;

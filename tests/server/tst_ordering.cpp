@@ -126,23 +126,34 @@ private slots:
     void cleanupTestCase() { dm->Stop(), JWShowService::Terminate(); }
 
     // Repeated identical requests cost the GUI thread one piece of work while it is
-    // busy; different ones wait once the bound is reached, and nothing is lost.
+    // busy, and of display changes only the newest is made; different ones wait once
+    // the bound is reached, and nothing is lost.
     void guiWorkIsCoalescedAndBounded()
     {
         QSignalSpy shows(dm, &JWdataManage::msg_show), drawn(dm, &JWdataManage::msg_drawing);
+        QSignalSpy changed(dm, &JWdataManage::msg_ChangeResolution),
+            restored(dm, &JWdataManage::msg_ReductionResolution);
         auto c = connected();
         const QByteArray show = j("{'type':'mode','id':'m','from':'b','value':'show'}");
-        QVERIFY(c && c->sendRaw(packets(3000, kDrawing) + packets(2000, show)));
-        waitUntil([this] { return dm->QueuedChars() == 0 && dm->GuiBacklog() == 3001; });
-        QCOMPARE(dm->GuiBacklog(), 3001);
+        const QByteArray resize = j("{'type':'resolution','act':'set','width':'800','height':'600'}"
+                                    "{'type':'resolution','act':'reduction'}");
+        QVERIFY(c && c->sendRaw(packets(3000, kDrawing) + packets(2000, show) +
+                                packets(500, resize) +
+                                j("{'type':'resolution','act':'set','width':'1024','height':'768'}")));
+        waitUntil([this] { return dm->QueuedChars() == 0 && dm->GuiBacklog() == 3002; });
+        QCOMPARE(dm->GuiBacklog(), 3002);
         QVERIFY(holdDispatcher(*c));
         QThread::msleep(100);
         QCOMPARE(dm->GuiBacklog(), kMax); // and not one more
         release();
         QCOMPARE(shows.count(), 1);
+        QCOMPARE(restored.count(), 0);
+        QCOMPARE(changed.count(), 1);
+        QCOMPARE(changed.first().at(0).toULongLong(), 1024ULL);
+        QCOMPARE(changed.first().at(1).toULongLong(), 768ULL);
         QCOMPARE(drawn.count(), 3000 + kMax + 50);
-        for (int i = 0; i < 2000; ++i)
-            QVERIFY(!c->nextReply(5000).isEmpty()); // every show was answered
+        for (int i = 0; i < 3001; ++i)
+            QVERIFY(!c->nextReply(5000).isEmpty()); // every request was answered
     }
 
     // Phones that log in and drop at once while the dispatcher is behind leave no
