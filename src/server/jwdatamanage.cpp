@@ -416,9 +416,14 @@ void JWdataManage::onLogin(Packet& p)
     c.ip = p.str(proto::kIp);
     c.pwd = p.str(proto::kPwd);
     c.sock = p.sock;
-    if (JwUserManage::GetInstance()->AddUser(c))
+    const JwUserManage::Added added = JwUserManage::GetInstance()->AddUser(c);
+    if (added == JwUserManage::Added::Yes)
         toGui([this, c] { emit msg_addUser(c.id, c.name, c.ip); });
-    if (c.pwd.isEmpty()) {
+    if (added == JwUserManage::Added::Full) {
+        p.rec.ret = proto::kFail;
+        p.rec.desc = QStringLiteral("too many controllers");
+        qCDebug(lcJwShow).noquote() << "login refused, too many controllers:" + c.id;
+    } else if (c.pwd.isEmpty()) {
         p.rec.ret = proto::kFail;
         p.rec.desc = QStringLiteral("no password");
     }

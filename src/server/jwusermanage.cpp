@@ -4,6 +4,8 @@
 #include "base/jwlog.h"
 #include "server/jwshowservice.h"
 
+#include <algorithm>
+
 JwUserManage* JwUserManage::GetInstance()
 {
     // Lives until the process ends; the worker threads may use it until then.
@@ -11,16 +13,20 @@ JwUserManage* JwUserManage::GetInstance()
     return instance;
 }
 
-bool JwUserManage::AddUser(const ControllerInfo& c)
+JwUserManage::Added JwUserManage::AddUser(const ControllerInfo& c)
 {
     {
         std::lock_guard<std::mutex> l(lock);
         if (users.contains(c.id))
-            return false;
+            return Added::Known;
+        const auto ofConnection = std::count_if(users.cbegin(), users.cend(),
+                                                [&c](const ControllerInfo& u) { return u.sock == c.sock; });
+        if (users.size() >= kMaxControllers || ofConnection >= kMaxPerConnection)
+            return Added::Full;
         users.insert(c.id, c);
     }
     WriteLogWindow("add new user to usermap id:", c.id);
-    return true;
+    return Added::Yes;
 }
 
 bool JwUserManage::RemoveUserById(const QString& id, bool* nowEmpty)

@@ -25,8 +25,15 @@ class JwUserManage
 public:
     static JwUserManage* GetInstance();
 
-    // False when the id is already registered (the first login keeps it).
-    bool AddUser(const ControllerInfo& c);
+    // Anyone on the network may log in under any id, so the store is bounded: a
+    // phone uses one id, a connection may hold a few, and all of them together
+    // fill the settings window's table (each a row) long before the limit.
+    static constexpr int kMaxPerConnection = 8;
+    static constexpr int kMaxControllers = 1024;
+    enum class Added { Yes, Known, Full };
+    // Known when the id is already registered (the first login keeps it); Full when
+    // the connection or the store holds as many as it may.
+    Added AddUser(const ControllerInfo& c);
     // True when the id was registered; *nowEmpty tells whether it was the last.
     bool RemoveUserById(const QString& id, bool* nowEmpty);
     // Every id that logged in on the connection, in id order; *nowEmpty as above.

@@ -237,6 +237,18 @@ private slots:
                 << j("{'type':'rcserver.keepalive','port':") + j(port) +
                        j("}{'type':'login','id':'5','from':'p1','name':'K','pwd':'s'}")
                 << login("K", QByteArray(port) == "'7000'" ? 7000 : 7777) << "msg_addUser p1,K,";
+        QByteArray nine, eight;
+        QStringList added;
+        for (int i = 0; i < 9; ++i)
+            nine += j("{'type':'login','id':'5','from':'p") + QByteArray::number(i) + j("','pwd':'s'}");
+        for (int i = 0; i < 8; ++i) {
+            eight += e2e::loginReply("5", "p" + QByteArray::number(i), "", 7000, "654321");
+            added << QString("msg_addUser p%1,,").arg(i);
+        }
+        QTest::newRow("login, a ninth on one connection")
+            << nine
+            << eight + e2e::loginReply("5", "p8", "", 7000, "654321", "-1", "too many controllers")
+            << added.join("; ");
         row("mode", ",'value':'show'", ok("mode"), "msg_show");
         row("mode", ",'value':'remote'", ok("mode"), "msg_hide");
         row("mode", ",'value':'Show'", err("mode", "unknown mode::Show"));
@@ -371,6 +383,23 @@ private slots:
         QCOMPARE(emitted(), QString("msg_closeShow; msg_endWhiteboard b; msg_addUser later,,; "
                                     "msg_removeUser b")); // in the order of the class
         QCOMPARE(users->Count(), 1);
+
+        // Logins past the bounds are refused: nine ids on one connection, then
+        // connections of eight until the store is full.
+        const int perSock = JwUserManage::kMaxPerConnection;
+        for (int i = 0; i <= perSock; ++i)
+            handle(login(qPrintable("c" + QString::number(i))), 13);
+        QCOMPARE(emitted().count("msg_addUser"), perSock);
+        for (int i = 0; users->Count() < JwUserManage::kMaxControllers; ++i)
+            handle(login(qPrintable("s" + QString::number(i))), 100 + i / perSock);
+        handle(login("one-too-many"), 7);
+        QCOMPARE(users->GetUserById("one-too-many").sock, SOCKET(0));
+        dm->HandleClose(13);
+        handle(login("one-too-many"), 7);
+        QCOMPARE(users->GetUserById("one-too-many").sock, SOCKET(7));
+        for (int s = 7; s < 100 + JwUserManage::kMaxControllers; ++s)
+            dm->HandleClose(s); // "later" too, on 42
+        QCOMPARE(users->Count(), 0);
     }
 
     // Such a port fails like one that cannot be bound, and the server stays as it was.
