@@ -19,10 +19,8 @@
 #include <QSignalSpy>
 #include <QtTest>
 #include <arpa/inet.h>
-#include <atomic>
 #include <functional>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
 
 using jwtest::Controller;
@@ -213,33 +211,10 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(dm->QueuedChars() == 0, 20000);
     }
 
-    // A controller that floods requests and never reads holds up nobody: it is cut
-    // off, while others are answered at once. One that reads slowly gets all.
-    void nonReaderIsCutOffAndStallsNoOne()
+    // A controller that reads its replies slowly gets all of them, however many it
+    // asks for at once (one that never reads is the load suite's case).
+    void slowReaderGetsAllReplies()
     {
-        RawPeer flooder(port, 4096);
-        QVERIFY(flooder.offer(j("{'type':'login','pwd':'x','from':'flooder'}")) > 0);
-        QTRY_VERIFY(users->GetUserById("flooder").sock != 0);
-        std::atomic<bool> stop{false};
-        std::thread writer([&] {
-            while (!stop)
-                if (flooder.offerMore(kFileList) == 0)
-                    QThread::msleep(1);
-        });
-        auto bystander = connected();
-        qint64 slowest = 0;
-        for (int i = 0; i < 30 && bystander; ++i) {
-            QElapsedTimer t;
-            t.start();
-            QVERIFY(bystander->login("by" + QString::number(i)).contains(j("'type':'login'")));
-            slowest = qMax(slowest, t.elapsed());
-            QTest::qWait(50);
-        }
-        stop = true;
-        writer.join();
-        QVERIFY2(slowest < 1000, qPrintable(QString::number(slowest)));
-        QTRY_COMPARE_WITH_TIMEOUT(users->GetUserById("flooder").sock, SOCKET(0), 10000);
-
         // 20,000 pipelined requests, their 3.9 MB of replies read 16 KiB at a time.
         RawPeer slow(port, 16384);
         const QByteArray all = packets(20000, kFileList);
