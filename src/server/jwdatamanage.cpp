@@ -176,13 +176,18 @@ void JWdataManage::run()
             // After a burst (of packets, or of connections ending) the allocator keeps
             // what it handled; idle again, the program gives it back instead of
             // staying at its peak.
-            if (turns.empty() && charsSinceTrim > kTrimAfterChars) {
+            const auto arrivedOrStopped = [this] { return !turns.empty() || !running; };
+            if (turns.empty() &&
+                (charsSinceTrim > kTrimAfterChars ||
+                 (charsSinceTrim >= kTrimSettledChars &&
+                  !arrived.wait_for(l, std::chrono::milliseconds(kTrimQuietMs),
+                                    arrivedOrStopped)))) {
                 charsSinceTrim = 0;
                 l.unlock();
                 host::ReleaseFreeMemory();
                 l.lock();
             }
-            arrived.wait_until(l, nextCheck, [this] { return !turns.empty() || !running; });
+            arrived.wait_until(l, nextCheck, arrivedOrStopped);
             if (!running)
                 break;
             if (turns.empty()) {

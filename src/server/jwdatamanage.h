@@ -42,6 +42,10 @@ public:
     // which it does so when the queue runs empty; a close counts as kCloseTrimWeight.
     static constexpr qint64 kTrimAfterChars = 256 * 1024;
     static constexpr qint64 kCloseTrimWeight = 4096;
+    // Less than that but at least kTrimSettledChars is given back once no packet
+    // has come for kTrimQuietMs: the tail of a burst, which never reaches the bound.
+    static constexpr qint64 kTrimSettledChars = 16 * 1024;
+    static constexpr int kTrimQuietMs = 500;
 
     // One packet text (any thread).
     void AddData(const JwMess& m);

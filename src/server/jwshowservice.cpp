@@ -133,6 +133,10 @@ struct JWShowService::Private {
             c->unsent.clear();
             c->unsentOffset = 0;
         }
+        // Its unfinished text (up to 64 KiB) is freed now, before the dispatcher
+        // hears of the close and gives free memory back: the object itself may
+        // outlive this pass of the loop.
+        c->splitter.reset();
         {
             std::lock_guard<std::mutex> l(connLock);
             conns.erase(c->id);
@@ -348,6 +352,11 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
         int count;
         {
             std::lock_guard<std::mutex> l(connLock);
+            if (conns.size() >= size_t(kMaxConnections)) {
+                qCDebug(lcJwShow) << "connection refused, already" << conns.size() << "from"
+                                  << a.peer.c_str();
+                continue; // closed as it goes
+            }
             auto c = std::make_shared<Connection>(std::move(a.socket), takeId());
             // The greeting is queued before the connection is visible to senders,
             // so it is always the first thing a controller reads.

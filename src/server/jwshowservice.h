@@ -45,6 +45,11 @@ public:
     // slowly is slowed down instead of being cut off (what its queued requests
     // can still add stays well below kMaxUnsent).
     static constexpr qint64 kMaxUnsentWhileReading = 256 * 1024;
+    // Connections held at once, at most; one more is closed as soon as it is
+    // accepted. Each may hold a packet's worth of unfinished text (64 KiB), so
+    // without a bound the descriptor limit alone (tens of thousands) would bound
+    // the memory anyone on the network can make the program keep.
+    static constexpr int kMaxConnections = 1024;
 
     static JWShowService* GetInstance();
 

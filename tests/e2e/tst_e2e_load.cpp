@@ -16,6 +16,7 @@
 #include <QtTest>
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -91,6 +92,7 @@ class TestE2eLoad : public QObject
     Q_OBJECT
     std::unique_ptr<JwInstance> prog_;
     qint64 rssStart_ = 0;
+    rlim_t fileLimit_ = 0;
     int fdsStart_ = 0;
 
     // The program as it was: see the top of the file.
@@ -134,6 +136,13 @@ class TestE2eLoad : public QObject
 private slots:
     void initTestCase()
     {
+        // Room for the connection limit's case, here and in the program (which
+        // inherits it): a soft limit of 1,024 descriptors is common.
+        rlimit files{};
+        ::getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        fileLimit_ = files.rlim_cur;
         JwInstanceOptions o;
         o.withoutCompanion = true;
         prog_ = std::make_unique<JwInstance>(o);
@@ -377,6 +386,46 @@ private slots:
         // What was sent is handled before the closes that follow it.
         cs.clear();
         QTest::qWait(1000);
+        checkHealthy();
+    }
+
+    // Past the program's limit of 1,024 connections one more is closed at once; those
+    // held, each with a quarter of a packet's worth of unfinished text, cost what the limit
+    // allows.
+    void connectionsPastTheLimit()
+    {
+        constexpr int kLimit = 1024;
+        if (fileLimit_ < 2 * kLimit + 200)
+            QSKIP("the descriptor limit is too low for this case");
+        const QByteArray unfinished = "{\"a\":\"" + QByteArray(16 * 1024, 'x');
+        // Opened by 16 threads: a connect that loses its SYN here waits a second.
+        std::vector<std::unique_ptr<RawSocket>> held(kLimit);
+        std::vector<std::thread> openers;
+        for (int t = 0; t < 16; ++t)
+            openers.emplace_back([&, t] {
+                for (int i = t; i < kLimit; i += 16)
+                    held[i] = std::make_unique<RawSocket>(prog_->port());
+            });
+        for (std::thread& t : openers)
+            t.join();
+        for (const auto& s : held)
+            QVERIFY(s->send(unfinished));
+        const timeval bound{10, 0};
+        char greeting[64];
+        auto firstRead = [&](const RawSocket& s) {
+            ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &bound, sizeof bound);
+            return ::recv(s.fd, greeting, sizeof greeting, 0);
+        };
+        QVERIFY(firstRead(*held.back()) > 0); // held ones are greeted
+        RawSocket extra(prog_->port());
+        QCOMPARE(firstRead(extra), ssize_t(0)); // one more is closed unread
+        qint64 rss = 0; // once the server has read what they sent
+        for (int i = 0; i < 10; ++i, QTest::qWait(100))
+            rss = qMax(rss, rssKiB(prog_->pid()));
+        qInfo("%d connections with 16 KiB each unfinished: RSS %lld KiB (start %lld)", kLimit,
+              rss, rssStart_);
+        QVERIFY2(!kMemoryBounded || rss < rssStart_ + 64 * 1024, qPrintable(QString::number(rss)));
+        held.clear(); // and a fresh controller is served again
         checkHealthy();
     }
 
