@@ -58,7 +58,7 @@ GraphicsSceen::GraphicsSceen(QWidget* parent, std::shared_ptr<InkBudget> budget)
 // Redo items go before the base destroys the board.
 GraphicsSceen::~GraphicsSceen()
 {
-    ink->giveBack(held);
+    giveBackInk(held);
 }
 
 bool GraphicsSceen::takeInk(qint64 units)
@@ -73,6 +73,12 @@ bool GraphicsSceen::takeInk(qint64 units)
     held += units;
     inkRefused = false;
     return true;
+}
+
+void GraphicsSceen::giveBackInk(qint64 units)
+{
+    ink->giveBack(units);
+    held -= units;
 }
 
 void GraphicsSceen::setDrawRect(double x, double y, int width, int height)
@@ -151,8 +157,7 @@ void GraphicsSceen::clearBoard()
     textItem = nullptr;
     clear();
     dropUndone();
-    ink->giveBack(held);
-    held = 0;
+    giveBackInk(held);
 }
 
 // Dropped items are destroyed, and the references that still point at one of them go
@@ -215,10 +220,8 @@ void GraphicsSceen::setText(const QString& text)
     const qint64 more = text.size() - textChars;
     if (more > 0 && !takeInk(more))
         return;
-    if (more < 0) {
-        ink->giveBack(-more);
-        held += more;
-    }
+    if (more < 0)
+        giveBackInk(-more);
     textChars = text.size();
     textItem->setText(text);
 }

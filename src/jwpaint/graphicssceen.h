@@ -72,6 +72,7 @@ protected:
 private:
     void dropUndone();
     bool takeInk(qint64 units);
+    void giveBackInk(qint64 units);
 
     // Guards currentItem and isDrawing. It is held only while those two are read or
     // written, never across a call into an item or the scene, so nothing can emit or

@@ -4,14 +4,14 @@
 
 #include <QDialog>
 #include <QMap>
-#include <algorithm>
 #include <QPixmap>
 #include <QPointer>
-#include <functional>
 
 #include "jwpaint/inkbudget.h"
 #include "jwpaint/paintview.h"
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 
 class paintViewManage : public QDialog

@@ -175,17 +175,18 @@ void JWdataManage::run()
             }
             // After a burst (of packets, or of connections ending) the allocator keeps
             // what it handled; idle again, the program gives it back instead of
-            // staying at its peak.
+            // staying at its peak: a large burst at once, its tail after a quiet moment.
             const auto arrivedOrStopped = [this] { return !turns.empty() || !running; };
-            if (turns.empty() &&
-                (charsSinceTrim > kTrimAfterChars ||
-                 (charsSinceTrim >= kTrimSettledChars &&
-                  !arrived.wait_for(l, std::chrono::milliseconds(kTrimQuietMs),
-                                    arrivedOrStopped)))) {
-                charsSinceTrim = 0;
-                l.unlock();
-                host::ReleaseFreeMemory();
-                l.lock();
+            if (turns.empty() && charsSinceTrim >= kTrimSettledChars) {
+                const bool idle =
+                    charsSinceTrim > kTrimAfterChars ||
+                    !arrived.wait_for(l, std::chrono::milliseconds(kTrimQuietMs), arrivedOrStopped);
+                if (idle) {
+                    charsSinceTrim = 0;
+                    l.unlock();
+                    host::ReleaseFreeMemory();
+                    l.lock();
+                }
             }
             arrived.wait_until(l, nextCheck, arrivedOrStopped);
             if (!running)

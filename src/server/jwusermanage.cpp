@@ -19,8 +19,9 @@ JwUserManage::Added JwUserManage::AddUser(const ControllerInfo& c)
         std::lock_guard<std::mutex> l(lock);
         if (users.contains(c.id))
             return Added::Known;
-        const auto ofConnection = std::count_if(users.cbegin(), users.cend(),
-                                                [&c](const ControllerInfo& u) { return u.sock == c.sock; });
+        const auto ofConnection =
+            std::count_if(users.cbegin(), users.cend(),
+                          [&c](const ControllerInfo& u) { return u.sock == c.sock; });
         if (users.size() >= kMaxControllers || ofConnection >= kMaxPerConnection)
             return Added::Full;
         users.insert(c.id, c);

@@ -230,7 +230,8 @@ private slots:
         flood.join();
         QVERIFY2(cut, "the flooder was never cut off");
         qInfo("flooder cut off; 10 logins beside it, the slowest %lld ms", slowest);
-        QVERIFY2(slowest < 1000, qPrintable(QStringLiteral("a login beside it took %1 ms").arg(slowest)));
+        QVERIFY2(slowest < 1000,
+                 qPrintable(QStringLiteral("a login beside it took %1 ms").arg(slowest)));
         checkHealthy();
     }
 
@@ -419,11 +420,11 @@ private slots:
         QVERIFY(firstRead(*held.back()) > 0); // held ones are greeted
         RawSocket extra(prog_->port());
         QCOMPARE(firstRead(extra), ssize_t(0)); // one more is closed unread
-        qint64 rss = 0; // once the server has read what they sent
+        qint64 rss = 0;                         // once the server has read what they sent
         for (int i = 0; i < 10; ++i, QTest::qWait(100))
             rss = qMax(rss, rssKiB(prog_->pid()));
-        qInfo("%d connections with 16 KiB each unfinished: RSS %lld KiB (start %lld)", kLimit,
-              rss, rssStart_);
+        qInfo("%d connections with 16 KiB each unfinished: RSS %lld KiB (start %lld)", kLimit, rss,
+              rssStart_);
         QVERIFY2(!kMemoryBounded || rss < rssStart_ + 64 * 1024, qPrintable(QString::number(rss)));
         held.clear(); // and a fresh controller is served again
         checkHealthy();
@@ -453,7 +454,8 @@ private slots:
         for (int i = 0; i < 20; ++i, QTest::qWait(100))
             peak = qMax(peak, rssKiB(prog_->pid()));
         qInfo("400,000 points on a board: RSS %lld KiB at the most (start %lld)", peak, rssStart_);
-        QVERIFY2(!kMemoryBounded || peak < rssStart_ + 120 * 1024, qPrintable(QString::number(peak)));
+        QVERIFY2(!kMemoryBounded || peak < rssStart_ + 120 * 1024,
+                 qPrintable(QString::number(peak)));
         QVERIFY(c.sendRaw("{\"type\":\"whiteboard.end\",\"from\":\"painter\"}"));
         c.socket().abort();
         checkHealthy();

@@ -135,9 +135,9 @@ private slots:
         const QByteArray show = j("{'type':'mode','id':'m','from':'b','value':'show'}");
         const QByteArray resize = j("{'type':'resolution','act':'set','width':'800','height':'600'}"
                                     "{'type':'resolution','act':'reduction'}");
-        QVERIFY(c && c->sendRaw(packets(3000, kDrawing) + packets(2000, show) +
-                                packets(500, resize) +
-                                j("{'type':'resolution','act':'set','width':'1024','height':'768'}")));
+        QVERIFY(c &&
+                c->sendRaw(packets(3000, kDrawing) + packets(2000, show) + packets(500, resize) +
+                           j("{'type':'resolution','act':'set','width':'1024','height':'768'}")));
         waitUntil([this] { return dm->QueuedChars() == 0 && dm->GuiBacklog() == 3002; });
         QCOMPARE(dm->GuiBacklog(), 3002);
         QVERIFY(holdDispatcher(*c));

@@ -240,7 +240,8 @@ private slots:
         QByteArray nine, eight;
         QStringList added;
         for (int i = 0; i < 9; ++i)
-            nine += j("{'type':'login','id':'5','from':'p") + QByteArray::number(i) + j("','pwd':'s'}");
+            nine +=
+                j("{'type':'login','id':'5','from':'p") + QByteArray::number(i) + j("','pwd':'s'}");
         for (int i = 0; i < 8; ++i) {
             eight += e2e::loginReply("5", "p" + QByteArray::number(i), "", 7000, "654321");
             added << QString("msg_addUser p%1,,").arg(i);

@@ -109,15 +109,15 @@ private slots:
     void failedDownloadKeepsPicture_data()
     {
         QTest::addColumn<QString>("kind");
-        for (const char* kind :
-             {"404", "truncated", "refused", "silent", "trickle", "megapixels", "file", "data",
-              "not a picture"})
+        for (const char* kind : {"404", "truncated", "refused", "silent", "trickle", "megapixels",
+                                 "file", "data", "not a picture"})
             QTest::newRow(kind) << QString(kind);
     }
 
     // Each bad address leaves the shown picture as it was, and the next request is
-    // still served. (Bodies past the size bound are the load suite's case.) A body that is no picture at all shows the empty picture: the
-    // controller sees that its address was wrong instead of an old picture.
+    // still served. (Bodies past the size bound are the load suite's case.) A body that is no
+    // picture at all shows the empty picture: the controller sees that its address was wrong
+    // instead of an old picture.
     void failedDownloadKeepsPicture()
     {
         QFETCH(QString, kind);
