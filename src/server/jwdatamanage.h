@@ -42,9 +42,10 @@ public:
     // which it does so when the queue runs empty; a close counts as kCloseTrimWeight.
     static constexpr qint64 kTrimAfterChars = 256 * 1024;
     static constexpr qint64 kCloseTrimWeight = 4096;
-    // Less than that but at least kTrimSettledChars is given back once no packet
-    // has come for kTrimQuietMs: the tail of a burst, which never reaches the bound.
-    static constexpr qint64 kTrimSettledChars = 16 * 1024;
+    // Less than that but at least a close's worth is given back once no packet has
+    // come for kTrimQuietMs: the tail of a burst, which never reaches the bound, and
+    // a single connection's end (a cut-off non-reader leaves a megabyte of replies).
+    static constexpr qint64 kTrimSettledChars = kCloseTrimWeight;
     static constexpr int kTrimQuietMs = 500;
 
     // One packet text (any thread).
