@@ -177,16 +177,19 @@ void JWShowUi::closeEvent(QCloseEvent* event)
         m_media.reset();
         m_videoUrl.clear();
         m_requesterSock = 0;
-        QThread::msleep(100);
     }
     // The show has ended: its pictures must not turn up over the idle picture or
     // at the start of the next show.
     dropPictures();
     // No events are run from inside the close: a show handled there would be
-    // undone by the close completing after it, leaving the window hidden.
-    m_closing = true;
-    showDefaultImage();
-    m_closing = false;
+    // undone by the close completing after it, leaving the window hidden. A window
+    // that shows the idle picture already is not laid out again: phones that come
+    // and go close it many times over.
+    if (!m_showingDefault) {
+        m_closing = true;
+        showDefaultImage();
+        m_closing = false;
+    }
     event->accept();
 }
 
@@ -223,6 +226,7 @@ void JWShowUi::showDefaultImage()
         qDebug() << "default picture :/jw/screen is missing";
     SetImage(image);
     m_pictureMode = true;
+    m_showingDefault = true;
 }
 
 void JWShowUi::SetImage(QImage image)
@@ -246,6 +250,7 @@ void JWShowUi::SetImage(QImage image)
                 repaint();
             }
             m_pictureMode = true;
+            m_showingDefault = false;
             m_sourcePicture = QPixmap::fromImage(image);
             layOutPicture();
         } catch (const std::exception& e) {

@@ -158,8 +158,9 @@ private:
     // with no window manager to confirm the request, Qt falls back to the normal
     // state while the window still covers the screen.
     bool m_fullScreen = false;
-    QSize m_laidOutFor;     // the client size the current scene was built for
-    bool m_closing = false; // inside the close event
+    QSize m_laidOutFor;            // the client size the current scene was built for
+    bool m_closing = false;        // inside the close event
+    bool m_showingDefault = false; // the idle picture is shown, laid out for this size
 
     // Video. The player goes before its media and the instance (declared after
     // them); the surface is a child widget and goes with the window, after both.

@@ -124,6 +124,7 @@ void JWShowUi::showVideoPage()
     m_stack->setCurrentWidget(m_videoSurface);
     m_videoMode = true;
     m_pictureMode = false;
+    m_showingDefault = false;
     showOverlay();
 }
 
