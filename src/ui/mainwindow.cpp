@@ -37,6 +37,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <algorithm>
+
 namespace
 {
 
@@ -302,8 +304,15 @@ void MainWindow::InitWebRemote()
 void MainWindow::Add_User(QString id, QString name, QString ip)
 {
     QTableWidget* table = ui->tableWidget;
-    const int row = table->rowCount();
-    table->insertRow(row);
+    // A controller that logged in again from another connection keeps its row.
+    const QList<QTableWidgetItem*> known = table->findItems(id, Qt::MatchExactly);
+    auto inIdColumn = [](const QTableWidgetItem* item) { return item->column() == 0; };
+    const auto it = std::find_if(known.cbegin(), known.cend(), inIdColumn);
+    int row = it == known.cend() ? -1 : (*it)->row();
+    if (row < 0) {
+        row = table->rowCount();
+        table->insertRow(row);
+    }
     table->setItem(row, 0, new QTableWidgetItem(id));
     table->setItem(row, 1, new QTableWidgetItem(ip));
     table->setItem(row, 2, new QTableWidgetItem(name));
@@ -407,22 +416,20 @@ void MainWindow::sl_LocalIpChanged(QStringList iplist)
 
 bool MainWindow::rebindServer(int newPort)
 {
-    // Every connection closes; each close reaches the registry behind the
-    // packets of its connection, so no controller outlives its connection.
-    JWShowService::Terminate();
-    if (JWShowService::GetInstance()->Init(newPort)) {
-        if (webPanel)
-            webPanel->serviceMoved(g_port, newPort);
-        g_rcPort = newPort + 1;
-        g_port = newPort;
-        WriteConfig(kGroup, kPortKey, QString::number(g_port), iniPath);
-        return true;
-    }
-    // Leaving the old server down would cut every controller off until the next
-    // successful apply: serve on the old port again.
-    if (!JWShowService::GetInstance()->Init(g_port))
-        JWLOG::error(QStringLiteral("re-bind of the old port %1 failed").arg(g_port));
-    return false;
+    // The new port is bound first, while everyone stays connected: a port that
+    // cannot be had changes nothing.
+    JWShowService* server = JWShowService::GetInstance();
+    if (!server->Init(newPort))
+        return false;
+    // Every connection closes; each close reaches the registry behind the packets
+    // of its connection, so no controller outlives its connection.
+    server->CloseAll();
+    if (webPanel)
+        webPanel->serviceMoved(g_port, newPort);
+    g_rcPort = newPort + 1;
+    g_port = newPort;
+    WriteConfig(kGroup, kPortKey, QString::number(g_port), iniPath);
+    return true;
 }
 
 void MainWindow::on_btnAplay_clicked()

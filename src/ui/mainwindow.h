@@ -74,8 +74,8 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
-    // Stops the server on its current port and binds `newPort`; on failure the
-    // old port is bound again. True when the server now listens on newPort.
+    // Moves the server to `newPort` and closes every connection; when the port
+    // cannot be bound, nothing changes. True when the server now listens on newPort.
     bool rebindServer(int newPort);
     void flashPrompt(const QString& text);
 
@@ -91,6 +91,6 @@ private:
     QAction* helpAction = nullptr;
     QAction* aboutAction = nullptr;
     CompanionProcess rcServer;
-    bool portChangePending = false; // a confirmed port change waits for its re-bind
+    bool portChangePending = false;     // a confirmed port change waits for its re-bind
     WebRemotePanel* webPanel = nullptr; // parent: the tab widget
 };

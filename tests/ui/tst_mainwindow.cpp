@@ -175,8 +175,13 @@ private slots:
         QVERIFY(!abouts[0]->isVisible() && w->isVisible());
     }
 
+    // ... and nobody is disconnected: the new port is bound before anything else.
     void failedPortChangeKeepsServingTheOldPort()
     {
+        auto* table = child<QTableWidget>("tableWidget");
+        jwtest::Controller stays(port);
+        QVERIFY(stays.connectToHost() && !stays.login("stays").isEmpty());
+        QTRY_COMPARE(table->rowCount(), 1);
         QTcpServer occupier;
         QVERIFY(occupier.listen(QHostAddress::Any, 0));
         child<QLineEdit>("lineEditPort")->setText(QString::number(occupier.serverPort()));
@@ -186,6 +191,11 @@ private slots:
         QCOMPARE(child<QLineEdit>("lineEditPort")->text(), QString::number(port));
         QCOMPARE(ini("port"), QString::number(port));
         QVERIFY(jwtest::Controller(port).connectToHost());
+        QVERIFY(!stays.request({{"type", "file.list"}, {"id", "1"}}).isEmpty());
+        QTest::qWait(100);
+        QCOMPARE(table->rowCount(), 1);
+        stays.socket().abort();
+        QTRY_COMPARE(table->rowCount(), 0);
     }
 
     // A port change closes every controller; the show window closing with the last
