@@ -37,16 +37,7 @@ constexpr int kMaxHeldReplies = 64;
 
 // Hand-overs to the GUI thread that may be merged with an identical one still
 // waiting (each leaves the window in the same state however often it runs).
-enum CoalesceKey {
-    kNoKey,
-    kKeyShow,
-    kKeyHide,
-    kKeyPlay,
-    kKeyStop,
-    kKeyPause,
-    kKeyMute,
-    kKeyUnmute
-};
+enum CoalesceKey { kNoKey, kKeyPlay, kKeyStop, kKeyPause, kKeyMute, kKeyUnmute };
 
 // The packet's x and y (JSON numbers; anything else counts as 0) mapped onto the
 // shown picture, for the pointer and the whiteboard alike.
@@ -82,28 +73,55 @@ QString JWdataManage::Packet::str(const char* key) const
     return stringField(obj.value(QLatin1String(key)));
 }
 
-void JWdataManage::enqueue(Inbound&& in)
+void JWdataManage::enqueue(SOCKET sock, Inbound&& in)
 {
-    std::deque<Inbound>& lane = lanes[in.sock];
-    if (lane.empty())
-        turns.push_back(in.sock);
+    std::deque<Inbound>& lane = lanes[sock];
+    if (lane.empty() && !parked.count(sock))
+        turns.push_back(sock);
     lane.push_back(std::move(in));
     ++waiting;
 }
 
-JWdataManage::Inbound JWdataManage::takeNext()
+bool JWdataManage::takeNext(Next* next)
 {
-    const SOCKET sock = turns.front();
-    turns.pop_front();
-    auto lane = lanes.find(sock);
-    Inbound in = std::move(lane->second.front());
-    lane->second.pop_front();
-    --waiting;
-    if (lane->second.empty())
-        lanes.erase(lane);
-    else
-        turns.push_back(sock);
-    return in;
+    while (!turns.empty()) {
+        const SOCKET sock = turns.front();
+        turns.pop_front();
+        auto pending = guiPending.find(sock);
+        if (pending != guiPending.end() &&
+            (pending->second >= kMaxGuiPerConnection ||
+             (pending->second >= kGuiShare && guiBacklog >= kMaxGuiTotal))) {
+            // The GUI thread has enough of this connection's work: its packets wait
+            // until enough of it is done (guiWorkDone puts it back in the turns).
+            parked.insert(sock);
+            continue;
+        }
+        auto lane = lanes.find(sock);
+        Inbound& in = lane->second.front();
+        next->sock = sock;
+        next->close = in.close;
+        next->input = in.input;
+        next->freed = 0;
+        if (!in.close) {
+            // Each packet gives back its share at once, so the bounds follow the
+            // queue as it shrinks; the block goes with the last of them.
+            const qint64 share = in.cost / (in.batch.count() - in.taken);
+            next->packet = in.batch.piece(in.taken++);
+            next->freed = share;
+            in.cost -= share;
+        }
+        next->batchDone = !in.close && in.taken == in.batch.count();
+        if (in.close || next->batchDone) {
+            lane->second.pop_front();
+            --waiting;
+        }
+        if (lane->second.empty())
+            lanes.erase(lane);
+        else
+            turns.push_back(sock);
+        return true;
+    }
+    return false;
 }
 
 void JWdataManage::AddData(const JwMess& m)
@@ -111,30 +129,39 @@ void JWdataManage::AddData(const JwMess& m)
     qCDebug(lcJwShow) << "add data:";
     if (m.data.isEmpty())
         return;
-    queuedChars += m.data.size();
-    std::lock_guard<std::mutex> l(queueLock);
-    enqueue(Inbound{m.data, m.sock, false, nullptr});
-    arrived.notify_one();
+    AddPackets(m.sock, QStringList{m.data}, std::make_shared<QueuedInput>());
 }
 
 void JWdataManage::AddPackets(SOCKET sock, const QStringList& texts,
                               const std::shared_ptr<QueuedInput>& input)
 {
-    qint64 chars = 0;
-    for (const QString& t : texts)
-        chars += t.size();
-    input->chars += chars;
-    queuedChars += chars;
+    PacketBatch batch;
+    for (const QString& t : texts) {
+        const QByteArray utf8 = t.toUtf8();
+        batch.append(utf8.constData(), utf8.size());
+    }
+    AddPackets(sock, std::move(batch), input);
+}
+
+void JWdataManage::AddPackets(SOCKET sock, PacketBatch&& batch,
+                              const std::shared_ptr<QueuedInput>& input)
+{
+    if (batch.isEmpty())
+        return;
+    // Charged what it holds, so that a flood of tiny packets is bounded by its
+    // memory and not by its few characters.
+    const qint64 cost = batch.cost() + qint64(sizeof(Inbound));
+    input->cost += cost;
+    queuedCost += cost;
     std::lock_guard<std::mutex> l(queueLock);
-    for (const QString& t : texts)
-        enqueue(Inbound{t, sock, false, input});
+    enqueue(sock, Inbound{std::move(batch), 0, cost, false, input});
     arrived.notify_one();
 }
 
 void JWdataManage::AddClose(SOCKET sock)
 {
     std::lock_guard<std::mutex> l(queueLock);
-    enqueue(Inbound{QString(), sock, true, nullptr});
+    enqueue(sock, Inbound{PacketBatch(), 0, 0, true, nullptr});
     arrived.notify_one();
 }
 
@@ -145,12 +172,15 @@ void JWdataManage::Stop()
         std::lock_guard<std::mutex> l(queueLock);
         arrived.notify_all();
     }
-    {
-        std::lock_guard<std::mutex> l(guiLock);
-        guiRoom.notify_all();
-    }
     if (QThread::currentThread() != this)
         threadjoin::Joined(wait(100), this);
+}
+
+int JWdataManage::GuiBacklog(SOCKET sock)
+{
+    std::lock_guard<std::mutex> l(queueLock);
+    auto it = guiPending.find(sock);
+    return it == guiPending.end() ? 0 : it->second;
 }
 
 void JWdataManage::run()
@@ -159,13 +189,11 @@ void JWdataManage::run()
     qCDebug(lcJwShow) << " data deal run:";
     knownIps = GetLocalIpAddress();
     const QStringList ips = knownIps;
-    toGui([this, ips] { emit msg_localIp(ips); });
+    toGui(0, [this, ips] { emit msg_localIp(ips); });
 
     auto nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
     while (running) {
-        if (!waitForGuiRoom())
-            break;
-        Inbound in;
+        Next in;
         {
             std::unique_lock<std::mutex> l(queueLock);
             if (turns.empty() && heldSock) {
@@ -177,12 +205,12 @@ void JWdataManage::run()
             // what it handled; idle again, the program gives it back instead of
             // staying at its peak: a large burst at once, its tail after a quiet moment.
             const auto arrivedOrStopped = [this] { return !turns.empty() || !running; };
-            if (turns.empty() && charsSinceTrim >= kTrimSettledChars) {
+            if (turns.empty() && costSinceTrim >= kTrimSettledCost) {
                 const bool idle =
-                    charsSinceTrim > kTrimAfterChars ||
+                    costSinceTrim > kTrimAfterCost ||
                     !arrived.wait_for(l, std::chrono::milliseconds(kTrimQuietMs), arrivedOrStopped);
                 if (idle) {
-                    charsSinceTrim = 0;
+                    costSinceTrim = 0;
                     l.unlock();
                     host::ReleaseFreeMemory();
                     l.lock();
@@ -191,36 +219,32 @@ void JWdataManage::run()
             arrived.wait_until(l, nextCheck, arrivedOrStopped);
             if (!running)
                 break;
-            if (turns.empty()) {
+            if (!takeNext(&in)) {
                 l.unlock();
                 CheckLocalIpChange();
                 nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
                 continue;
             }
-            in = takeNext();
             qCDebug(lcJwShow) << "=======task count:" << waiting;
         }
         nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
         if (heldSock && (in.sock != heldSock || heldCount >= kMaxHeldReplies))
             flushHeld();
-        const qint64 chars = in.text.size();
         // A connection's end frees its buffers too: it counts like a few packets.
-        charsSinceTrim += in.close ? kCloseTrimWeight : chars;
-        const bool wasBacklogged = Backlogged();
-        queuedChars -= chars;
-        bool resumeReading = wasBacklogged && !Backlogged();
-        if (in.input) {
-            const qint64 left = in.input->chars -= chars;
-            resumeReading |= left <= JWShowService::kMaxQueuedInput &&
-                             left + chars > JWShowService::kMaxQueuedInput;
+        costSinceTrim += in.close ? kCloseTrimWeight : in.freed;
+        if (in.freed) {
+            queuedCost -= in.freed;
+            in.input->cost -= in.freed;
         }
-        if (resumeReading)
+        // Each read's worth handled may let the server read that connection, or
+        // another, again.
+        if (in.batchDone)
             JWShowService::GetInstance()->WakeUp();
         try {
             if (in.close)
                 HandleClose(in.sock);
             else
-                HandleText(in.text, in.sock);
+                HandlePacket(in.packet, in.sock);
         } catch (...) {
             JWLOG::debug(QStringLiteral("try catch error:"));
         }
@@ -234,18 +258,7 @@ void JWdataManage::flushHeld()
     heldCount = 0;
 }
 
-bool JWdataManage::waitForGuiRoom()
-{
-    if (guiBacklog < kMaxGuiBacklog)
-        return running;
-    if (heldSock)
-        flushHeld();
-    std::unique_lock<std::mutex> l(guiLock);
-    guiRoom.wait(l, [this] { return guiBacklog < kMaxGuiBacklog / 2 || !running; });
-    return running;
-}
-
-void JWdataManage::toGui(std::function<void()> f, int coalesceKey)
+void JWdataManage::toGui(SOCKET sock, std::function<void()> f, int coalesceKey)
 {
     // Called on the GUI thread itself (tests driving HandleText), the work is
     // simply done now.
@@ -258,16 +271,62 @@ void JWdataManage::toGui(std::function<void()> f, int coalesceKey)
     lastCoalesceKey = coalesceKey;
     ++guiBacklog;
     ++guiPosted;
+    if (sock) {
+        std::lock_guard<std::mutex> l(queueLock);
+        ++guiPending[sock];
+    }
     {
         std::lock_guard<std::mutex> l(guiWorkLock);
-        guiWork.push_back(std::move(f));
+        guiWork.push_back(GuiWork{sock, std::move(f)});
     }
     // Events are delivered in the order they were posted, so each call finds its
     // own hand-over at the front.
     QMetaObject::invokeMethod(this, "runGuiWork", Qt::QueuedConnection);
 }
 
-void JWdataManage::toGuiNewestDisplay(std::function<void()> f)
+void JWdataManage::toShowWindow(SOCKET sock, std::function<void()> f, int coalesceKey)
+{
+    toGui(sock, std::move(f), coalesceKey);
+    showStateIsLatest = false;
+}
+
+void JWdataManage::toGuiShowState(SOCKET sock, ShowTarget target, bool close)
+{
+    if (QThread::currentThread() != thread()) {
+        std::lock_guard<std::mutex> l(guiWorkLock);
+        if (showStateIsLatest && showStateQueued) {
+            // A show change the GUI thread has not taken yet, and nothing else for
+            // the show window after it: it does this one too. (What waits for the
+            // main window or the boards meanwhile does not depend on it.) A close
+            // stays: the show ends first.
+            showState.close |= close;
+            showState.target = close ? ShowTarget::Keep : target;
+            return;
+        }
+        showState = ShowState{close, close ? ShowTarget::Keep : target};
+        showStateQueued = true;
+    }
+    // Posted from the dispatcher, the change is taken from showState when it runs,
+    // with whatever was merged into it by then.
+    const bool queued = QThread::currentThread() != thread();
+    toGui(sock, [this, direct = ShowState{close, target}, queued] {
+        ShowState change = direct;
+        if (queued) {
+            std::lock_guard<std::mutex> l(guiWorkLock);
+            change = std::exchange(showState, ShowState());
+            showStateQueued = false;
+        }
+        if (change.close)
+            emit msg_closeShow();
+        if (change.target == ShowTarget::Shown)
+            emit msg_show();
+        else if (change.target == ShowTarget::Hidden)
+            emit msg_hide();
+    });
+    showStateIsLatest = true;
+}
+
+void JWdataManage::toGuiNewestDisplay(SOCKET sock, std::function<void()> f)
 {
     {
         std::lock_guard<std::mutex> l(guiWorkLock);
@@ -276,7 +335,7 @@ void JWdataManage::toGuiNewestDisplay(std::function<void()> f)
         if (waiting)
             return; // the hand-over already made runs this one instead
     }
-    toGui([this] {
+    toGui(sock, [this] {
         std::function<void()> change;
         {
             std::lock_guard<std::mutex> l(guiWorkLock);
@@ -289,20 +348,37 @@ void JWdataManage::toGuiNewestDisplay(std::function<void()> f)
 
 void JWdataManage::runGuiWork()
 {
-    std::function<void()> f;
+    GuiWork work;
     {
         std::lock_guard<std::mutex> l(guiWorkLock);
         if (guiWork.empty())
             return;
-        f = std::move(guiWork.front());
+        work = std::move(guiWork.front());
         guiWork.pop_front();
     }
     ++guiDone;
-    if (--guiBacklog == kMaxGuiBacklog / 2 - 1) {
-        std::lock_guard<std::mutex> l(guiLock);
-        guiRoom.notify_all();
+    --guiBacklog;
+    work.f();
+    if (work.sock)
+        guiWorkDone(work.sock);
+}
+
+void JWdataManage::guiWorkDone(SOCKET sock)
+{
+    std::lock_guard<std::mutex> l(queueLock);
+    auto it = guiPending.find(sock);
+    if (it == guiPending.end())
+        return;
+    const int left = --it->second;
+    if (left == 0)
+        guiPending.erase(it);
+    const bool room =
+        left <= kMaxGuiPerConnection / 2 && (left < kGuiShare || guiBacklog < kMaxGuiTotal / 2);
+    if (room && parked.erase(sock)) {
+        if (lanes.count(sock))
+            turns.push_back(sock);
+        arrived.notify_one();
     }
-    f();
 }
 
 void JWdataManage::HandleClose(SOCKET sock)
@@ -310,33 +386,79 @@ void JWdataManage::HandleClose(SOCKET sock)
     loggedOut.erase(sock);
     bool nowEmpty = false;
     const QStringList ids = JwUserManage::GetInstance()->RemoveUserBySocket(sock, &nowEmpty);
-    announceRemoved(ids, nowEmpty, true);
+    announceRemoved(sock, ids, nowEmpty, true);
 }
 
-void JWdataManage::announceRemoved(const QStringList& ids, bool nowEmpty, bool endWhiteboard)
+void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty,
+                                   bool endWhiteboard)
 {
     if (ids.isEmpty())
         return;
-    toGui([this, ids, nowEmpty, endWhiteboard] {
+    toGui(sock, [this, ids, nowEmpty, endWhiteboard] {
         for (const QString& id : ids)
             emit msg_removeUser(id);
-        if (!nowEmpty)
-            return;
-        if (endWhiteboard)
+        if (nowEmpty && endWhiteboard)
             emit msg_endWhiteboard(ids.last());
-        emit msg_closeShow();
     });
+    if (nowEmpty)
+        toGuiShowState(sock, ShowTarget::Keep, true);
+}
+
+// The socket server gives a connection that logged in precedence over those that
+// did not when it must make room.
+void JWdataManage::markLoggedIn(SOCKET sock)
+{
+    JWShowService::GetInstance()->SetLoggedIn(sock, JwUserManage::GetInstance()->CountOf(sock) > 0);
+}
+
+const QHash<QString, JWdataManage::Route>& JWdataManage::routes()
+{
+    using D = JWdataManage;
+    // Never destroyed: a dispatcher that did not stop in time may still route
+    // while the process exits.
+    static const auto* const kRoutes = [] {
+        auto* r = new QHash<QString, Route>{
+            {proto::kMouseMove, {&D::onMouseMove}},
+            {proto::kMode, {&D::onMode}},
+            {proto::kLogin, {&D::onLogin}},
+            // A logout ends the connection it came on; only a controller logged in
+            // there leaves with it.
+            {proto::kLogout, {&D::onLogout, Access::LoggedInHere, &D::onStrangerLogout}},
+            {proto::kShowImage, {&D::onShowImage}},
+            {proto::kShowVideo, {&D::onShowVideo}},
+            {proto::kShowVideoControl, {&D::onVideoControl}},
+            {proto::kResolution, {&D::onResolution}},
+            {proto::kKeepAlive, {&D::onKeepAlive}},
+            {proto::kFileList, {&D::onFileList}},
+            {proto::kFileOpen, {&D::onFileOpen}},
+            {proto::kFileClose, {&D::onFileClose}},
+        };
+        // A board belongs to its controller: only its own connection draws on it.
+        for (const char* type :
+             {proto::kWbStart, proto::kWbEnd, proto::kWbDrawStart, proto::kWbDrawing,
+              proto::kWbDrawEnd, proto::kWbShape, proto::kWbColor, proto::kWbPenWidth,
+              proto::kWbClear, proto::kWbUndo, proto::kWbRedraw, proto::kWbStringStart,
+              proto::kWbStringSet, proto::kWbStringEnd})
+            r->insert(type, {&D::onWhiteboard, Access::LoggedInHere, &D::refusedForId});
+        return r;
+    }();
+    return *kRoutes;
 }
 
 void JWdataManage::HandleText(const QString& text, SOCKET sock)
+{
+    HandlePacket(text.toUtf8(), sock);
+}
+
+void JWdataManage::HandlePacket(const QByteArray& utf8, SOCKET sock)
 {
     if (loggedOut.count(sock)) {
         qCDebug(lcJwShow) << "packet after logout dropped, connection" << sock;
         return;
     }
-    WriteLogWindow("<<<:", text);
+    if (g_debugMode)
+        WriteLogWindow("<<<:", QString::fromUtf8(utf8));
 
-    const QByteArray utf8 = text.toUtf8();
     QJsonParseError err{};
     const QJsonDocument doc =
         jsonguard::LosesReplacedContainer(std::string_view(utf8.constData(), size_t(utf8.size())))
@@ -364,23 +486,15 @@ void JWdataManage::HandleText(const QString& text, SOCKET sock)
         return;
     }
 
-    // Never destroyed: a dispatcher that did not stop in time may still route
-    // while the process exits.
-    static const auto* const kRoutes = new QHash<QString, Handler>{
-        {proto::kMouseMove, &JWdataManage::onMouseMove},
-        {proto::kMode, &JWdataManage::onMode},
-        {proto::kLogin, &JWdataManage::onLogin},
-        {proto::kLogout, &JWdataManage::onLogout},
-        {proto::kShowImage, &JWdataManage::onShowImage},
-        {proto::kShowVideo, &JWdataManage::onShowVideo},
-        {proto::kShowVideoControl, &JWdataManage::onVideoControl},
-        {proto::kResolution, &JWdataManage::onResolution},
-        {proto::kKeepAlive, &JWdataManage::onKeepAlive},
-        {proto::kFileList, &JWdataManage::onFileList},
-        {proto::kFileOpen, &JWdataManage::onFileOpen},
-        {proto::kFileClose, &JWdataManage::onFileClose},
-    };
-    (this->*kRoutes->value(p.rec.type, &JWdataManage::onWhiteboard))(p);
+    const Route route = routes().value(p.rec.type, Route{&JWdataManage::onUnknown});
+    Handler handler = route.handler;
+    if (route.access == Access::LoggedInHere &&
+        JwUserManage::GetInstance()->GetUserById(p.rec.from).sock != sock)
+        handler = route.refused;
+    if (handler)
+        (this->*handler)(p);
+    else
+        p.reply = false;
 
     if (p.reply) {
         p.rec.to = p.rec.from;
@@ -400,9 +514,9 @@ void JWdataManage::onMode(Packet& p)
 {
     const QString value = p.str(proto::kValue);
     if (value == proto::kShow) {
-        toGui([this] { emit msg_show(); }, kKeyShow);
+        toGuiShowState(p.sock, ShowTarget::Shown);
     } else if (value == proto::kRemote) {
-        toGui([this] { emit msg_hide(); }, kKeyHide);
+        toGuiShowState(p.sock, ShowTarget::Hidden);
     } else {
         p.rec.ret = proto::kFail;
         p.rec.desc = "unknown mode::" + value;
@@ -422,9 +536,16 @@ void JWdataManage::onLogin(Packet& p)
     c.ip = p.str(proto::kIp);
     c.pwd = p.str(proto::kPwd);
     c.sock = p.sock;
-    const JwUserManage::Added added = JwUserManage::GetInstance()->AddUser(c);
-    if (added == JwUserManage::Added::Yes)
-        toGui([this, c] { emit msg_addUser(c.id, c.name, c.ip); });
+    SOCKET previous = 0;
+    const JwUserManage::Added added = JwUserManage::GetInstance()->AddUser(c, &previous);
+    if (added == JwUserManage::Added::Yes || added == JwUserManage::Added::TakenOver)
+        toGui(p.sock, [this, c] { emit msg_addUser(c.id, c.name, c.ip); });
+    if (added == JwUserManage::Added::TakenOver) {
+        // A phone back on a new connection (its network dropped) keeps its place;
+        // the old connection acts for it no more.
+        qCDebug(lcJwShow).noquote() << "login taken over from another connection:" + c.id;
+        markLoggedIn(previous);
+    }
     if (added == JwUserManage::Added::Full) {
         p.rec.ret = proto::kFail;
         p.rec.desc = QStringLiteral("too many controllers");
@@ -433,6 +554,7 @@ void JWdataManage::onLogin(Packet& p)
         p.rec.ret = proto::kFail;
         p.rec.desc = QStringLiteral("no password");
     }
+    markLoggedIn(p.sock);
     p.rec.rc_port = QString::number(g_rcPort.load());
     p.rec.token = g_auth;
 }
@@ -443,8 +565,15 @@ void JWdataManage::onLogout(Packet& p)
     JwUserManage* users = JwUserManage::GetInstance();
     bool nowEmpty = false;
     if (users->RemoveUserById(p.rec.from, &nowEmpty))
-        announceRemoved({p.rec.from}, nowEmpty, true);
+        announceRemoved(p.sock, {p.rec.from}, nowEmpty, true);
     JWLOG::debug("logout from:" + p.rec.from + ":" + QString::number(users->Count()));
+    onStrangerLogout(p);
+}
+
+// A logout for an id that is not logged in on this connection removes nobody, but
+// still ends the connection it came on.
+void JWdataManage::onStrangerLogout(Packet& p)
+{
     // What the connection sent after its logout is not carried out; its close
     // comes through the queue like any other.
     loggedOut.insert(p.sock);
@@ -461,7 +590,7 @@ void JWdataManage::onShowImage(Packet& p)
         return;
     }
     const SOCKET sock = p.sock;
-    toGui([this, sock, url] { emit msg_addJwMess(sock, url); });
+    toShowWindow(p.sock, [this, sock, url] { emit msg_addJwMess(sock, url); });
 }
 
 void JWdataManage::onShowVideo(Packet& p)
@@ -483,7 +612,7 @@ void JWdataManage::onShowVideo(Packet& p)
     }
     const SOCKET sock = p.sock;
     const QString from = p.rec.from;
-    toGui([this, sock, url, from] { emit msg_setVideoFile(url, sock, from); });
+    toShowWindow(p.sock, [this, sock, url, from] { emit msg_setVideoFile(url, sock, from); });
 }
 
 void JWdataManage::onVideoControl(Packet& p)
@@ -493,27 +622,32 @@ void JWdataManage::onVideoControl(Packet& p)
     const qint64 t = decimal64(p.str(proto::kTime));
     qCDebug(lcJwShow).noquote() << "debug recv video control" + act;
     if (act == proto::kPlay) {
-        toGui([this] { emit msg_play(); }, kKeyPlay);
+        toShowWindow(
+            p.sock, [this] { emit msg_play(); }, kKeyPlay);
     } else if (act == proto::kStop) {
-        toGui([this] { emit msg_stop(); }, kKeyStop);
+        toShowWindow(
+            p.sock, [this] { emit msg_stop(); }, kKeyStop);
     } else if (act == proto::kPause) {
-        toGui([this] { emit msg_pause(); }, kKeyPause);
+        toShowWindow(
+            p.sock, [this] { emit msg_pause(); }, kKeyPause);
     } else if (act == proto::kFastForward) {
-        toGui([this, t] { emit msg_SetFast(t); });
+        toShowWindow(p.sock, [this, t] { emit msg_SetFast(t); });
     } else if (act == proto::kFastBackward) {
         // -INT64_MIN does not exist; such a step is nonsense anyway.
         const qint64 back = t == std::numeric_limits<qint64>::min() ? 0 : -t;
-        toGui([this, back] { emit msg_SetFast(back); });
+        toShowWindow(p.sock, [this, back] { emit msg_SetFast(back); });
     } else if (act == proto::kSeek) {
-        toGui([this, t] { emit msg_setPosition(t); });
+        toShowWindow(p.sock, [this, t] { emit msg_setPosition(t); });
     } else if (act == proto::kVolume) {
         const int v = decimal(value);
-        toGui([this, v] { emit msg_Setvolume(v); });
+        toShowWindow(p.sock, [this, v] { emit msg_Setvolume(v); });
     } else if (act == proto::kMute) {
         if (value == proto::kTrue)
-            toGui([this] { emit msg_setMute(); }, kKeyMute);
+            toShowWindow(
+                p.sock, [this] { emit msg_setMute(); }, kKeyMute);
         else
-            toGui([this] { emit msg_releaseMute(); }, kKeyUnmute);
+            toShowWindow(
+                p.sock, [this] { emit msg_releaseMute(); }, kKeyUnmute);
     } else {
         p.rec.ret = proto::kFail;
         p.rec.desc = "unknown control act=:" + act;
@@ -537,9 +671,9 @@ void JWdataManage::onResolution(Packet& p)
         // display change like any other impossible mode.
         const ulong pw = ulong(qMax(0, decimal(w)));
         const ulong ph = ulong(qMax(0, decimal(h)));
-        toGuiNewestDisplay([this, pw, ph] { emit msg_ChangeResolution(pw, ph); });
+        toGuiNewestDisplay(p.sock, [this, pw, ph] { emit msg_ChangeResolution(pw, ph); });
     } else if (act == proto::kReduction) {
-        toGuiNewestDisplay([this] { emit msg_ReductionResolution(); });
+        toGuiNewestDisplay(p.sock, [this] { emit msg_ReductionResolution(); });
     } else {
         p.rec.ret = proto::kFail;
         p.rec.desc = "unknown type=" + p.rec.type + ":act=:" + act;
@@ -574,7 +708,7 @@ void JWdataManage::onFileClose(Packet& p)
     p.reply = false;
 }
 
-// Every type without a route of its own: the whiteboard's, or unknown.
+// The whiteboard's packets, for the board of the controller that sent them.
 void JWdataManage::onWhiteboard(Packet& p)
 {
     p.reply = false;
@@ -583,54 +717,61 @@ void JWdataManage::onWhiteboard(Packet& p)
     auto num = [&p](const char* key) { return numberField(p.obj.value(QLatin1String(key))); };
 
     if (type == proto::kWbStart) {
-        // A board is a full-screen window with megabytes behind it: only a controller
-        // logged in on this connection opens one, as itself. (Anyone else could
-        // open boards without end under made-up names.)
-        if (JwUserManage::GetInstance()->GetUserById(id).sock != p.sock) {
-            qCDebug(lcJwShow) << "whiteboard refused, not logged in here:" << id;
-            return;
-        }
-        toGui([this, id] { emit msg_startWhiteboard(id); });
+        toGui(p.sock, [this, id] { emit msg_startWhiteboard(id); });
     } else if (type == proto::kWbEnd) {
-        toGui([this, id] { emit msg_endWhiteboard(id); });
+        toGui(p.sock, [this, id] { emit msg_endWhiteboard(id); });
     } else if (type == proto::kWbDrawing || type == proto::kWbDrawStart ||
                type == proto::kWbStringStart) {
         const QPoint at = packetPoint(p.obj);
         const int x = at.x(), y = at.y();
         if (type == proto::kWbDrawing)
-            toGui([this, id, x, y] { emit msg_drawing(id, x, y); });
+            toGui(p.sock, [this, id, x, y] { emit msg_drawing(id, x, y); });
         else if (type == proto::kWbDrawStart)
-            toGui([this, id, x, y] { emit msg_startDraw(id, x, y); });
+            toGui(p.sock, [this, id, x, y] { emit msg_startDraw(id, x, y); });
         else
-            toGui([this, id, x, y] { emit msg_startText(id, x, y); });
+            toGui(p.sock, [this, id, x, y] { emit msg_startText(id, x, y); });
     } else if (type == proto::kWbDrawEnd) {
-        toGui([this, id] { emit msg_endDraw(id); });
+        toGui(p.sock, [this, id] { emit msg_endDraw(id); });
     } else if (type == proto::kWbShape) {
         static const auto* const kShapes = new QHash<QString, int>{
             {proto::kLine, 1}, {proto::kEllipse, 3}, {proto::kRect, 4}, {proto::kCurve, 5}};
         const int code = kShapes->value(p.str(proto::kAct), 0);
         if (code)
-            toGui([this, id, code] { emit msg_shape(id, code); });
+            toGui(p.sock, [this, id, code] { emit msg_shape(id, code); });
     } else if (type == proto::kWbClear) {
-        toGui([this, id] { emit msg_clear(id); });
+        toGui(p.sock, [this, id] { emit msg_clear(id); });
     } else if (type == proto::kWbColor) {
         const int r = num(proto::kR), g = num(proto::kG), b = num(proto::kB);
-        toGui([this, id, r, g, b] { emit msg_setcolor(id, r, g, b); });
+        toGui(p.sock, [this, id, r, g, b] { emit msg_setcolor(id, r, g, b); });
     } else if (type == proto::kWbUndo) {
-        toGui([this, id] { emit msg_undo(id); });
+        toGui(p.sock, [this, id] { emit msg_undo(id); });
     } else if (type == proto::kWbPenWidth) {
         const int w = decimal(p.str(proto::kValue));
-        toGui([this, id, w] { emit msg_penwidth(id, w); });
+        toGui(p.sock, [this, id, w] { emit msg_penwidth(id, w); });
     } else if (type == proto::kWbRedraw) {
-        toGui([this, id] { emit msg_redraw(id); });
+        toGui(p.sock, [this, id] { emit msg_redraw(id); });
     } else if (type == proto::kWbStringSet) {
         const QString text = p.str(proto::kText);
-        toGui([this, id, text] { emit msg_setText(id, text); });
+        toGui(p.sock, [this, id, text] { emit msg_setText(id, text); });
     } else if (type == proto::kWbStringEnd) {
-        toGui([this, id] { emit msg_endText(id); });
-    } else {
-        JWLOG::error("unknown type=:" + type);
+        toGui(p.sock, [this, id] { emit msg_endText(id); });
     }
+}
+
+void JWdataManage::onUnknown(Packet& p)
+{
+    JWLOG::error("unknown type=:" + p.rec.type);
+    p.reply = false;
+}
+
+// A packet that acts for a controller not logged in on its connection (a board
+// of somebody else's, say) does nothing.
+void JWdataManage::refusedForId(Packet& p)
+{
+    qCDebug(lcJwShow).noquote() << "refused, not logged in on this connection:" + p.rec.type +
+                                       " from " + p.rec.from;
+    JWLOG::debug("refused " + p.rec.type + ", not logged in here:" + p.rec.from);
+    p.reply = false;
 }
 
 void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)
@@ -699,5 +840,5 @@ void JWdataManage::CheckLocalIpChange()
         return;
     knownIps = latestIps;
     const QStringList ips = latestIps;
-    toGui([this, ips] { emit msg_localIpChanged(ips); });
+    toGui(0, [this, ips] { emit msg_localIpChanged(ips); });
 }

@@ -8,7 +8,9 @@
 // hand-over; start-up connects them to the windows.
 
 #include "protocol/jwmess.h"
+#include "server/packetsplitter.h"
 
+#include <QHash>
 #include <QJsonObject>
 #include <QStringList>
 #include <QThread>
@@ -21,10 +23,11 @@
 #include <unordered_map>
 #include <unordered_set>
 
-// The packet text of one connection that waits in the dispatcher's queue; the
-// socket server stops reading the connection while it is above a bound.
+// What the packets of one connection that wait in the dispatcher's queue cost in
+// memory (bytes, bookkeeping included); the socket server stops reading the
+// connection while it is above a bound.
 struct QueuedInput {
-    std::atomic<qint64> chars{0};
+    std::atomic<qint64> cost{0};
 };
 
 class JWdataManage : public QThread
@@ -33,29 +36,41 @@ class JWdataManage : public QThread
 public:
     static JWdataManage* GetInstance();
 
-    // More packet text than this waiting in all: the socket server stops reading.
-    static constexpr qint64 kMaxQueuedChars = 4 * 1024 * 1024;
-    // Work handed to the GUI thread and not yet done, at most; beyond it the
-    // dispatcher waits for the GUI thread to catch up.
-    static constexpr int kMaxGuiBacklog = 10000;
-    // Packet text handled since the allocator last gave free memory back, beyond
+    // What waiting packets may cost in all. The socket server shares it out among
+    // the connections that have packets waiting (a connection at its share is not
+    // read), so a connection with nothing waiting, a phone logging in, is always
+    // read; pages hold their packets back while the total is above it.
+    static constexpr qint64 kMaxQueuedCost = 16 * 1024 * 1024;
+    // Work handed to the GUI thread for one connection and not yet done, at most;
+    // beyond it that connection's packets wait (and it is not read), while every
+    // other connection's go on. Taken up again at half of it. (Room for a burst of
+    // drawing: the board repaints between the batches the GUI thread gets.)
+    static constexpr int kMaxGuiPerConnection = 4096;
+    // While this much waits for the GUI thread in all, a connection with kGuiShare
+    // or more of it waits too, until its own is below that share or the total is
+    // back at half: many busy connections together stay bounded, and a phone with
+    // a few requests is never held up by them.
+    static constexpr int kMaxGuiTotal = 32768;
+    static constexpr int kGuiShare = 256;
+    // Packet memory handled since the allocator last gave free memory back, beyond
     // which it does so when the queue runs empty; a close counts as kCloseTrimWeight.
-    static constexpr qint64 kTrimAfterChars = 256 * 1024;
+    static constexpr qint64 kTrimAfterCost = 512 * 1024;
     static constexpr qint64 kCloseTrimWeight = 4096;
     // Less than that but at least a close's worth is given back once no packet has
     // come for kTrimQuietMs: the tail of a burst, which never reaches the bound, and
     // a single connection's end (a cut-off non-reader leaves a megabyte of replies).
-    static constexpr qint64 kTrimSettledChars = kCloseTrimWeight;
+    static constexpr qint64 kTrimSettledCost = kCloseTrimWeight;
     static constexpr int kTrimQuietMs = 500;
 
     // One packet text (any thread).
     void AddData(const JwMess& m);
     // Packets of one connection in arrival order (socket server thread).
+    void AddPackets(SOCKET sock, PacketBatch&& batch, const std::shared_ptr<QueuedInput>& input);
     void AddPackets(SOCKET sock, const QStringList& texts,
                     const std::shared_ptr<QueuedInput>& input);
     // The end of a connection, handled after every packet it sent.
     void AddClose(SOCKET sock);
-    bool Backlogged() const { return queuedChars > kMaxQueuedChars; }
+    bool Backlogged() const { return queuedCost > kMaxQueuedCost; }
     void Stop();
 
     // Replies (any thread). They never wait on the socket.
@@ -64,13 +79,16 @@ public:
 
     static QStringList GetLocalIpAddress();
 
-    // Handles one packet text, or one close, exactly as the loop does (used by the
+    // Handles one packet, or one close, exactly as the loop does (used by the
     // loop and by tests).
     void HandleText(const QString& text, SOCKET sock);
+    void HandlePacket(const QByteArray& utf8, SOCKET sock);
     void HandleClose(SOCKET sock);
 
+    // Hand-overs to the GUI thread not yet done, in all and for one connection.
     int GuiBacklog() const { return guiBacklog; }
-    qint64 QueuedChars() const { return queuedChars; }
+    int GuiBacklog(SOCKET sock);
+    qint64 QueuedCost() const { return queuedCost; }
 
 signals:
     // To the show window
@@ -117,10 +135,21 @@ private slots:
     void runGuiWork(); // the oldest hand-over (GUI thread)
 
 private:
+    // One read's packets (or a connection's end) waiting in its connection's lane.
     struct Inbound {
-        QString text;
+        PacketBatch batch;
+        int taken = 0; // pieces of the batch already handled
+        qint64 cost = 0;
+        bool close = false;
+        std::shared_ptr<QueuedInput> input;
+    };
+    // What the lane hands the loop: one packet or the close.
+    struct Next {
+        QByteArray packet;
         SOCKET sock = 0;
         bool close = false;
+        qint64 freed = 0;       // cost given back with this packet
+        bool batchDone = false; // the last packet of its read
         std::shared_ptr<QueuedInput> input;
     };
     // One parsed packet on its way through a handler.
@@ -132,29 +161,55 @@ private:
         QString str(const char* key) const;
     };
     using Handler = void (JWdataManage::*)(Packet&);
+    // Who may send a packet type: anyone, or only a connection on which the
+    // packet's "from" is logged in (it acts for that controller).
+    enum class Access { Anyone, LoggedInHere };
+    struct Route {
+        Handler handler;
+        Access access = Access::Anyone;
+        Handler refused = nullptr; // run instead when access fails; none: dropped
+    };
+    static const QHash<QString, Route>& routes();
+
+    // What the show window is asked to become. Waiting changes coalesce into one
+    // (see toGuiShowState): however many come, the window does the last of them.
+    enum class ShowTarget { Keep, Shown, Hidden };
+    struct ShowState {
+        bool close = false; // close (end the show) before anything else
+        ShowTarget target = ShowTarget::Keep;
+    };
 
     JWdataManage();
-    void enqueue(Inbound&& in); // caller holds queueLock
-    Inbound takeNext();         // caller holds queueLock; something waits
-    bool waitForGuiRoom();
-    // Runs f on the GUI thread, in order with everything handed over before.
+    void enqueue(SOCKET sock, Inbound&& in); // caller holds queueLock
+    bool takeNext(Next* next);               // caller holds queueLock
+    // Runs f on the GUI thread, in order with everything handed over before, and
+    // charges it to the connection sock (0: to nobody).
     // With a coalesce key, f is skipped when the last hand-over had the same key
-    // and has not run yet: that one does the same (show after show, say).
-    void toGui(std::function<void()> f, int coalesceKey = 0);
+    // and has not run yet: that one does the same (play after play, say).
+    void toGui(SOCKET sock, std::function<void()> f, int coalesceKey = 0);
+    // Work for the show window (pictures, the video).
+    void toShowWindow(SOCKET sock, std::function<void()> f, int coalesceKey = 0);
+    // A change of the show window's state: merged into the waiting one when no
+    // other work for the show window came after it (show, hide, close, show, ...
+    // by many phones ends as one).
+    void toGuiShowState(SOCKET sock, ShowTarget target, bool close = false);
     // A display change: only the newest one not yet carried out is. The screen takes
     // a second or more to follow each change on real hardware, so a flood of them
     // would otherwise keep the GUI thread switching modes for hours, while the last
     // one decides the outcome anyway.
-    void toGuiNewestDisplay(std::function<void()> f);
-    void announceRemoved(const QStringList& ids, bool nowEmpty, bool endWhiteboard);
+    void toGuiNewestDisplay(SOCKET sock, std::function<void()> f);
+    void guiWorkDone(SOCKET sock); // GUI thread
+    void announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty, bool endWhiteboard);
+    void markLoggedIn(SOCKET sock);
     void flushHeld();
     void CheckLocalIpChange();
-    qint64 charsSinceTrim = 0; // dispatcher thread only
+    qint64 costSinceTrim = 0; // dispatcher thread only
 
     void onMouseMove(Packet& p);
     void onMode(Packet& p);
     void onLogin(Packet& p);
     void onLogout(Packet& p);
+    void onStrangerLogout(Packet& p);
     void onShowImage(Packet& p);
     void onShowVideo(Packet& p);
     void onVideoControl(Packet& p);
@@ -164,21 +219,26 @@ private:
     void onFileOpen(Packet& p);
     void onFileClose(Packet& p);
     void onWhiteboard(Packet& p);
+    void onUnknown(Packet& p);
+    void refusedForId(Packet& p);
 
     // One lane per connection, taken in turns: each connection's packets and its
     // close stay in order, and a connection with much waiting delays another by
-    // at most one packet per turn.
-    std::mutex queueLock; // guards lanes and turns
+    // at most one packet per turn. A connection with too much GUI work waiting is
+    // parked (out of the turns) until the GUI thread has done half of it.
+    std::mutex queueLock; // guards lanes, turns, parked and guiPending
     std::condition_variable arrived;
     std::unordered_map<SOCKET, std::deque<Inbound>> lanes;
     std::deque<SOCKET> turns; // connections with something waiting, next first
-    std::size_t waiting = 0;  // packets and closes in all lanes
+    std::unordered_set<SOCKET> parked;
+    std::unordered_map<SOCKET, int> guiPending; // hand-overs not yet done, by connection
+    std::size_t waiting = 0;                    // reads and closes in all lanes
     // Replies of the dispatcher thread wait in their connection's buffer while
     // more packets of the same connection follow, and leave together: a burst of
     // requests costs one write, not one per reply. Dispatcher thread only.
     SOCKET heldSock = 0;
     int heldCount = 0;
-    std::atomic<qint64> queuedChars{0};
+    std::atomic<qint64> queuedCost{0};
     std::atomic<bool> running{true};
 
     // Connections that logged out: what they sent after it is not carried out.
@@ -189,14 +249,21 @@ private:
     std::atomic<quint64> guiPosted{0}; // hand-overs made (dispatcher thread writes)
     std::atomic<quint64> guiDone{0};   // hand-overs run (GUI thread writes)
     int lastCoalesceKey = 0;           // dispatcher thread only
-    std::mutex guiLock;
-    std::condition_variable guiRoom;
     // The hand-overs themselves wait here, under our own lock, and each posts one
     // bare call of runGuiWork: what the GUI thread runs was handed over through a
     // lock every thread checker sees, not through the toolkit's event queue alone.
-    std::mutex guiWorkLock;
-    std::deque<std::function<void()>> guiWork;
+    std::mutex guiWorkLock; // guards guiWork, newestDisplay, showState, showStateQueued
+    struct GuiWork {
+        SOCKET sock;
+        std::function<void()> f;
+    };
+    std::deque<GuiWork> guiWork;
     std::function<void()> newestDisplay; // set while a display change waits
+    ShowState showState;
+    bool showStateQueued = false; // a show change waits to be taken by the GUI thread
+    // No other work for the show window was handed over since the waiting show
+    // change (dispatcher thread).
+    bool showStateIsLatest = false;
 
     QStringList knownIps;
     QStringList latestIps;

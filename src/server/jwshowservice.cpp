@@ -17,6 +17,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 #include <vector>
 
 namespace
@@ -24,6 +25,7 @@ namespace
 using Clock = std::chrono::steady_clock;
 
 constexpr int kReadSize = 16 * 1024;
+constexpr int kMinReadSize = 1024;
 constexpr int kBacklog = 20;
 constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 constexpr int kAcceptsPerPass = 64;
@@ -32,11 +34,22 @@ constexpr int kAcceptsPerPass = 64;
 // may queue bytes on it. The socket is used and closed only under outLock, so a
 // sender can never write to a descriptor that was closed and handed out again.
 struct Connection {
-    Connection(host::Socket s, SOCKET i) : id(i), socket(std::move(s)) {}
+    Connection(host::Socket s, SOCKET i, std::string from)
+        : id(i), host(std::move(from)), accepted(Clock::now()), socket(std::move(s))
+    {
+    }
 
     const SOCKET id;
+    const std::string host;
+    const Clock::time_point accepted;
     const std::shared_ptr<QueuedInput> input = std::make_shared<QueuedInput>();
-    PacketSplitter splitter; // server thread only
+    std::atomic<bool> loggedIn{false};
+    // Server thread only:
+    PacketSplitter splitter;
+    bool sentPacket = false; // a complete packet arrived
+    // The first bytes, held until they show whether a browser speaks HTTP here.
+    QByteArray opening;
+    bool openingChecked = false;
 
     std::mutex outLock;
     host::Socket socket;
@@ -45,7 +58,16 @@ struct Connection {
     Clock::time_point progress; // when unsent last shrank or began
     bool held = false;          // unsent waits for Flush, not for the server thread
     // Why the connection ends; anything but Open makes the server thread drop it.
-    enum End { Open, ShutDown, SendFailed, TooMuchUnsent, NotReading } end = Open;
+    enum End {
+        Open,
+        ShutDown,
+        SendFailed,
+        TooMuchUnsent,
+        NotReading,
+        MadeRoom,
+        NoPacket,
+        Http
+    } end = Open;
 
     qint64 unsentBytes() const { return unsent.size() - unsentOffset; }
 
@@ -123,9 +145,15 @@ struct JWShowService::Private {
                 c->end = Connection::Open;
                 c->flush();
             } else if (c->end != Connection::Open) {
-                static const char* const kWhy[] = {"", "", "send failed", "too many unsent replies",
-                                                   "replies not read"};
-                qWarning("connection %u cut off: %s", c->id, kWhy[c->end]);
+                static const char* const kWhy[] = {"",
+                                                   "",
+                                                   "send failed",
+                                                   "too many unsent replies",
+                                                   "replies not read",
+                                                   "room made for another host",
+                                                   "no packet within 30 s",
+                                                   "an HTTP request on the control port"};
+                qWarning("connection %u from %s cut off: %s", c->id, c->host.c_str(), kWhy[c->end]);
                 JWLOG::debug(QStringLiteral("connection cut off:") + QLatin1String(kWhy[c->end]));
             }
             c->end = Connection::ShutDown; // for senders still holding it
@@ -147,7 +175,9 @@ struct JWShowService::Private {
     }
 
     void accept(Clock::time_point* acceptResume);
-    void read(const std::shared_ptr<Connection>& c, char* buf);
+    std::shared_ptr<Connection> roomFor() const; // caller holds connLock
+    void read(const std::shared_ptr<Connection>& c, char* buf, int size);
+    void split(const std::shared_ptr<Connection>& c, const char* data, int len);
 };
 
 JWShowService* JWShowService::GetInstance()
@@ -214,14 +244,28 @@ void JWShowService::Terminate()
         threadjoin::Joined(self->wait(), self);
     p->listener.reset();
     p->listenPort = 0;
+    self->CloseAll();
+    p->stopRequested = false;
+}
+
+void JWShowService::CloseAll()
+{
     std::map<SOCKET, std::shared_ptr<Connection>> all;
     {
-        std::lock_guard<std::mutex> l(p->connLock);
-        all = p->conns;
+        std::lock_guard<std::mutex> l(d->connLock);
+        all = d->conns;
+    }
+    for (auto& kv : all) {
+        std::lock_guard<std::mutex> l(kv.second->outLock);
+        if (kv.second->end == Connection::Open)
+            kv.second->end = Connection::ShutDown;
+    }
+    if (isRunning()) {
+        d->waker.wake(); // the server thread drops them
+        return;
     }
     for (auto& kv : all)
-        p->drop(kv.second);
-    p->stopRequested = false;
+        d->drop(kv.second);
 }
 
 bool JWShowService::Send(SOCKET sock, const QByteArray& bytes, bool flush)
@@ -242,10 +286,13 @@ bool JWShowService::Send(SOCKET sock, const QByteArray& bytes, bool flush)
         // Bytes the server thread already waits to write go after those.
         const bool watched = c->unsentBytes() > 0 && !c->held;
         c->unsent.append(bytes);
-        c->held = !flush && !watched;
-        if (flush && !watched)
+        // Held for Flush, but only while they are few: a run of large replies to a
+        // controller that reads them leaves as it comes.
+        c->held = !flush && !watched && c->unsentBytes() < kMaxHeldBytes;
+        if (!c->held && !watched)
             c->flush();
-        if (c->end == Connection::Open && c->unsentBytes() > kMaxUnsent)
+        // Only what the socket did not take counts: held bytes were never offered.
+        if (c->end == Connection::Open && !c->held && c->unsentBytes() > kMaxUnsent)
             c->end = Connection::TooMuchUnsent;
         ok = c->end == Connection::Open;
         // The server thread must start watching for room to write, or drop it.
@@ -321,6 +368,18 @@ void JWShowService::WakeUp()
     d->waker.wake();
 }
 
+void JWShowService::SetLoggedIn(SOCKET sock, bool loggedIn)
+{
+    if (const std::shared_ptr<Connection> c = d->find(sock))
+        c->loggedIn = loggedIn;
+}
+
+QString JWShowService::PeerHost(SOCKET sock) const
+{
+    const std::shared_ptr<Connection> c = d->find(sock);
+    return c ? QString::fromStdString(c->host) : QString();
+}
+
 int JWShowService::ListenPort() const
 {
     return d->listenPort;
@@ -349,15 +408,26 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
             }
             return;
         }
+        std::shared_ptr<Connection> evicted;
+        {
+            std::lock_guard<std::mutex> l(connLock);
+            if (conns.size() >= size_t(kMaxConnections) && !(evicted = roomFor())) {
+                qCDebug(lcJwShow) << "connection refused, already" << conns.size()
+                                  << "logged in, from" << a.peer.c_str();
+                continue; // closed as it goes
+            }
+        }
+        if (evicted) {
+            {
+                std::lock_guard<std::mutex> l(evicted->outLock);
+                evicted->end = Connection::MadeRoom;
+            }
+            drop(evicted);
+        }
         int count;
         {
             std::lock_guard<std::mutex> l(connLock);
-            if (conns.size() >= size_t(kMaxConnections)) {
-                qCDebug(lcJwShow) << "connection refused, already" << conns.size() << "from"
-                                  << a.peer.c_str();
-                continue; // closed as it goes
-            }
-            auto c = std::make_shared<Connection>(std::move(a.socket), takeId());
+            auto c = std::make_shared<Connection>(std::move(a.socket), takeId(), a.peer);
             // The greeting is queued before the connection is visible to senders,
             // so it is always the first thing a controller reads.
             c->unsent = Greeting(g_computerName);
@@ -378,9 +448,30 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
     }
 }
 
-void JWShowService::Private::read(const std::shared_ptr<Connection>& c, char* buf)
+// At the connection limit: the oldest connection of the host that holds the most
+// connections without a controller logged in, so that one host cannot keep every
+// other out; none when every connection has logged in.
+std::shared_ptr<Connection> JWShowService::Private::roomFor() const
 {
-    const host::IoResult r = host::Receive(c->socket.get(), buf, kReadSize);
+    std::unordered_map<std::string, int> idle;
+    for (const auto& kv : conns) {
+        if (!kv.second->loggedIn)
+            ++idle[kv.second->host];
+    }
+    if (idle.empty())
+        return nullptr;
+    const auto most = std::max_element(
+        idle.begin(), idle.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+    for (const auto& kv : conns) { // in accept order: the oldest first
+        if (!kv.second->loggedIn && kv.second->host == most->first)
+            return kv.second;
+    }
+    return nullptr;
+}
+
+void JWShowService::Private::read(const std::shared_ptr<Connection>& c, char* buf, int size)
+{
+    const host::IoResult r = host::Receive(c->socket.get(), buf, size_t(size));
     if (r.status == host::IoResult::WouldBlock)
         return;
     if (r.status != host::IoResult::Done) {
@@ -388,13 +479,44 @@ void JWShowService::Private::read(const std::shared_ptr<Connection>& c, char* bu
         return;
     }
     if (logsPackets()) {
-        const QString text = WithoutCode(QString::fromUtf8(buf, int(::strnlen(buf, r.bytes))));
+        const QString text = WithoutCode(QString::fromUtf8(buf, int(r.bytes)));
         qCDebug(lcJwShow).noquote() << "recv Data:" + text;
         JWLOG::debug("recv Data:" + text);
     }
-    const QStringList pieces = c->splitter.feed(buf, int(r.bytes));
-    if (!pieces.isEmpty())
-        JWdataManage::GetInstance()->AddPackets(c->id, pieces, c->input);
+    if (c->openingChecked) {
+        split(c, buf, int(r.bytes));
+        return;
+    }
+    // A web page can make a browser send to this port; its request must not reach
+    // the dispatcher as junk before a packet. Phones never speak HTTP here.
+    c->opening.append(buf, int(r.bytes));
+    switch (HttpRequestOpening(c->opening)) {
+    case HttpOpening::NeedMore:
+        return;
+    case HttpOpening::Yes:
+        JWLOG::debug(QStringLiteral("HTTP request on the control port from ") +
+                     QString::fromStdString(c->host));
+        {
+            std::lock_guard<std::mutex> l(c->outLock);
+            c->end = Connection::Http;
+        }
+        drop(c);
+        return;
+    case HttpOpening::No:
+        c->openingChecked = true;
+        split(c, c->opening.constData(), c->opening.size());
+        c->opening = QByteArray();
+        return;
+    }
+}
+
+void JWShowService::Private::split(const std::shared_ptr<Connection>& c, const char* data, int len)
+{
+    PacketBatch batch = c->splitter.feed(data, len);
+    if (batch.isEmpty())
+        return;
+    c->sentPacket = true;
+    JWdataManage::GetInstance()->AddPackets(c->id, std::move(batch), c->input);
 }
 
 void JWShowService::run()
@@ -402,8 +524,6 @@ void JWShowService::run()
     const threadjoin::EndGuard end{this};
     qCDebug(lcJwShow) << "start accept";
     JWLOG::debug(QStringLiteral("start accept"));
-    JWdataManage* dm = JWdataManage::GetInstance();
-
     std::vector<host::PollItem> items;
     std::vector<std::shared_ptr<Connection>> watched;
     std::vector<char> buf(kReadSize);
@@ -412,9 +532,6 @@ void JWShowService::run()
     while (d->serving && !d->stopRequested) {
         const Clock::time_point now = Clock::now();
         const bool acceptPaused = now < acceptResume;
-        // While the dispatcher is far behind, nothing is read: the controllers'
-        // bytes wait in the kernel and TCP slows the writers down.
-        const bool backlogged = dm->Backlogged();
         std::vector<std::shared_ptr<Connection>> snapshot;
         {
             std::lock_guard<std::mutex> l(d->connLock);
@@ -422,6 +539,15 @@ void JWShowService::run()
             for (auto& kv : d->conns)
                 snapshot.push_back(kv.second);
         }
+        // What the dispatcher may hold is shared out among the connections that
+        // have packets waiting there (and one more, a newcomer). One at its share
+        // is not read: its bytes wait in the kernel and TCP slows the writer down,
+        // while a connection with nothing waiting is always read.
+        const qint64 waitingConnections =
+            std::count_if(snapshot.begin(), snapshot.end(),
+                          [](const std::shared_ptr<Connection>& c) { return c->input->cost > 0; });
+        const qint64 share =
+            std::min(kMaxQueuedInput, JWdataManage::kMaxQueuedCost / (waitingConnections + 1));
 
         items.clear();
         watched.clear();
@@ -449,14 +575,26 @@ void JWShowService::run()
                 unsent = c->held ? 0 : c->unsentBytes();
                 since = c->progress;
             }
+            if (!ended && !c->sentPacket) {
+                const qint64 left =
+                    kFirstPacketMs -
+                    std::chrono::duration_cast<std::chrono::milliseconds>(now - c->accepted)
+                        .count();
+                if (left <= 0) {
+                    std::lock_guard<std::mutex> l(c->outLock);
+                    c->end = Connection::NoPacket;
+                    ended = true;
+                } else {
+                    timeoutMs = timeoutMs < 0 ? left : std::min(timeoutMs, left);
+                }
+            }
             if (ended) {
                 d->drop(c);
                 continue;
             }
             host::PollItem item;
             item.socket = c->socket.get();
-            item.wantRead = !backlogged && c->input->chars <= kMaxQueuedInput &&
-                            unsent <= kMaxUnsentWhileReading;
+            item.wantRead = c->input->cost < share && unsent <= kMaxUnsentWhileReading;
             item.wantWrite = unsent > 0;
             if (unsent > 0) {
                 const qint64 left =
@@ -487,7 +625,10 @@ void JWShowService::run()
                 c->flush();
             }
             if (it.readable && it.wantRead) {
-                d->read(c, buf.data());
+                // A read brings at most about its share: a flood of tiny packets
+                // costs up to three times its bytes while it waits.
+                const qint64 room = (share - c->input->cost) / 3;
+                d->read(c, buf.data(), int(std::clamp<qint64>(room, kMinReadSize, kReadSize)));
             } else if (it.broken) {
                 // Gone while we were not reading it: nothing more can arrive.
                 d->drop(c);

@@ -37,19 +37,28 @@ public:
     // kStallMs, has stopped reading and is cut off.
     static constexpr qint64 kMaxUnsent = 1024 * 1024;
     static constexpr int kStallMs = 2000;
-    // A connection is not read while more of its packet text than this waits for
-    // the dispatcher: a controller that writes faster than its packets are
-    // handled slows only itself.
-    static constexpr qint64 kMaxQueuedInput = 64 * 1024;
+    // A connection is not read while its packets waiting for the dispatcher cost
+    // more than this (bytes and bookkeeping): a controller that writes faster than
+    // its packets are handled slows only itself.
+    static constexpr qint64 kMaxQueuedInput = 128 * 1024;
     // Nor while more than this of its replies wait unsent: a controller that reads
     // slowly is slowed down instead of being cut off (what its queued requests
     // can still add stays well below kMaxUnsent).
     static constexpr qint64 kMaxUnsentWhileReading = 256 * 1024;
-    // Connections held at once, at most; one more is closed as soon as it is
-    // accepted. Each may hold a packet's worth of unfinished text (64 KiB), so
-    // without a bound the descriptor limit alone (tens of thousands) would bound
-    // the memory anyone on the network can make the program keep.
+    // Replies held back to leave in one write (see Send) are written once they
+    // pass this, whether or not more are coming.
+    static constexpr qint64 kMaxHeldBytes = 64 * 1024;
+    // Connections held at once, at most. Each may hold a packet's worth of
+    // unfinished text (64 KiB), so without a bound the descriptor limit alone (tens
+    // of thousands) would bound the memory anyone on the network can make the
+    // program keep. At the bound a newcomer still gets in: the host holding the
+    // most connections that have not logged in gives up its oldest one. Only when
+    // every connection has logged in is the newcomer closed.
     static constexpr int kMaxConnections = 1024;
+    // A connection that has sent no complete packet this long after it was
+    // accepted is closed (phones log in at once; the companion sends its
+    // keep-alive at once and every 5 s).
+    static constexpr int kFirstPacketMs = 30000;
 
     static JWShowService* GetInstance();
 
@@ -83,6 +92,15 @@ public:
     // Makes the server thread look at its connections again (the dispatcher calls
     // it when a paused connection may be read again).
     void WakeUp();
+    // Whether a controller is logged in on the connection (the dispatcher says so
+    // after each login and logout): such a connection is never closed to make room.
+    void SetLoggedIn(SOCKET sock, bool loggedIn);
+    // The address a TCP connection comes from ("127.0.0.2"); empty for an external
+    // one or an unknown number.
+    QString PeerHost(SOCKET sock) const;
+    // Closes every connection (each close queued behind its packets); the listener
+    // stays.
+    void CloseAll();
 
     int ListenPort() const; // the port of the last successful Init, else 0
     int ConnectionCount() const;

@@ -13,21 +13,29 @@ JwUserManage* JwUserManage::GetInstance()
     return instance;
 }
 
-JwUserManage::Added JwUserManage::AddUser(const ControllerInfo& c)
+JwUserManage::Added JwUserManage::AddUser(const ControllerInfo& c, SOCKET* previous)
 {
+    bool takenOver = false;
     {
         std::lock_guard<std::mutex> l(lock);
-        if (users.contains(c.id))
+        auto known = users.find(c.id);
+        if (known != users.end() && known->sock == c.sock)
             return Added::Known;
         const auto ofConnection =
             std::count_if(users.cbegin(), users.cend(),
                           [&c](const ControllerInfo& u) { return u.sock == c.sock; });
-        if (users.size() >= kMaxControllers || ofConnection >= kMaxPerConnection)
+        if (ofConnection >= kMaxPerConnection ||
+            (known == users.end() && users.size() >= kMaxControllers))
             return Added::Full;
+        if (known != users.end()) {
+            if (previous)
+                *previous = known->sock;
+            takenOver = true;
+        }
         users.insert(c.id, c);
     }
     WriteLogWindow("add new user to usermap id:", c.id);
-    return Added::Yes;
+    return takenOver ? Added::TakenOver : Added::Yes;
 }
 
 bool JwUserManage::RemoveUserById(const QString& id, bool* nowEmpty)
@@ -80,4 +88,11 @@ int JwUserManage::Count() const
 {
     std::lock_guard<std::mutex> l(lock);
     return users.size();
+}
+
+int JwUserManage::CountOf(SOCKET s) const
+{
+    std::lock_guard<std::mutex> l(lock);
+    return int(std::count_if(users.cbegin(), users.cend(),
+                             [s](const ControllerInfo& u) { return u.sock == s; }));
 }

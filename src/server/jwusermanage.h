@@ -30,10 +30,13 @@ public:
     // fill the settings window's table (each a row) long before the limit.
     static constexpr int kMaxPerConnection = 8;
     static constexpr int kMaxControllers = 1024;
-    enum class Added { Yes, Known, Full };
-    // Known when the id is already registered (the first login keeps it); Full when
-    // the connection or the store holds as many as it may.
-    Added AddUser(const ControllerInfo& c);
+    enum class Added { Yes, Known, TakenOver, Full };
+    // Known when the id is already registered on this connection. TakenOver when
+    // another connection held it: the entry moves to this one (a phone back on a
+    // new connection after its network dropped), and *previous names the old
+    // connection, whose later close removes nothing. Full when the connection or
+    // the store holds as many as it may.
+    Added AddUser(const ControllerInfo& c, SOCKET* previous = nullptr);
     // True when the id was registered; *nowEmpty tells whether it was the last.
     bool RemoveUserById(const QString& id, bool* nowEmpty);
     // Every id that logged in on the connection, in id order; *nowEmpty as above.
@@ -44,6 +47,7 @@ public:
     // connection is handled. An unknown id does nothing.
     void CloseUserById(const QString& id) const;
     int Count() const;
+    int CountOf(SOCKET s) const; // the ids logged in on the connection
 
 private:
     JwUserManage() = default;

@@ -198,7 +198,7 @@ void WebPage::login(const QString& text)
 
 bool WebPage::mustHold() const
 {
-    return !held_.empty() || input_->chars > JWShowService::kMaxQueuedInput ||
+    return !held_.empty() || input_->cost > JWShowService::kMaxQueuedInput ||
            JWdataManage::GetInstance()->Backlogged() ||
            socketPending() > JWShowService::kMaxUnsentWhileReading;
 }
@@ -229,7 +229,7 @@ void WebPage::releaseHeld()
         return;
     QStringList texts;
     qint64 chars = 0;
-    while (!held_.empty() && input_->chars + chars <= JWShowService::kMaxQueuedInput &&
+    while (!held_.empty() && input_->cost + chars <= JWShowService::kMaxQueuedInput &&
            !JWdataManage::GetInstance()->Backlogged()) {
         chars += held_.front().size();
         texts << std::move(held_.front());
