@@ -21,6 +21,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+class PairingGuard;
+
 // The packet text of one connection that waits in the dispatcher's queue; the
 // socket server stops reading the connection while it is above a bound.
 struct QueuedInput {
@@ -68,6 +70,10 @@ public:
     // loop and by tests).
     void HandleText(const QString& text, SOCKET sock);
     void HandleClose(SOCKET sock);
+
+    // The pairing guard of both doors (start-up's); set before the thread starts.
+    void SetPairingGuard(PairingGuard* guard) { pairingGuard_ = guard; }
+    PairingGuard* pairingGuard() const { return pairingGuard_; }
 
     int GuiBacklog() const { return guiBacklog; }
     qint64 QueuedChars() const { return queuedChars; }
@@ -200,4 +206,5 @@ private:
 
     QStringList knownIps;
     QStringList latestIps;
+    PairingGuard* pairingGuard_ = nullptr;
 };
