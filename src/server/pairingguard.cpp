@@ -33,7 +33,7 @@ PairingGuard::Verdict PairingGuard::offer(const QString& address, const QString&
         std::lock_guard<std::mutex> hold(lock_);
         const qint64 now = nowMs();
         // Refused unseen: comparing would tell a locked guesser when it is right.
-        if (lockedLocked(address, now))
+        if (refusedUnseen(address, now))
             return Verdict::Locked;
         // An empty code of this start would let an empty code in.
         if (!g_auth.isEmpty() && code == g_auth)
@@ -65,7 +65,7 @@ PairingGuard::Verdict PairingGuard::offer(const QString& address, const QString&
 bool PairingGuard::isLocked(const QString& address)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    return lockedLocked(address, nowMs());
+    return refusedUnseen(address, nowMs());
 }
 
 qint64 PairingGuard::pauseLeftMs() const
@@ -74,7 +74,7 @@ qint64 PairingGuard::pauseLeftMs() const
     return std::max<qint64>(0, pausedUntil_ - nowMs());
 }
 
-bool PairingGuard::lockedLocked(const QString& address, qint64 now)
+bool PairingGuard::refusedUnseen(const QString& address, qint64 now)
 {
     if (pausedUntil_ > now)
         return true;

@@ -46,7 +46,8 @@ public:
     static qint64 configuredLockMs();
 
     // Checks a code the address offered and counts a wrong one (any thread). The
-    // right code is this start's (g_auth), which is set before any worker starts.
+    // address is the host alone, an IPv4-mapped one written as IPv4. The right
+    // code is this start's (g_auth), which is set before any worker starts.
     Verdict offer(const QString& address, const QString& code);
     // Whether a code from the address would be refused unseen: the address is
     // locked out, the table has no room for it, or pairing is paused.
@@ -71,7 +72,7 @@ private:
         qint64 lockedUntil = 0;
     };
     // Callers hold lock_.
-    bool lockedLocked(const QString& address, qint64 now);
+    bool refusedUnseen(const QString& address, qint64 now);
     bool roomFor(qint64 now); // for an address not in the table
     void forgetOld(qint64 now);
     void dropOld(std::deque<qint64>& times, qint64 now) const;
