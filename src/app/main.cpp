@@ -8,6 +8,7 @@
 #include "host/processes.h"
 #include "jwpaint/paintviewmanage.h"
 #include "server/jwdatamanage.h"
+#include "server/pairingguard.h"
 #include "show/jwshowui.h"
 #include "ui/companion.h"
 #include "ui/jwlogui.h"
@@ -159,7 +160,13 @@ int main(int argc, char** argv)
     g_videoShowStatDialog = showUi.overlay(); // the overlay goes with the window
     showUi.showDefaultImage();
 
-    MainWindow mainWindow;
+    // One guard for both doors (the web remote's, and TCP's when the setting asks
+    // for the code). It outlives the windows, the web remote with them, and the
+    // dispatcher is given it before InitSet starts it.
+    PairingGuard pairingGuard(PairingGuard::configuredLockMs());
+    JWdataManage::GetInstance()->SetPairingGuard(&pairingGuard);
+
+    MainWindow mainWindow(pairingGuard);
     QObject::connect(&instance, &SingleInstance::messageReceived, &mainWindow,
                      &MainWindow::showNormal);
     g_mainWindow = &mainWindow;

@@ -101,4 +101,5 @@ inline constexpr char kConfig[] = "config";
 inline constexpr char kCfgPort[] = "port";
 inline constexpr char kCfgAutoFull[] = "autofull";
 inline constexpr char kCfgRunTray[] = "runtray";
+inline constexpr char kCfgPairing[] = "pairing";
 } // namespace proto

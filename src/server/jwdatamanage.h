@@ -23,6 +23,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+class PairingGuard;
+
 // What the packets of one connection that wait in the dispatcher's queue cost in
 // memory (bytes, bookkeeping included); the socket server stops reading the
 // connection while it is above a bound.
@@ -84,6 +86,10 @@ public:
     void HandleText(const QString& text, SOCKET sock);
     void HandlePacket(const QByteArray& utf8, SOCKET sock);
     void HandleClose(SOCKET sock);
+
+    // The pairing guard of both doors (start-up's); set before the thread starts.
+    void SetPairingGuard(PairingGuard* guard) { pairingGuard_ = guard; }
+    PairingGuard* pairingGuard() const { return pairingGuard_; }
 
     // Hand-overs to the GUI thread not yet done, in all and for one connection.
     int GuiBacklog() const { return guiBacklog; }
@@ -267,4 +273,5 @@ private:
 
     QStringList knownIps;
     QStringList latestIps;
+    PairingGuard* pairingGuard_ = nullptr;
 };

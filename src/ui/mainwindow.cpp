@@ -13,6 +13,7 @@
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
+#include "server/pairingguard.h"
 #include "ui/about.h"
 #include "ui/messagebox.h"
 #include "ui/webremotepanel.h"
@@ -46,6 +47,7 @@ const QString kGroup = QLatin1String(proto::kConfig);
 const QString kPortKey = QLatin1String(proto::kCfgPort);
 const QString kRunTrayKey = QLatin1String(proto::kCfgRunTray);
 const QString kAutoFullKey = QLatin1String(proto::kCfgAutoFull);
+const QString kPairingKey = QLatin1String(proto::kCfgPairing);
 const QString kTitle = QStringLiteral("系统消息");
 constexpr int kPortAttempts = 5;
 constexpr int kPortStep = 11;
@@ -61,8 +63,8 @@ QString programPath()
 
 } // namespace
 
-MainWindow::MainWindow(QWidget* parent)
-    : QMainWindow(parent), ui(new Ui::MainWindow), about(new About)
+MainWindow::MainWindow(PairingGuard& guard, QWidget* parent)
+    : QMainWindow(parent), ui(new Ui::MainWindow), pairing(guard), about(new About)
 {
     ui->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
@@ -128,6 +130,9 @@ void MainWindow::InitSet()
     g_port = portText.toInt(); // not a number: 0
 
     g_auth = MakeAuthCode(); // never printed: it pairs phones with the program
+    // Off by default: the phone apps out there log in with any password.
+    setCodeRequired(ReadConfigOrDefault(kGroup, kPairingKey, QStringLiteral("0"), iniPath) ==
+                    QLatin1String("1"));
 
     // The dispatcher runs whatever the ports do: a later port change then serves
     // at once, and controllers are answered while a message box below is open.
@@ -262,6 +267,14 @@ void MainWindow::flashPrompt(const QString& text)
     QTimer::singleShot(kPromptMs, this, &MainWindow::sl_ClearPrompt);
 }
 
+void MainWindow::setCodeRequired(bool on)
+{
+    pairing.setTcpCodeRequired(on);
+    ui->checkBoxPairing->setChecked(on);
+    ui->labPhoneAccess->setText(on ? QStringLiteral("手机连接：只允许输入配对码的手机")
+                                   : QStringLiteral("手机连接：任何手机均可连接"));
+}
+
 void MainWindow::InitTableWidget()
 {
     QTableWidget* table = ui->tableWidget;
@@ -285,7 +298,7 @@ void MainWindow::InitTableWidget()
 
 void MainWindow::InitWebRemote()
 {
-    webPanel = new WebRemotePanel(iniPath, ui->tabWidget);
+    webPanel = new WebRemotePanel(iniPath, pairing, ui->tabWidget);
     ui->tabWidget->insertTab(1, webPanel, QStringLiteral("手机遥控"));
     auto* webPort = new QLabel(ui->tabConventional);
     webPort->setObjectName(QStringLiteral("labWebPort"));
@@ -465,6 +478,11 @@ void MainWindow::on_btnAplay_clicked()
     WriteConfig(kGroup, kRunTrayKey,
                 ui->checkBoxRunTrayIcon->isChecked() ? QStringLiteral("1") : QStringLiteral("0"),
                 iniPath);
+    // The next TCP login is checked; controllers already logged in stay.
+    const bool codeRequired = ui->checkBoxPairing->isChecked();
+    WriteConfig(kGroup, kPairingKey, codeRequired ? QStringLiteral("1") : QStringLiteral("0"),
+                iniPath);
+    setCodeRequired(codeRequired);
 
     if (g_debugMode)
         flashPrompt(QStringLiteral("应用成功"));

@@ -18,13 +18,16 @@ class MainWindow;
 class QAction;
 class QMenu;
 class About;
+class PairingGuard;
 class WebRemotePanel;
 
 class MainWindow : public QMainWindow
 {
     Q_OBJECT
 public:
-    explicit MainWindow(QWidget* parent = nullptr);
+    // The guard is start-up's and outlives the window; the window sets whether
+    // TCP logins need the code, from the settings and their apply.
+    explicit MainWindow(PairingGuard& pairing, QWidget* parent = nullptr);
     ~MainWindow() override;
 
     // Start-up set-up, called by main in this order.
@@ -78,8 +81,10 @@ private:
     // cannot be bound, nothing changes. True when the server now listens on newPort.
     bool rebindServer(int newPort);
     void flashPrompt(const QString& text);
+    void setCodeRequired(bool on); // the guard, the check box and the line on the first tab
 
     std::unique_ptr<Ui::MainWindow> ui;
+    PairingGuard& pairing;
     QString iniPath;
     QMenu* tableMenu = nullptr;          // parent: the table
     QAction* disconnectAction = nullptr; // parent: this window

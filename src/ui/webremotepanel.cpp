@@ -3,11 +3,15 @@
 #include "base/appglobals.h"
 #include "base/jwlog.h"
 #include "protocol/protocol.h"
+#include "server/pairingguard.h"
 #include "ui/qrcodelabel.h"
 #include "web/webremote.h"
 
+#include <QDateTime>
 #include <QGridLayout>
 #include <QLabel>
+#include <algorithm>
+#include <limits>
 
 namespace
 {
@@ -16,9 +20,10 @@ const QString kWebPortKey = QStringLiteral("webport");
 constexpr int kWebPortOffset = 2; // service + 1 is the companion's
 } // namespace
 
-WebRemotePanel::WebRemotePanel(const QString& iniPath, QWidget* parent)
-    : QWidget(parent), iniPath_(iniPath), remote_(std::make_unique<WebRemote>()),
-      qr_(new QrCodeLabel(this)), url_(new QLabel(this)), hint_(new QLabel(this))
+WebRemotePanel::WebRemotePanel(const QString& iniPath, PairingGuard& guard, QWidget* parent)
+    : QWidget(parent), iniPath_(iniPath), guard_(guard),
+      remote_(std::make_unique<WebRemote>(guard)), qr_(new QrCodeLabel(this)),
+      url_(new QLabel(this)), hint_(new QLabel(this)), pause_(new QLabel(this))
 {
     qr_->setObjectName(QStringLiteral("qrWebRemote"));
     url_->setObjectName(QStringLiteral("labWebUrl"));
@@ -34,8 +39,21 @@ WebRemotePanel::WebRemotePanel(const QString& iniPath, QWidget* parent)
     grid->addWidget(qr_, 0, 0);
     grid->addWidget(hint_, 0, 1, Qt::AlignTop);
     grid->addWidget(url_, 1, 0, 1, 2);
+    grid->addWidget(pause_, 2, 0, 1, 2);
     grid->setColumnStretch(1, 1);
-    grid->setRowStretch(2, 1);
+    grid->setRowStretch(3, 1);
+
+    pause_->setObjectName(QStringLiteral("labPairingPaused"));
+    pause_->setWordWrap(true);
+    pause_->setStyleSheet(QStringLiteral("color: #b00000;"));
+    pause_->hide();
+    // The guard tells of a pause from whichever thread saw the code (queued here);
+    // its end is nobody's event, so a timer looks again then.
+    pauseEnd_.setSingleShot(true);
+    pauseEnd_.setTimerType(Qt::PreciseTimer);
+    connect(&pauseEnd_, &QTimer::timeout, this, &WebRemotePanel::showPause);
+    connect(&guard_, &PairingGuard::paused, this, &WebRemotePanel::showPause);
+    showPause();
 }
 
 WebRemotePanel::~WebRemotePanel() = default;
@@ -105,4 +123,21 @@ void WebRemotePanel::refresh()
         url_->setText(QStringLiteral("未找到本机网络地址。"));
     else
         url_->setText(url);
+}
+
+void WebRemotePanel::showPause()
+{
+    const qint64 left = guard_.pauseLeftMs();
+    if (left <= 0) {
+        pause_->hide();
+        pause_->clear();
+        return;
+    }
+    // The second it is over, not the one it ends in.
+    QDateTime end = QDateTime::currentDateTime().addMSecs(left);
+    end = end.addMSecs((1000 - end.time().msec()) % 1000);
+    pause_->setText(QStringLiteral("配对已暂停，至 %1 恢复（一分钟内错误的配对码过多）")
+                        .arg(end.toString(QStringLiteral("HH:mm:ss"))));
+    pause_->show();
+    pauseEnd_.start(int(std::min<qint64>(left, std::numeric_limits<int>::max())));
 }

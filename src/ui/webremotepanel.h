@@ -1,11 +1,13 @@
 #pragma once
 // The main window's page for the browser remote: the QR code a phone's camera
 // opens the page with, the page's address, and the web port. It owns the remote's
-// server and moves it with the service port.
+// server and moves it with the service port, and says when pairing is paused.
 
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 
+class PairingGuard;
 class QLabel;
 class QrCodeLabel;
 class WebRemote;
@@ -17,7 +19,8 @@ public:
     static constexpr int kPortAttempts = 5; // like the service port: p, p+11, ...
     static constexpr int kPortStep = 11;
 
-    explicit WebRemotePanel(const QString& iniPath, QWidget* parent = nullptr);
+    // The guard is start-up's and outlives the panel.
+    WebRemotePanel(const QString& iniPath, PairingGuard& guard, QWidget* parent = nullptr);
     ~WebRemotePanel() override;
 
     // Serves beside the service on servicePort: on [config] webport (written as
@@ -39,11 +42,15 @@ signals:
 private:
     bool listenFrom(int port);
     void refresh();
+    void showPause(); // the guard's pause, until it is over
 
     QString iniPath_;
+    PairingGuard& guard_;
     std::unique_ptr<WebRemote> remote_;
     QString address_;
     QrCodeLabel* qr_;
     QLabel* url_;
     QLabel* hint_;
+    QLabel* pause_;
+    QTimer pauseEnd_;
 };

@@ -228,13 +228,14 @@ void HttpConnection::route(const HttpRequest& request)
 void HttpConnection::beginUpload(const HttpRequest& request)
 {
     const QString peer = hostOf(socket_->peerAddress());
-    const qint64 now = server_->nowMs();
-    if (server_->guard().isLocked(peer, now)) {
-        fail(429, "locked");
-        return;
-    }
-    if (!server_->guard().check(peer, QString::fromLatin1(request.header("x-jw-code")), now)) {
+    switch (server_->guard().offer(peer, QString::fromLatin1(request.header("x-jw-code")))) {
+    case PairingGuard::Verdict::Paired:
+        break;
+    case PairingGuard::Verdict::WrongCode:
         fail(403, "bad code");
+        return;
+    case PairingGuard::Verdict::Locked:
+        fail(429, "locked");
         return;
     }
     if (!request.header("transfer-encoding").isEmpty()) {

@@ -131,7 +131,7 @@ WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server)
     closeTimer_.setSingleShot(true);
     connect(&closeTimer_, &QTimer::timeout, this, [this] { cutOff("close not answered"); });
 
-    if (server_->guard().isLocked(address_, server_->nowMs()))
+    if (server_->guard().isLocked(address_))
         closeWith(kLocked, QStringLiteral("locked"));
     else
         loginTimer_.start(Limits::kLoginTimeoutMs);
@@ -179,9 +179,16 @@ void WebPage::login(const QString& text)
     const bool isLogin =
         obj.value(QLatin1String(proto::kType)).toString() == QLatin1String(proto::kLogin);
     const QString code = obj.value(QLatin1String(proto::kPwd)).toString();
-    if (!isLogin || !server_->guard().check(address_, code, server_->nowMs())) {
+    const PairingGuard::Verdict verdict =
+        isLogin ? server_->guard().offer(address_, code) : PairingGuard::Verdict::WrongCode;
+    if (verdict != PairingGuard::Verdict::Paired) {
         JWLOG::debug("web: pairing refused from " + address_);
-        closeWith(kBadCode, QStringLiteral("bad code"));
+        // Locked out since the page opened, or pairing paused: told apart from a
+        // wrong code, as at the door.
+        if (verdict == PairingGuard::Verdict::Locked)
+            closeWith(kLocked, QStringLiteral("locked"));
+        else
+            closeWith(kBadCode, QStringLiteral("bad code"));
         return;
     }
     loginTimer_.stop();

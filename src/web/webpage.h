@@ -30,7 +30,7 @@ public:
     enum CloseCode {
         kReplaced = 4000, // the same controller logged in again on another WebSocket
         kBadCode = 4001,  // the first message was no login with the right code
-        kLocked = 4003,   // too many wrong codes from this address
+        kLocked = 4003,   // too many wrong codes: from this address, or pairing paused
     };
 
     // Takes the WebSocket; tcp is the socket under it (to see what it has not

@@ -11,17 +11,13 @@ static void registerPageFiles()
     Q_INIT_RESOURCE(web);
 }
 
-WebRemote::WebRemote()
+WebRemote::WebRemote(PairingGuard& guard)
 {
     registerPageFiles();
     thread_.setObjectName(QStringLiteral("web"));
     anchor_.moveToThread(&thread_);
     thread_.start();
-    // Tests shorten the lock after wrong codes.
-    bool ok = false;
-    const qint64 lockMs = qEnvironmentVariableIntValue("JWSHOW_WEB_LOCKOUT_MS", &ok);
-    const qint64 lock = ok && lockMs > 0 ? lockMs : web::PairingGuard::kWindowMs;
-    anchor_.run([this, lock] { server_ = new web::WebServer(lock); });
+    anchor_.run([this, &guard] { server_ = new web::WebServer(guard); });
 }
 
 WebRemote::~WebRemote()

@@ -12,11 +12,13 @@ namespace web
 {
 class WebServer;
 }
+class PairingGuard;
 
 class WebRemote
 {
 public:
-    WebRemote();
+    // The guard outlives the remote.
+    explicit WebRemote(PairingGuard& guard);
     ~WebRemote(); // closes every page and request, then stops the thread
     WebRemote(const WebRemote&) = delete;
     WebRemote& operator=(const WebRemote&) = delete;

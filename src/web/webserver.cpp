@@ -24,9 +24,9 @@ QString peerKey(const QHostAddress& address, quint16 port)
 }
 } // namespace
 
-WebServer::WebServer(qint64 lockMs, QObject* parent)
+WebServer::WebServer(PairingGuard& guard, QObject* parent)
     : QObject(parent), tcp_(this),
-      ws_(QStringLiteral("jwshow"), QWebSocketServer::NonSecureMode, this), guard_(lockMs)
+      ws_(QStringLiteral("jwshow"), QWebSocketServer::NonSecureMode, this), guard_(guard)
 {
     clock_.start();
     checker_.setMaxThreadCount(1);

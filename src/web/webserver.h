@@ -4,7 +4,7 @@
 // that thread; the rest of the program reaches the pages only through the socket
 // server's numbers (ExternalLink).
 
-#include "web/pairingguard.h"
+#include "server/pairingguard.h"
 #include "web/uploadstore.h"
 
 #include <QElapsedTimer>
@@ -49,7 +49,8 @@ class WebServer : public QObject
 {
     Q_OBJECT
 public:
-    explicit WebServer(qint64 lockMs, QObject* parent = nullptr);
+    // The guard is start-up's and outlives this server.
+    explicit WebServer(PairingGuard& guard, QObject* parent = nullptr);
     ~WebServer() override;
 
     // Listens on 0.0.0.0:port; a server already listening moves, and its pages and
@@ -84,7 +85,7 @@ private:
     QElapsedTimer clock_;
     QTcpServer tcp_;
     QWebSocketServer ws_;
-    PairingGuard guard_;
+    PairingGuard& guard_;
     UploadStore uploads_;
     QThreadPool checker_; // one thread: one picture decoded at a time
     qint64 uploadsInFlight_ = 0;

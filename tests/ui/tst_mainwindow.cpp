@@ -9,7 +9,9 @@
 #include "host/autorun.h"
 #include "jwinstance.h"
 #include "jwpaint/paintviewmanage.h"
+#include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
+#include "server/pairingguard.h"
 #include "show/jwshowui.h"
 #include "ui/companion.h"
 #include "ui/mainwindow.h"
@@ -40,6 +42,7 @@ class TestMainWindow : public QObject
     QTemporaryDir dir;
     JWShowUi show;
     paintViewManage paint;
+    PairingGuard pairing;
     std::unique_ptr<MainWindow> w;
     quint16 port = 0;
     template <typename T> T* child(const char* name) { return w->findChild<T*>(name); }
@@ -67,13 +70,15 @@ private slots:
             QVERIFY(occupiers.back()->listen(QHostAddress::Any, quint16(taken + k)));
         }
         WriteConfig("config", "port", QString::number(taken), dir.path() + "/app.ini");
-        w = std::make_unique<MainWindow>();
+        w = std::make_unique<MainWindow>(pairing);
         g_mainWindow = w.get();
+        JWdataManage::GetInstance()->SetPairingGuard(&pairing); // as start-up does
         show.initShowUi();
         ConnectWorkers(&show, &paint, w.get());
         w->InitConnect();
         w->InitTableWidget(); // the order of start-up
         QCOMPARE(answerBoxes([this] { w->InitSet(); }), QStringList{"系统启动网络服务器失败。"});
+        QCOMPARE(ini("pairing"), QStringLiteral("0")); // any phone, as before the setting
         port = jwtest::freePortWith({1});
         child<QLineEdit>("lineEditPort")->setText(QString::number(port));
         answerBoxes([this] { w->on_btnAplay_clicked(); });
@@ -124,19 +129,28 @@ private slots:
 
     void applyWritesTheOptions()
     {
+        auto* access = child<QLabel>("labPhoneAccess");
+        QCOMPARE(access->text(), QStringLiteral("手机连接：任何手机均可连接"));
         child<QCheckBox>("checkBoxFullScreen")->setChecked(false);
         child<QCheckBox>("checkBoxRunTrayIcon")->setChecked(true);
         child<QCheckBox>("checkBoxAutoRun")->setChecked(true);
-        w->on_btnAplay_clicked(); // same port: no question
+        child<QCheckBox>("checkBoxPairing")->setChecked(true);
+        QVERIFY(!pairing.tcpCodeRequired()); // not before the apply
+        w->on_btnAplay_clicked();            // same port: no question
         QCOMPARE(ini("autofull"), QStringLiteral("0"));
         QCOMPARE(ini("runtray"), QStringLiteral("1"));
-        QVERIFY(!g_autoFull);
+        QCOMPARE(ini("pairing"), QStringLiteral("1"));
+        QVERIFY(!g_autoFull && pairing.tcpCodeRequired());
+        QCOMPARE(access->text(), QStringLiteral("手机连接：只允许输入配对码的手机"));
         const QString program = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
         QCOMPARE(QString::fromStdString(host::ReadAutorunEntry()), program);
 
         // Switched off, the entry stays with a blank command and is hidden.
         child<QCheckBox>("checkBoxAutoRun")->setChecked(false);
+        child<QCheckBox>("checkBoxPairing")->setChecked(false);
         w->on_btnAplay_clicked();
+        QCOMPARE(ini("pairing"), QStringLiteral("0"));
+        QVERIFY(!pairing.tcpCodeRequired());
         QFile entry(dir.path() + "/config/autostart/TOVANEL.desktop");
         QVERIFY(entry.open(QIODevice::ReadOnly));
         const QByteArray text = entry.readAll();

@@ -29,9 +29,11 @@ struct Answer {
     QByteArray head, body;
     bool closed = false;
 };
-Answer http(quint16 port, const QByteArray& request, int waitMs = 5000)
+Answer http(quint16 port, const QByteArray& request, int waitMs = 5000,
+            const QString& from = QStringLiteral("127.0.0.1"))
 {
     QTcpSocket s;
+    s.bind(QHostAddress(from));
     s.connectToHost(QStringLiteral("127.0.0.1"), port);
     Answer a;
     if (!s.waitForConnected(3000))
@@ -244,6 +246,40 @@ private slots:
         Page again;
         QVERIFY(again.open(web_));
         QVERIFY(again.login("after-lock", code_).contains("\"ret\":\"0\""));
+    }
+
+    // Wrong codes spread over many addresses pause pairing for everybody: then even
+    // the right code is refused like a locked address's; a paired page goes on.
+    void wrongCodesFromManyHostsPausePairing()
+    {
+        waitOutLock();
+        Page paired, waiting;
+        QVERIFY(paired.open(web_) && waiting.open(web_));
+        QVERIFY(paired.login("paired", code_).contains("\"ret\":\"0\""));
+        // All at once, so that they fall within the short window of this run.
+        std::vector<std::unique_ptr<QTcpSocket>> guessers;
+        for (int i = 0; i < 21; ++i) {
+            guessers.push_back(std::make_unique<QTcpSocket>());
+            guessers.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i)));
+            guessers.back()->connectToHost(QStringLiteral("127.0.0.1"), web_);
+        }
+        for (auto& g : guessers)
+            QVERIFY(g->waitForConnected(3000));
+        for (auto& g : guessers)
+            g->write(upload("000000", "image/png", flatPng(kUploaded)));
+        for (auto& g : guessers) {
+            QVERIFY(g->canReadLine() || g->waitForReadyRead(3000));
+            QVERIFY(g->readLine().startsWith("HTTP/1.1 403"));
+        }
+        waiting.login("waiting", code_);
+        QCOMPARE(waiting.closedWith(), 4003);
+        paired.ws.sendTextMessage(R"({"type":"mode","id":"2","from":"paired","value":"remote"})");
+        QCOMPARE(paired.next(), e2e::envelope("2", "paired", "mode"));
+        QCOMPARE(
+            http(web_, upload(code_, "image/png", flatPng(kUploaded)), 5000, "127.0.0.40").status,
+            429);
+        waitOutLock();
+        QCOMPARE(http(web_, upload(code_, "image/png", flatPng(kUploaded))).status, 200);
     }
 
     void httpRefusals_data()

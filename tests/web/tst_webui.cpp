@@ -1,7 +1,8 @@
 // The browser remote as the main window shows it, in-process over the real
 // servers: the QR code read back by a QR reader, the web port beside the service
 // port (its default, its fallback, following a port change), a page listed with
-// the address it is seen from, and the pairing code kept out of the log.
+// the address it is seen from, the pairing code kept out of the log, and a pause
+// of pairing shown until it is over.
 
 #include "app/wiring.h"
 #include "base/appglobals.h"
@@ -11,6 +12,7 @@
 #include "jwpaint/paintviewmanage.h"
 #include "server/jwdatamanage.h"
 #include "server/jwshowservice.h"
+#include "server/pairingguard.h"
 #include "show/jwshowui.h"
 #include "ui/mainwindow.h"
 #include "ui/qrcodelabel.h"
@@ -21,6 +23,7 @@
 #include <QWebSocket>
 #include <QtTest>
 #include <QtWidgets>
+#include <thread>
 
 class TestWebUi : public QObject
 {
@@ -28,6 +31,7 @@ class TestWebUi : public QObject
     QTemporaryDir dir;
     JWShowUi show;
     paintViewManage paint;
+    PairingGuard pairing;
     std::unique_ptr<MainWindow> w;
     quint16 port = 0;
 
@@ -66,7 +70,7 @@ private slots:
         JWLOG::log_open();
         port = jwtest::freePortWith({1, 2});
         WriteConfig("config", "port", QString::number(port), dir.path() + "/app.ini");
-        w = std::make_unique<MainWindow>();
+        w = std::make_unique<MainWindow>(pairing);
         g_mainWindow = w.get();
         show.initShowUi();
         ConnectWorkers(&show, &paint, w.get());
@@ -196,13 +200,33 @@ private slots:
             occupiers.push_back(std::make_unique<QTcpServer>());
             QVERIFY(occupiers.back()->listen(QHostAddress::Any, quint16(p + 11 * k)));
         }
-        WebRemotePanel other(iniPath);
+        WebRemotePanel other(iniPath, pairing);
         QSignalSpy announced(&other, &WebRemotePanel::webPortChanged);
         other.start(1000);
         QCOMPARE(int(other.webPort()), served < 0 ? 0 : p + served);
         QCOMPARE(announced.value(0).value(0).toInt(), int(other.webPort()));
         QCOMPARE(ReadConfig("config", "webport", iniPath), QString::number(p)); // not rewritten
         QCOMPARE(other.qrCode()->modules(), 0);                                 // no address given
+    }
+
+    // The pause is told from another thread; its end is noticed by the panel alone.
+    void pauseShownUntilOver()
+    {
+        qint64 now = 0;
+        PairingGuard guard(300, [&now] { return now; });
+        WebRemotePanel other(dir.filePath("pause.ini"), guard);
+        auto* label = other.findChild<QLabel*>("labPairingPaused");
+        std::thread([&guard] {
+            for (int i = 0; i < 21; ++i)
+                guard.offer(QStringLiteral("10.0.0.%1").arg(i), "000000");
+        }).join();
+        QTRY_VERIFY(!label->isHidden());
+        const QTime until = QTime::fromString(label->text().section(' ', 1, 1));
+        QCOMPARE(label->text(), QStringLiteral("配对已暂停，至 %1 恢复（一分钟内错误的配对码过多）")
+                                    .arg(until.toString()));
+        QVERIFY((QTime::currentTime().secsTo(until) + 86400) % 86400 <= 2); // a second ahead
+        now = 300;
+        QTRY_VERIFY(label->isHidden() && label->text().isEmpty());
     }
 };
 
