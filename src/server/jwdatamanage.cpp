@@ -14,6 +14,7 @@
 #include "protocol/reply.h"
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
+#include "server/pairingguard.h"
 
 #include <QCoreApplication>
 #include <QHash>
@@ -501,6 +502,8 @@ void JWdataManage::HandlePacket(const QByteArray& utf8, SOCKET sock)
         p.rec.from = proto::kIdentity;
         sendRetPack(sock, p.rec);
     }
+    if (p.closeAfterReply)
+        JWShowService::GetInstance()->Shutdown(sock);
 }
 
 void JWdataManage::onMouseMove(Packet& p)
@@ -536,6 +539,20 @@ void JWdataManage::onLogin(Packet& p)
     c.ip = p.str(proto::kIp);
     c.pwd = p.str(proto::kPwd);
     c.sock = p.sock;
+    p.rec.rc_port = QString::number(g_rcPort.load());
+    // With the pairing setting on, a phone on the TCP port must know the code (pages
+    // were checked at their own door). A wrong one counts like a page's.
+    const QString host = JWShowService::GetInstance()->PeerHost(p.sock);
+    if (pairingGuard_ && pairingGuard_->tcpCodeRequired() && !host.isEmpty() &&
+        pairingGuard_->offer(host, c.pwd) != PairingGuard::Verdict::Paired) {
+        qCDebug(lcJwShow).noquote() << "login refused, wrong password from " + host;
+        JWLOG::debug("login refused, wrong password from " + host);
+        p.rec.ret = proto::kFail;
+        p.rec.desc = QStringLiteral("wrong password");
+        loggedOut.insert(p.sock); // nothing it sends after this is carried out
+        p.closeAfterReply = true;
+        return;
+    }
     SOCKET previous = 0;
     const JwUserManage::Added added = JwUserManage::GetInstance()->AddUser(c, &previous);
     if (added == JwUserManage::Added::Yes || added == JwUserManage::Added::TakenOver)
@@ -555,7 +572,6 @@ void JWdataManage::onLogin(Packet& p)
         p.rec.desc = QStringLiteral("no password");
     }
     markLoggedIn(p.sock);
-    p.rec.rc_port = QString::number(g_rcPort.load());
     p.rec.token = g_auth;
 }
 

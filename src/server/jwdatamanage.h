@@ -164,6 +164,7 @@ private:
         SOCKET sock;
         JWData rec;        // the reply; its to and from are filled in when sent
         bool reply = true; // false: the handler answers itself or not at all
+        bool closeAfterReply = false;
         QString str(const char* key) const;
     };
     using Handler = void (JWdataManage::*)(Packet&);

@@ -11,6 +11,7 @@
 #include "server/jwshowservice.h"
 #include "server/jwusermanage.h"
 #include "server/packetsplitter.h"
+#include "server/pairingguard.h"
 
 #include <QHostInfo>
 #include <QSignalSpy>
@@ -85,6 +86,7 @@ class TestServer : public QObject
     }
 
     quint16 port = jwtest::freePort();
+    PairingGuard guard;
     JWShowService* srv = JWShowService::GetInstance();
     JwUserManage* users = JwUserManage::GetInstance();
 
@@ -107,6 +109,7 @@ private slots:
         }
         g_computerName = QHostInfo::localHostName(); // the greeting Controller expects
         g_auth = "654321", g_rcPort = 7000;
+        dm->SetPairingGuard(&guard); // it asks for no code until told to
         QVERIFY(srv->Init(port));
         dm->start();
         // Starting, the dispatcher announces the host's addresses; the rows below
@@ -457,6 +460,38 @@ private slots:
         QVERIFY(c && answered(*c, "after"));
         QCoreApplication::processEvents();
         QVERIFY(!emitted().contains("msg_show"));
+    }
+
+    // With the pairing setting on, a TCP login must carry the code: a wrong one is
+    // answered without the code, registers nobody, ends its connection and counts
+    // toward the lock-out of its host, which then refuses even the right one.
+    void tcpPairing()
+    {
+        guard.setTcpCodeRequired(true);
+        auto loginFrom = [this](const char* host, const char* pwd) {
+            Controller c(port);
+            c.socket().bind(QHostAddress(host));
+            if (!c.connectToHost())
+                return QByteArray("no connection");
+            const QByteArray reply = c.login("p1", "n", pwd, "5");
+            return c.waitForClose(2000) ? reply : reply + " (still open)";
+        };
+        const QByteArray refused =
+            e2e::loginReply("5", "p1", "n", 7000, "", "-1", "wrong password");
+        QCOMPARE(loginFrom("127.0.0.5", "123456"), refused);
+        QCOMPARE(users->Count(), 0);
+        {
+            Controller ok(port);
+            QVERIFY(ok.connectToHost());
+            QCOMPARE(ok.login("p1", "n", "654321", "5"),
+                     e2e::loginReply("5", "p1", "n", 7000, "654321"));
+        }
+        for (int i = 0; i < PairingGuard::kMaxFailures - 1; ++i)
+            QCOMPARE(loginFrom("127.0.0.5", ""), refused);
+        QCOMPARE(loginFrom("127.0.0.5", "654321"), refused);
+        guard.setTcpCodeRequired(false);
+        QTRY_COMPARE(users->Count(), 0);
+        emitted();
     }
 
     // Such a port fails like one that cannot be bound, and the server stays as it was.
