@@ -384,7 +384,8 @@ private slots:
         c.reset(); // its logins go with it
         QString seen;
         if (routed.contains("msg_addUser"))
-            QTRY_VERIFY((seen += emitted()).contains("msg_removeUser"));
+            QTRY_VERIFY((seen += emitted()).contains("msg_removeUser") &&
+                        seen.contains("msg_closeShow"));
     }
 
     // Who is registered follows the logins and the closes of the connections, in
