@@ -1,7 +1,8 @@
 // Picture bodies through the one bounded decoder: the show window's decoding (at a
 // reduced scale for a screen of a size taken from the input) and the check of an
 // uploaded picture. Truncated, corrupt or huge headers must come out as a refusal
-// or a picture within the pixel limit.
+// or a picture within the pixel limit, of at most 8 bits a channel (libFuzzer's
+// malloc limit catches a decoder that allocates past the decoding bound).
 
 #include "base/picturedecode.h"
 
@@ -30,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     QImage image;
     QByteArray format;
     const bool shown = DecodePicture(body, &image, &format, screen);
-    if ((!shown && !image.isNull()) || qint64(image.width()) * image.height() > kMaxPicturePixels)
+    if ((!shown && !image.isNull()) || qint64(image.width()) * image.height() > kMaxPicturePixels ||
+        image.depth() > 32 || image.sizeInBytes() > kMaxPictureDecodeBytes)
         abort();
     CheckPicture(body, &format);
     return 0;
