@@ -20,6 +20,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QStandardPaths>
+#include <atomic>
 
 namespace
 {
@@ -115,9 +116,19 @@ int main(int argc, char** argv)
     // SIGTERM and SIGINT take the quit entry's way out. Until the main event loop
     // runs (a message box of the set-up may run a nested one) the request is kept
     // and carried out once the set-up is done.
+    // The request reaches the GUI thread behind whatever was queued for it before
+    // (a flood of packets queues display work and log lines by the thousand), so
+    // at once, on the watch's thread, the windows are cut off from the workers and
+    // the log window's waiting lines dropped: what is queued then costs nothing,
+    // and the quit follows it within moments.
+    std::atomic<bool> workersConnected{false};
     bool inMainLoop = false;
     bool quitPending = false;
-    QuitSignals quitSignals;
+    QuitSignals quitSignals([&workersConnected] {
+        LogWindowFeed::instance()->close();
+        if (workersConnected)
+            DisconnectWorkers();
+    });
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &app, [&](int) {
         if (inMainLoop && g_mainWindow) {
             g_mainWindow->menu_quit_click();
@@ -169,6 +180,7 @@ int main(int argc, char** argv)
     paintManage.InitConnect();
     g_paintViewManage = &paintManage;
     ConnectWorkers(&showUi, &paintManage, &mainWindow);
+    workersConnected = true;
 
     mainWindow.InitConnect();
     // The table has its columns before the dispatcher starts (in InitSet): a
