@@ -38,17 +38,16 @@ void chooseOffscreenWithoutDisplay()
 }
 
 // The system-wide lock "JWSHOW"; isolated instances (a data folder of their own)
-// get one of their own.
+// get one of their own, named after the same resolved folder as the single
+// instance, so that a link to the folder finds the lock taken.
 std::string instanceLockName()
 {
-    const QString dataDir = qEnvironmentVariable("JWSHOW_DATA_DIR");
-    if (dataDir.isEmpty())
+    if (qEnvironmentVariableIsEmpty("JWSHOW_DATA_DIR"))
         return "JWSHOW";
-    const QByteArray hash =
-        QCryptographicHash::hash(QDir::cleanPath(QDir(dataDir).absolutePath()).toUtf8(),
-                                 QCryptographicHash::Sha1)
-            .toHex()
-            .left(16);
+    const QByteArray hash = QCryptographicHash::hash(SingleInstance::defaultIdentity().toUtf8(),
+                                                     QCryptographicHash::Sha1)
+                                .toHex()
+                                .left(16);
     return "JWSHOW-" + hash.toStdString();
 }
 

@@ -202,12 +202,16 @@ private slots:
     void secondStartShowsTheHiddenWindow_data()
     {
         QTest::addColumn<bool>("copiedElsewhere");
-        QTest::newRow("same program") << false;
-        QTest::newRow("copy in another folder") << true; // one data folder, one copy
+        QTest::addColumn<bool>("throughLink");
+        QTest::newRow("same program") << false << false;
+        QTest::newRow("copy in another folder") << true << false; // one data folder, one copy
+        // A second copy beside the first would rewrite its settings.
+        QTest::newRow("data folder through a link") << false << true;
     }
     void secondStartShowsTheHiddenWindow()
     {
         QFETCH(bool, copiedElsewhere);
+        QFETCH(bool, throughLink);
         if (!x.isOpen())
             QSKIP("needs an X display");
         JwInstanceOptions o;
@@ -222,6 +226,12 @@ private slots:
         o.useDisplay = true;
         o.waitForPort = false;
         o.withoutCompanion = copiedElsewhere; // runs a copy of the program in its own folder
+        QTemporaryDir elsewhere;
+        if (throughLink) {
+            const QString link = elsewhere.path() + "/data";
+            QVERIFY(QFile::link(first.dataDir(), link));
+            o.env.insert("JWSHOW_DATA_DIR", link);
+        }
         JwInstance second(o);
         QVERIFY2(second.start(), qPrintable(second.errorString()));
         // Found at once: no waiting for an answer that never comes.
