@@ -133,29 +133,43 @@ GifScreen gifScreen(const QByteArray& body)
 }
 
 // An icon's directory names sizes up to 256, but an entry may hold a PNG of any
-// size, which the icon decoder decodes as it is. The largest such PNG: its pixels
-// and its decoded bytes.
+// size, which the icon decoder decodes as it is, once it has read as many bytes as
+// the entry declares (allocated up front, up to 2 GiB). The largest such PNG, and
+// whether an entry declares more bytes than the body has.
 struct IconPngs {
     qint64 pixels = 0;
     qint64 bytes = 0;
+    bool overrun = false;
 };
 IconPngs iconPngs(const QByteArray& body)
 {
     IconPngs most;
     const auto* b = reinterpret_cast<const uchar*>(body.constData());
     const int n = body.size();
+    auto u32 = [b](int at) {
+        return quint32(b[at]) | quint32(b[at + 1]) << 8 | quint32(b[at + 2]) << 16 |
+               quint32(b[at + 3]) << 24;
+    };
     if (n < 6)
         return most;
     const int count = int(b[4]) | int(b[5]) << 8;
     static const QByteArray kPngMagic("\x89PNG\r\n\x1a\n", 8);
     for (int i = 0; i < count && 6 + 16 * (i + 1) <= n; ++i) {
-        const uchar* e = b + 6 + 16 * i;
-        const quint32 offset =
-            quint32(e[12]) | quint32(e[13]) << 8 | quint32(e[14]) << 16 | quint32(e[15]) << 24;
-        if (offset >= quint32(n) || n - int(offset) < kPngMagic.size() ||
-            memcmp(b + offset, kPngMagic.constData(), size_t(kPngMagic.size())) != 0)
+        const int entry = 6 + 16 * i;
+        const quint32 declared = u32(entry + 8);
+        const quint32 offset = u32(entry + 12);
+        // The decoder goes to the offset; one past the end leaves it where it was,
+        // just after the entry, and it reads on from there.
+        const bool found = offset <= quint32(n);
+        const int at = found ? int(offset) : entry + 16;
+        if (n - at < kPngMagic.size() ||
+            memcmp(b + at, kPngMagic.constData(), size_t(kPngMagic.size())) != 0)
             continue;
-        QByteArray png = QByteArray::fromRawData(body.constData() + offset, n - int(offset));
+        if (declared > quint32(n - (found ? at : at + kPngMagic.size()))) {
+            most.overrun = true;
+            continue;
+        }
+        QByteArray png = QByteArray::fromRawData(body.constData() + at, n - at);
         QBuffer buffer(&png);
         buffer.open(QIODevice::ReadOnly);
         QImageReader reader(&buffer, "png");
@@ -218,6 +232,10 @@ bool decode(const QByteArray& body, Use use, const QSize& fitInto, QImage* image
         bytes = gif.area * 4 * (gif.restoresPrevious ? 2 : 1);
     if (readerFormat == "ico" || readerFormat == "cur") {
         const IconPngs pngs = iconPngs(body);
+        if (pngs.overrun) {
+            qDebug() << "picture refused, an icon entry reaches past the end";
+            return false;
+        }
         pixels = qMax(pixels, pngs.pixels);
         bytes = qMax(bytes, pngs.bytes);
     }
