@@ -21,6 +21,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QStandardPaths>
+#include <atomic>
 
 namespace
 {
@@ -38,17 +39,16 @@ void chooseOffscreenWithoutDisplay()
 }
 
 // The system-wide lock "JWSHOW"; isolated instances (a data folder of their own)
-// get one of their own.
+// get one of their own, named after the same resolved folder as the single
+// instance, so that a link to the folder finds the lock taken.
 std::string instanceLockName()
 {
-    const QString dataDir = qEnvironmentVariable("JWSHOW_DATA_DIR");
-    if (dataDir.isEmpty())
+    if (qEnvironmentVariableIsEmpty("JWSHOW_DATA_DIR"))
         return "JWSHOW";
-    const QByteArray hash =
-        QCryptographicHash::hash(QDir::cleanPath(QDir(dataDir).absolutePath()).toUtf8(),
-                                 QCryptographicHash::Sha1)
-            .toHex()
-            .left(16);
+    const QByteArray hash = QCryptographicHash::hash(SingleInstance::defaultIdentity().toUtf8(),
+                                                     QCryptographicHash::Sha1)
+                                .toHex()
+                                .left(16);
     return "JWSHOW-" + hash.toStdString();
 }
 
@@ -116,9 +116,19 @@ int main(int argc, char** argv)
     // SIGTERM and SIGINT take the quit entry's way out. Until the main event loop
     // runs (a message box of the set-up may run a nested one) the request is kept
     // and carried out once the set-up is done.
+    // The request reaches the GUI thread behind whatever was queued for it before
+    // (a flood of packets queues display work and log lines by the thousand), so
+    // at once, on the watch's thread, the windows are cut off from the workers and
+    // the log window's waiting lines dropped: what is queued then costs nothing,
+    // and the quit follows it within moments.
+    std::atomic<bool> workersConnected{false};
     bool inMainLoop = false;
     bool quitPending = false;
-    QuitSignals quitSignals;
+    QuitSignals quitSignals([&workersConnected] {
+        LogWindowFeed::instance()->close();
+        if (workersConnected)
+            DisconnectWorkers();
+    });
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &app, [&](int) {
         if (inMainLoop && g_mainWindow) {
             g_mainWindow->menu_quit_click();
@@ -176,6 +186,7 @@ int main(int argc, char** argv)
     paintManage.InitConnect();
     g_paintViewManage = &paintManage;
     ConnectWorkers(&showUi, &paintManage, &mainWindow);
+    workersConnected = true;
 
     mainWindow.InitConnect();
     // The table has its columns before the dispatcher starts (in InitSet): a

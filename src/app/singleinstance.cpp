@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -38,10 +39,14 @@ SingleInstance::~SingleInstance() = default;
 QString SingleInstance::defaultIdentity()
 {
     // Where the executable lies does not matter: two copies on one data folder
-    // would share its settings and log. Links are not resolved, so the identity
-    // is spelled like start-up's file lock, and a folder that only comes into
-    // being after the first start gives the same identity as before.
-    return QDir::cleanPath(QDir(GetAppDataPath()).absolutePath());
+    // would share its settings and log. The folder is named by its resolved path,
+    // so a link to it (or a path spelled otherwise) names the same copy; it is
+    // made first, so that the first start, which creates it, resolves it like
+    // every later one.
+    const QString path = QDir::cleanPath(QDir(GetAppDataPath()).absolutePath());
+    QDir().mkpath(path);
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    return resolved.isEmpty() ? path : resolved;
 }
 
 QString SingleInstance::keyFor(const QString& identity)

@@ -19,8 +19,9 @@ public:
     explicit SingleInstance(const QString& identity, QObject* parent = nullptr);
     ~SingleInstance() override;
 
-    // The data folder: one running copy per data folder and user, wherever its
-    // executable lies; isolated instances (tests) get a folder of their own.
+    // The data folder, links resolved (it is created when missing): one running
+    // copy per data folder and user, wherever its executable lies and however the
+    // folder is reached; isolated instances (tests) get a folder of their own.
     static QString defaultIdentity();
     // A short key derived from an identity, usable as a file or socket name.
     static QString keyFor(const QString& identity);

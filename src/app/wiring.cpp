@@ -79,11 +79,7 @@ void ConnectLogWindow(JWLOGUI* logUi)
     LogWindowFeed* feed = LogWindowFeed::instance();
     QObject::connect(
         feed, &LogWindowFeed::linesWaiting, logUi,
-        [feed, logUi] {
-            for (const QString& line : feed->take())
-                emit logUi->msg_writelog(line);
-        },
-        Qt::QueuedConnection);
+        [feed, logUi] { logUi->appendLines(feed->take()); }, Qt::QueuedConnection);
 }
 
 void DisconnectWorkers()

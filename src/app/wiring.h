@@ -10,5 +10,6 @@ class paintViewManage;
 
 void ConnectWorkers(JWShowUi* show, paintViewManage* paint, MainWindow* main);
 void ConnectLogWindow(JWLOGUI* logUi);
-// Nothing the workers still do reaches a window afterwards.
+// Nothing the workers still do reaches a window afterwards. Callable from any
+// thread once ConnectWorkers has run (Qt connections are thread-safe).
 void DisconnectWorkers();

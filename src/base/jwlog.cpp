@@ -207,6 +207,8 @@ void LogWindowFeed::add(const QString& line)
     bool notify;
     {
         std::lock_guard<std::mutex> l(lock);
+        if (closed)
+            return;
         lines.append(line);
         if (lines.size() > kMaxLines)
             lines.removeFirst();
@@ -222,4 +224,12 @@ QStringList LogWindowFeed::take()
     std::lock_guard<std::mutex> l(lock);
     notified = false;
     return std::exchange(lines, QStringList());
+}
+
+void LogWindowFeed::close()
+{
+    QStringList dropped; // freed outside the lock
+    std::lock_guard<std::mutex> l(lock);
+    closed = true;
+    dropped.swap(lines);
 }

@@ -58,6 +58,10 @@ public:
 
     void add(const QString& line);
     QStringList take(); // every waiting line, oldest first
+    // Drops the waiting lines and every later one: once the program quits, the
+    // window has nothing more to show (the log file keeps its own records).
+    // Callable from any thread.
+    void close();
 
 signals:
     void linesWaiting(); // emitted once until take() is called
@@ -67,4 +71,5 @@ private:
     std::mutex lock;
     QStringList lines;
     bool notified = false;
+    bool closed = false;
 };

@@ -4,6 +4,9 @@
 #include "base/jwlog.h"
 
 #include <QCloseEvent>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QTime>
 
 JWLOGUI::JWLOGUI(QWidget* parent) : QDialog(parent), ui(new Ui::JWLOGUI)
@@ -27,11 +30,39 @@ QString JWLOGUI::text() const
 
 void JWLOGUI::sl_writTestLog(QString test)
 {
-    if (!g_debugMode)
+    appendLines(QStringList{test});
+}
+
+void JWLOGUI::appendLines(const QStringList& lines)
+{
+    if (!g_debugMode || lines.isEmpty())
         return;
     // "ms" repeats minute and second without leading zeros; the readers of this
     // window know the stamp in this shape from the log file.
-    ui->textEditLog->append(QTime::currentTime().toString(QStringLiteral("hh:mm:ss:ms:")) + test);
+    const QString stamp = QTime::currentTime().toString(QStringLiteral("hh:mm:ss:ms:"));
+    const int first = qMax(0, int(lines.size()) - kMaxLines);
+    QString text;
+    for (int i = first; i < lines.size(); ++i) {
+        if (i > first)
+            text += QLatin1Char('\n');
+        text += stamp;
+        text += lines.at(i);
+    }
+    // Plain text whatever it looks like: a packet is no markup of ours. Each line
+    // break becomes a paragraph, and the document drops its oldest paragraphs
+    // past the cap in one go when the edit ends.
+    QScrollBar* bar = ui->textEditLog->verticalScrollBar();
+    const bool followEnd = bar->value() >= bar->maximum();
+    QTextDocument* document = ui->textEditLog->document();
+    QTextCursor cursor(document);
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    if (!document->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(text);
+    cursor.endEditBlock();
+    if (followEnd)
+        bar->setValue(bar->maximum());
 }
 
 // The window lives as long as the program; its close button does nothing.

@@ -1,6 +1,7 @@
 #pragma once
 // The debug log window: a running, time-stamped list of traffic and connection
-// events. Worker threads emit msg_writelog; the window appends on the GUI thread.
+// events. Worker threads hand their lines to the log feed; the window takes them
+// in batches on the GUI thread (msg_writelog still appends a single line).
 
 #include "base/jwlog.h"
 
@@ -29,6 +30,10 @@ signals:
 
 public slots:
     void sl_writTestLog(QString test);
+    // Appends the lines, each under the same stamp, as one edit of the text: a
+    // flood of packets then costs one layout per batch instead of one per line.
+    // Of a batch longer than the window keeps, only its newest lines go in.
+    void appendLines(const QStringList& lines);
 
 protected:
     void closeEvent(QCloseEvent* event) override;

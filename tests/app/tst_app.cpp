@@ -119,17 +119,49 @@ private slots:
         QCOMPARE(total, kThreads * kRecords);
     }
 
-    // A debug session left running for days keeps only the newest records on screen.
-    void logWindowKeepsTheNewestTenThousandRecords()
+    void logWindowKeepsTheNewestTenThousandLines_data()
+    {
+        QTest::addColumn<QVector<int>>("batches"); // sizes of the batches, in order
+        QTest::newRow("one line at a time") << QVector<int>(10005, 1);
+        QTest::newRow("batches") << QVector<int>{4000, 4000, 2005};
+        QTest::newRow("one batch past the cap") << QVector<int>{10005};
+    }
+
+    // A debug session left running for days keeps only the newest lines on screen,
+    // however they arrive.
+    void logWindowKeepsTheNewestTenThousandLines()
+    {
+        QFETCH(QVector<int>, batches);
+        g_debugMode = true;
+        JWLOGUI window;
+        int n = 0;
+        for (int size : batches) {
+            QStringList lines;
+            while (lines.size() < size)
+                lines << QString::number(++n);
+            if (size == 1)
+                window.sl_writTestLog(lines.first());
+            else
+                window.appendLines(lines);
+        }
+        const QStringList shown = window.text().split('\n');
+        QCOMPARE(shown.size(), 10000);
+        QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d:\\d{2,4}:6$")
+                         .match(shown.first())
+                         .hasMatch() &&
+                     shown.last().endsWith(":10005"),
+                 qPrintable(shown.first() + " ... " + shown.last()));
+    }
+
+    // What a controller sent is shown as it came, whatever markup it holds (a login
+    // id among it).
+    void logWindowShowsPlainText()
     {
         g_debugMode = true;
         JWLOGUI window;
-        for (int i = 1; i <= 10005; ++i)
-            window.sl_writTestLog(QString::number(i));
-        const QStringList lines = window.text().split('\n');
-        QCOMPARE(lines.size(), 10000);
-        QVERIFY2(lines.first().endsWith(":6") && lines.last().endsWith(":10005"),
-                 qPrintable(lines.first() + " ... " + lines.last()));
+        const QString line = QStringLiteral("add new user to usermap id:<b>x</b><img src=\"/a\">");
+        window.appendLines({line});
+        QVERIFY2(window.text().endsWith(":" + line), qPrintable(window.text()));
     }
 
     void authCodeIsSixDigitsInRange()

@@ -1,11 +1,19 @@
 // The built program as a process: the settings completed at first start, the
-// debug log, the port fallback, single instance and the orderly end on SIGTERM;
-// under X (no window manager) a copy started hidden comes up when a second starts.
+// debug log, the port fallback, single instance and the orderly end on SIGTERM
+// (also in the middle of a flood); under X (no window manager) a copy started
+// hidden comes up when a second starts, from the same data folder by any path.
 #include "jwinstance.h"
 #include "x11probe.h"
 
 #include <QTcpServer>
 #include <QtTest>
+#include <arpa/inet.h>
+#include <atomic>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using jwtest::JwInstance;
 using jwtest::JwInstanceOptions;
@@ -15,6 +23,33 @@ namespace
 QString iniValue(JwInstance& jw, const QString& key)
 {
     return QSettings(jw.iniPath(), QSettings::IniFormat).value("config/" + key).toString();
+}
+
+// A phone on its own address (127.0.0.<host>) that writes `packets` over and
+// over as fast as the program takes them and reads every reply, until `stop`.
+void flood(quint16 port, int host, const QByteArray& packets, const std::atomic<bool>& stop)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in self{AF_INET, 0, {htonl(INADDR_LOOPBACK + quint32(host))}, {}};
+    sockaddr_in peer{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    ::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
+    char sink[1 << 16];
+    int sent = 0;
+    while (!stop) {
+        pollfd p{fd, POLLIN | POLLOUT, 0};
+        if (::poll(&p, 1, 100) < 0 || (p.revents & (POLLERR | POLLHUP)))
+            break;
+        if (p.revents & POLLIN)
+            (void)::recv(fd, sink, sizeof sink, 0);
+        if (p.revents & POLLOUT) {
+            const ssize_t n =
+                ::send(fd, packets.constData() + sent, size_t(packets.size() - sent), MSG_NOSIGNAL);
+            if (n > 0)
+                sent = (sent + int(n)) % packets.size();
+        }
+    }
+    ::close(fd);
 }
 
 JwInstanceOptions sameDataFolder(const JwInstance& first)
@@ -84,6 +119,45 @@ private slots:
         QVERIFY(err.contains(">>打开日志成功") && err.contains(">>关闭日志"));
     }
 
+    // In debug mode every packet is a line of the log window. After a few seconds
+    // of a flood, lines and display work wait for the GUI thread by the thousand:
+    // a SIGTERM still ends the program at once, in order.
+    void sigtermEndsAFloodedDebugRunAtOnce()
+    {
+        if (!x.isOpen())
+            QSKIP("needs an X display");
+        JwInstanceOptions o;
+        o.args = QStringList{"debug"};
+        o.useDisplay = true;
+        o.withoutCompanion = true;
+        JwInstance jw(o);
+        QVERIFY2(jw.start(), qPrintable(jw.errorString()));
+        // file.list is answered by the dispatcher alone; mode show and remote go to
+        // the windows.
+        QByteArray packets;
+        for (int i = 0; i < 20; ++i)
+            packets +=
+                "{\"type\":\"file.list\",\"id\":\"" + QByteArray::number(i) + "\",\"from\":\"f\"}";
+        packets += "{\"type\":\"mode\",\"id\":\"s\",\"from\":\"f\",\"value\":\"show\"}"
+                   "{\"type\":\"mode\",\"id\":\"r\",\"from\":\"f\",\"value\":\"remote\"}";
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> phones;
+        for (int host = 2; host < 5; ++host)
+            phones.emplace_back(flood, jw.port(), host, packets, std::cref(stop));
+        QTest::qWait(4000);
+        jw.process().terminate();
+        const bool ended = jw.process().waitForFinished(5000);
+        stop = true;
+        for (std::thread& t : phones)
+            t.join();
+        QVERIFY2(ended, "still running 5 s after SIGTERM");
+        QCOMPARE(jw.stop(), 0);
+        QFile log(jw.logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QByteArray text = log.readAll();
+        QVERIFY2(text.endsWith(">Debug:---------Exit--------\n"), text.right(200).constData());
+    }
+
     void occupiedPortMovesElevenUp()
     {
         JwInstanceOptions o;
@@ -128,12 +202,16 @@ private slots:
     void secondStartShowsTheHiddenWindow_data()
     {
         QTest::addColumn<bool>("copiedElsewhere");
-        QTest::newRow("same program") << false;
-        QTest::newRow("copy in another folder") << true; // one data folder, one copy
+        QTest::addColumn<bool>("throughLink");
+        QTest::newRow("same program") << false << false;
+        QTest::newRow("copy in another folder") << true << false; // one data folder, one copy
+        // A second copy beside the first would rewrite its settings.
+        QTest::newRow("data folder through a link") << false << true;
     }
     void secondStartShowsTheHiddenWindow()
     {
         QFETCH(bool, copiedElsewhere);
+        QFETCH(bool, throughLink);
         if (!x.isOpen())
             QSKIP("needs an X display");
         JwInstanceOptions o;
@@ -148,6 +226,12 @@ private slots:
         o.useDisplay = true;
         o.waitForPort = false;
         o.withoutCompanion = copiedElsewhere; // runs a copy of the program in its own folder
+        QTemporaryDir elsewhere;
+        if (throughLink) {
+            const QString link = elsewhere.path() + "/data";
+            QVERIFY(QFile::link(first.dataDir(), link));
+            o.env.insert("JWSHOW_DATA_DIR", link);
+        }
         JwInstance second(o);
         QVERIFY2(second.start(), qPrintable(second.errorString()));
         // Found at once: no waiting for an answer that never comes.

@@ -1,17 +1,97 @@
 // The show window's pictures on the offscreen platform: the fitting arithmetic,
-// and the download queue against a local HTTP server that misbehaves in the ways
-// real picture addresses do.
+// the download queue against a local HTTP server that misbehaves in the ways
+// real picture addresses do, and what decoding a small but huge picture costs.
 
 #include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
 
+#include "base/picturedecode.h"
 #include "base/showimagerect.h"
 #include "show/fitsize.h"
 #include "show/jwshowui.h"
 
 #include <QtTest>
 #include <limits>
+#include <zlib.h>
+
+namespace
+{
+
+QByteArray bigEndian(quint32 v)
+{
+    QByteArray out(4, '\0');
+    qToBigEndian(v, out.data());
+    return out;
+}
+
+QByteArray pngChunk(const char* type, const QByteArray& data)
+{
+    const QByteArray typed = QByteArray(type) + data;
+    return bigEndian(quint32(data.size())) + typed +
+           bigEndian(quint32(
+               crc32(0, reinterpret_cast<const Bytef*>(typed.constData()), uInt(typed.size()))));
+}
+
+// A picture of one colour the way a hostile server makes it: its rows deflated
+// one at a time, so that neither the test nor the file ever holds the picture
+// (100 megapixels of 16-bit pixels are half a megabyte). `pixel` is one pixel's
+// bytes: 3 or 4 channels of bitDepth bits, big-endian.
+QByteArray filledPng(int width, int height, int bitDepth, const QByteArray& pixel)
+{
+    const int channels = pixel.size() * 8 / bitDepth;
+    const QByteArray header = bigEndian(quint32(width)) + bigEndian(quint32(height)) +
+                              char(bitDepth) + char(channels == 4 ? 6 : 2) +
+                              QByteArray(3, '\0'); // deflate, no filter choice, not interlaced
+    const QByteArray row = QByteArray(1, '\0') + pixel.repeated(width); // filter byte: none
+    QByteArray idat;
+    z_stream z{};
+    deflateInit(&z, Z_BEST_COMPRESSION);
+    char out[1 << 16];
+    for (int y = 0; y <= height; ++y) {
+        const bool last = y == height;
+        z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(row.constData()));
+        z.avail_in = last ? 0 : uInt(row.size());
+        do {
+            z.next_out = reinterpret_cast<Bytef*>(out);
+            z.avail_out = sizeof out;
+            deflate(&z, last ? Z_FINISH : Z_NO_FLUSH);
+            idat.append(out, int(sizeof out - z.avail_out));
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + pngChunk("IDAT", idat) +
+           pngChunk("IEND", QByteArray());
+}
+
+// The PNG as the one picture of an icon, whose directory says 256 x 256.
+QByteArray inIcon(const QByteArray& png)
+{
+    QByteArray icon;
+    QDataStream s(&icon, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    s << quint16(0) << quint16(1) << quint16(1) // an icon with one picture
+      << quint8(0) << quint8(0) << quint8(0) << quint8(0) << quint16(1) << quint16(32)
+      << quint32(png.size()) << quint32(22);
+    return icon + png;
+}
+
+// A memory figure of this process (VmRSS, or VmHWM: the peak since resetPeak()),
+// in KiB; -1 when unknown.
+qint64 statusKiB(const char* field)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    const auto m = QRegularExpression(QLatin1String(field) + QStringLiteral(":\\s+(\\d+)"))
+                       .match(f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray());
+    return m.hasMatch() ? m.captured(1).toLongLong() : -1;
+}
+bool resetPeak()
+{
+    QFile f(QStringLiteral("/proc/self/clear_refs"));
+    return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
+}
+
+} // namespace
 
 class TestShowPicture : public QObject
 {
@@ -203,6 +283,53 @@ private slots:
         QCOMPARE(m_http.log().bytesSent, sentBefore);
         QVERIFY(!m_http.log().requests.contains("/close/waiting.png"));
         showAndWait(ui, "/close/after.png", qRgb(0, 0, 200));
+    }
+
+    void hugePicturesStayWithinTheirBytes_data()
+    {
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QRgb>("shown"); // 0: refused
+        const QByteArray deep = filledPng(10000, 10000, 16, QByteArray::fromHex("c0c040402020"));
+        QTest::newRow("16-bit, 100 Mpx") << deep << QRgb(0);
+        QTest::newRow("16-bit, 100 Mpx, in an icon") << inIcon(deep) << QRgb(0);
+        QTest::newRow("16-bit, 25 Mpx")
+            << filledPng(5000, 5000, 16, QByteArray::fromHex("c0c040402020"))
+            << qRgb(0xc0, 0x40, 0x20);
+        QTest::newRow("8-bit with alpha, 100 Mpx")
+            << filledPng(10000, 10000, 8, QByteArray::fromHex("2040c0ff"))
+            << qRgb(0x20, 0x40, 0xc0);
+    }
+
+    // However few bytes a picture has, showing it (and checking an upload of it)
+    // costs at most the decoding bound: it is refused, or shown with at most 8 bits
+    // a channel and no more pixels than the screen needs.
+    void hugePicturesStayWithinTheirBytes()
+    {
+        QFETCH(QByteArray, body);
+        QFETCH(QRgb, shown);
+        if (!jwtest::kMemoryBounded || !resetPeak())
+            QSKIP("needs an uninstrumented build and a resettable peak (Linux /proc)");
+        JWShowUi ui;
+        ui.initShowUi();
+        const QRgb before = qRgb(10, 120, 240);
+        const QString tag = "/huge/" + QString(QTest::currentDataTag()).replace(' ', '_');
+        showAndWait(ui, tag + "/before.png", before);
+        m_http.serve(tag + "/picture.png", body, "image/png");
+
+        const qint64 bound = kMaxPictureDecodeBytes >> 20;
+        QVERIFY(resetPeak());
+        qint64 base = statusKiB("VmRSS");
+        ui.addDataToQueue(7, m_http.url(tag + "/picture.png"));
+        QTRY_VERIFY_WITH_TIMEOUT(idle(ui), 30000);
+        const qint64 showPeak = (statusKiB("VmHWM") - base) >> 10;
+        QVERIFY2(showPeak < bound, qPrintable(QStringLiteral("shown: +%1 MiB").arg(showPeak)));
+        QCOMPARE(shownColour(ui), shown ? shown : before);
+
+        QVERIFY(resetPeak());
+        base = statusKiB("VmRSS");
+        QCOMPARE(CheckPicture(body), shown != 0);
+        const qint64 checkPeak = (statusKiB("VmHWM") - base) >> 10;
+        QVERIFY2(checkPeak < bound, qPrintable(QStringLiteral("checked: +%1 MiB").arg(checkPeak)));
     }
 
     // Stepping adds up every fast command in one direction: sums saturate rather
