@@ -93,6 +93,11 @@ struct Connection {
     }
 };
 
+qint64 msBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
 bool logsPackets()
 {
     return g_debugMode || lcJwShow().isDebugEnabled();
@@ -555,31 +560,22 @@ void JWShowService::run()
         items.push_back({acceptPaused ? host::kNoSocket : d->listener.get(), true});
         // No timer runs while nothing is owed: an idle server sleeps until a
         // socket or another thread wakes it.
-        qint64 timeoutMs =
-            acceptPaused ? std::chrono::duration_cast<std::chrono::milliseconds>(acceptResume - now)
-                                   .count() +
-                               1
-                         : -1;
+        qint64 timeoutMs = acceptPaused ? msBetween(now, acceptResume) + 1 : -1;
         for (const std::shared_ptr<Connection>& c : snapshot) {
             bool ended;
             qint64 unsent;
             Clock::time_point since;
             {
                 std::lock_guard<std::mutex> l(c->outLock);
-                const qint64 stalledMs =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(now - c->progress)
-                        .count();
-                if (c->end == Connection::Open && c->unsentBytes() > 0 && stalledMs >= kStallMs)
+                if (c->end == Connection::Open && c->unsentBytes() > 0 &&
+                    msBetween(c->progress, now) >= kStallMs)
                     c->end = Connection::NotReading;
                 ended = c->end != Connection::Open;
                 unsent = c->held ? 0 : c->unsentBytes();
                 since = c->progress;
             }
             if (!ended && !c->sentPacket) {
-                const qint64 left =
-                    kFirstPacketMs -
-                    std::chrono::duration_cast<std::chrono::milliseconds>(now - c->accepted)
-                        .count();
+                const qint64 left = kFirstPacketMs - msBetween(c->accepted, now);
                 if (left <= 0) {
                     std::lock_guard<std::mutex> l(c->outLock);
                     c->end = Connection::NoPacket;
@@ -597,9 +593,7 @@ void JWShowService::run()
             item.wantRead = c->input->cost < share && unsent <= kMaxUnsentWhileReading;
             item.wantWrite = unsent > 0;
             if (unsent > 0) {
-                const qint64 left =
-                    kStallMs -
-                    std::chrono::duration_cast<std::chrono::milliseconds>(now - since).count();
+                const qint64 left = kStallMs - msBetween(since, now);
                 timeoutMs = timeoutMs < 0 ? left : std::min(timeoutMs, left);
             }
             items.push_back(item);
