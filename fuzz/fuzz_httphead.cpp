@@ -1,12 +1,17 @@
 // Request heads as the browser remote's connections read them: where the head ends
 // in the bytes received so far, its parsing, and the header questions the routes
 // ask. A head that parses must say to us what it would say to the log: no line
-// breaks or control characters in what comes out.
+// breaks or control characters in what comes out, no header that counts twice,
+// and a Host we serve is one we can write back into the page's policy. The same
+// bytes as a page's frames: their heads are read alike however they are cut.
 
+#include "web/framewatch.h"
 #include "web/webhttp.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace
 {
@@ -43,11 +48,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             if (!clean(h.first) || !clean(h.second) || h.first != h.first.toLower())
                 abort();
         }
-        r.header("content-length");
-        r.headerCount("host");
+        for (const char* once : {"host", "origin", "content-length"}) {
+            if (r.headerCount(once) > 1)
+                abort();
+        }
+        const QByteArray host = r.header("host");
+        if (web::IsOurHost(host, QStringLiteral("jw-pc"))) {
+            for (char c : host) {
+                if (!isalnum(uchar(c)) && (c == 0 || !strchr(".:[]-", c)))
+                    abort();
+            }
+        }
+        web::IsOwnOrigin(r.header("origin"), host);
         r.headerHas("upgrade", "websocket");
         r.keepAlive();
     }
     web::ContentTypeOf(received.right(16));
+
+    web::FrameWatch whole, cut;
+    const web::FrameWatch::Seen all = whole.feed(received.constData(), received.size());
+    const int at = received.isEmpty() ? 0 : uchar(received[0]) % received.size();
+    web::FrameWatch::Seen first = cut.feed(received.constData(), at);
+    const web::FrameWatch::Seen rest = cut.feed(received.constData() + at, received.size() - at);
+    if (first.controls + rest.controls != all.controls ||
+        first.pongBytes + rest.pongBytes != all.pongBytes ||
+        (first.unmasked || rest.unmasked) != all.unmasked)
+        abort();
     return 0;
 }

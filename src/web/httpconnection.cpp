@@ -37,10 +37,24 @@ QString hostOf(const QHostAddress& a)
     const quint32 v4 = a.toIPv4Address(&mapped);
     return mapped ? QHostAddress(v4).toString() : a.toString();
 }
+
+// The page runs only its own files and talks only to us; what a user types is
+// shown as a picture at most. host: the Host header, already known to be ours.
+QByteArray PagePolicy(const QByteArray& host)
+{
+    QByteArray sockets;
+    if (!host.isEmpty())
+        sockets = " ws://" + host + " wss://" + host;
+    return "Content-Security-Policy: default-src 'self'; script-src 'self'; style-src 'self'; "
+           "img-src 'self' data: blob: http: https:; connect-src 'self'" +
+           sockets +
+           "; object-src 'none'; frame-ancestors 'none'; base-uri 'none'; form-action 'none'";
+}
 } // namespace
 
-HttpConnection::HttpConnection(QTcpSocket* socket, WebServer* server)
-    : QObject(server), socket_(socket), server_(server)
+HttpConnection::HttpConnection(QTcpSocket* socket, WebServer* server, quint64 arrival)
+    : QObject(server), socket_(socket), server_(server), address_(hostOf(socket->peerAddress())),
+      arrival_(arrival)
 {
     socket_->setParent(this);
     socket_->setReadBufferSize(kReadBuffer);
@@ -57,18 +71,8 @@ HttpConnection::HttpConnection(QTcpSocket* socket, WebServer* server)
 
 HttpConnection::~HttpConnection()
 {
-    server_->releaseUpload(reserved_);
+    server_->releaseUpload(address_, reserved_);
     server_->forget(this);
-}
-
-void HttpConnection::refuse()
-{
-    // No lingering here: a flood of connections must not pile up.
-    socket_->write(ResponseHead(503, "application/json", ErrorBody("busy").size(), false) +
-                   ErrorBody("busy"));
-    state_ = Done;
-    socket_->disconnectFromHost();
-    timer_.start(1000);
 }
 
 void HttpConnection::onReadyRead()
@@ -143,6 +147,22 @@ void HttpConnection::readHead()
         fail(400, "malformed request");
         return;
     }
+    // A page of another site reaches us through the user's browser: by a name
+    // its DNS points here (rebinding), or by its scripts from its own origin.
+    const QByteArray host = request.header("host");
+    const bool hasHost = request.headerCount("host") > 0;
+    if (!hasHost && request.version != "HTTP/1.0") {
+        fail(400, "host required");
+        return;
+    }
+    if (hasHost && !IsOurHost(host, server_->hostName())) {
+        fail(421, "not a name of this computer");
+        return;
+    }
+    if (request.headerCount("origin") > 0 && !IsOwnOrigin(request.header("origin"), host)) {
+        fail(403, "foreign page");
+        return;
+    }
     ++requests_;
     keepAlive_ = request.keepAlive() && requests_ < kMaxRequestsPerConnection;
     route(request);
@@ -176,7 +196,7 @@ void HttpConnection::route(const HttpRequest& request)
             fail(400, "WebSocket upgrade expected");
             return;
         }
-        if (!server_->canUpgrade()) {
+        if (!server_->makeRoomForPage()) {
             fail(503, "too many pages");
             return;
         }
@@ -196,7 +216,7 @@ void HttpConnection::route(const HttpRequest& request)
     if (path == "/") {
         body = server_->asset("index.html");
         type = ContentTypeOf("index.html");
-        extra << "X-Frame-Options: DENY";
+        extra << "X-Frame-Options: DENY" << PagePolicy(request.header("host"));
     } else if (path.startsWith("/uploads/")) {
         const UploadStore::Upload* u = server_->uploads().find(path.mid(9));
         if (u) {
@@ -208,6 +228,7 @@ void HttpConnection::route(const HttpRequest& request)
     } else if (validName(path.mid(1))) {
         body = server_->asset(path.mid(1));
         type = ContentTypeOf(path.mid(1));
+        extra << PagePolicy(request.header("host"));
     }
     if (body.isNull()) {
         fail(404, "not found");
@@ -266,7 +287,7 @@ void HttpConnection::beginUpload(const HttpRequest& request)
         fail(400, "empty body");
         return;
     }
-    if (!server_->reserveUpload(length)) {
+    if (!server_->reserveUpload(address_, length)) {
         fail(503, "busy");
         return;
     }
@@ -307,7 +328,7 @@ void HttpConnection::bodyChecked(bool ok, const QByteArray& format)
     }
     const QByteArray name = server_->uploads().add(body_, format);
     body_.clear();
-    server_->releaseUpload(reserved_);
+    server_->releaseUpload(address_, reserved_);
     reserved_ = 0;
     const QByteArray url =
         "http://" + uploadHost_ + ':' + QByteArray::number(server_->port()) + "/uploads/" + name;

@@ -19,11 +19,13 @@ class HttpConnection : public QObject
 {
     Q_OBJECT
 public:
-    HttpConnection(QTcpSocket* socket, WebServer* server); // takes the socket
+    // Takes the socket; arrival orders the connections and pages by age.
+    HttpConnection(QTcpSocket* socket, WebServer* server, quint64 arrival);
     ~HttpConnection() override;
 
-    // Answers 503 and closes: the server has no room for another connection.
-    void refuse();
+    QString address() const { return address_; } // the peer's
+    quint64 arrival() const { return arrival_; }
+    void finish(); // closes and goes
 
 private:
     enum State { Head, Body, Checking, Writing, Draining, Done };
@@ -47,10 +49,11 @@ private:
     void fail(int status, const char* what, const QList<QByteArray>& extra = {});
     void writeMore();
     void answered();
-    void finish(); // closes and goes
 
     QTcpSocket* socket_;
     WebServer* server_;
+    const QString address_;
+    const quint64 arrival_;
     State state_ = Head;
     QTimer timer_;
     bool keepAlive_ = false;

@@ -1,8 +1,10 @@
 #include "web/webhttp.h"
 
+#include <QHostAddress>
 #include <QHttpEngine/QHttpParser>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 namespace web
 {
@@ -73,10 +75,63 @@ bool ParseHead(const QByteArray& head, HttpRequest* request)
         return false;
     const int query = target.indexOf('?');
     request->path = query < 0 ? target : target.left(query);
+    // The parser's map keeps only the last of two same-named headers (and both
+    // when their letter case differs), so the headers are taken from the lines:
+    // a repeated one must be seen, whatever its case and place.
     request->headers.clear();
-    for (auto it = map.cbegin(); it != map.cend(); ++it)
-        request->headers.append({it.key().toLower(), it.value()});
+    const QList<QByteArray> headerLines = lines.split('\n').mid(1);
+    for (const QByteArray& line : headerLines) {
+        const int colon = line.indexOf(':');
+        const QByteArray name = line.left(colon);
+        // "Name :" is read as "Name" by some servers and as another header by
+        // others; such a request means different things to different readers.
+        if (colon <= 0 || name.contains(' ') || name.contains('\t'))
+            return false;
+        request->headers.append({name.toLower(), line.mid(colon + 1).trimmed()});
+    }
+    for (const char* once : {"host", "origin", "content-length"}) {
+        if (request->headerCount(once) > 1)
+            return false;
+    }
     return true;
+}
+
+bool IsOurHost(const QByteArray& host, const QString& computerName)
+{
+    QByteArray name = host;
+    const int colon = name.lastIndexOf(':');
+    if (colon > name.lastIndexOf(']')) {
+        static const QRegularExpression kPort(QStringLiteral("^[0-9]{1,5}$"));
+        if (!kPort.match(QString::fromLatin1(name.mid(colon + 1))).hasMatch())
+            return false;
+        name.truncate(colon);
+    }
+    // No zone in an IPv6 literal: a browser never sends one, and what is ours may
+    // be written back into a header.
+    static const QRegularExpression kIPv6(QStringLiteral("^\\[[0-9a-fA-F:.]+\\]$"));
+    if (name.startsWith('[')) {
+        const QString text = QString::fromLatin1(name);
+        return kIPv6.match(text).hasMatch() &&
+               QHostAddress(text.mid(1, text.size() - 2)).protocol() ==
+                   QAbstractSocket::IPv6Protocol;
+    }
+    // A name of digits and dots is an address to a browser, never a DNS name.
+    static const QRegularExpression kIPv4(QStringLiteral("^[0-9]{1,3}(\\.[0-9]{1,3}){3}$"));
+    const QString text = QString::fromLatin1(name);
+    if (kIPv4.match(text).hasMatch())
+        return QHostAddress(text).protocol() == QAbstractSocket::IPv4Protocol;
+    const auto same = [&text](const QString& other) {
+        return !other.isEmpty() && text.compare(other, Qt::CaseInsensitive) == 0;
+    };
+    return same(QStringLiteral("localhost")) || same(computerName) ||
+           (!computerName.isEmpty() && same(computerName + QStringLiteral(".local")));
+}
+
+bool IsOwnOrigin(const QByteArray& origin, const QByteArray& host)
+{
+    return !host.isEmpty() &&
+           QString::fromLatin1(origin).compare(
+               QStringLiteral("http://") + QString::fromLatin1(host), Qt::CaseInsensitive) == 0;
 }
 
 QByteArray StatusText(int status)
@@ -102,6 +157,8 @@ QByteArray StatusText(int status)
         return "Payload Too Large";
     case 415:
         return "Unsupported Media Type";
+    case 421:
+        return "Misdirected Request";
     case 429:
         return "Too Many Requests";
     case 431:

@@ -32,8 +32,18 @@ struct HttpRequest {
 int HeadEnd(const QByteArray& received);
 // Parses a complete head (the bytes up to HeadEnd). False when it is malformed:
 // a request line that is not "METHOD /target HTTP/1.x", a header line without a
-// colon, control characters.
+// colon or with space before it, control characters, a second Host, Origin or
+// Content-Length.
 bool ParseHead(const QByteArray& head, HttpRequest* request);
+
+// Whether a Host header names this computer: an IPv4 literal, an IPv6 literal in
+// brackets, localhost or the computer's name (also under .local), any letter
+// case, with or without a port. Any other name is a site whose DNS answer points
+// here, and its pages must not reach us as if they were ours.
+bool IsOurHost(const QByteArray& host, const QString& computerName);
+// Whether an Origin header names the page this host serves: http:// and the Host
+// header's value, any letter case.
+bool IsOwnOrigin(const QByteArray& origin, const QByteArray& host);
 
 // A whole answer head; the body follows it unchanged.
 QByteArray ResponseHead(int status, const QByteArray& contentType, qint64 contentLength,

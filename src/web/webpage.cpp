@@ -99,17 +99,25 @@ private:
     WebPage* page_;
 };
 
-WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server)
+WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server, quint64 arrival)
     : QObject(server), socket_(socket), tcp_(tcp), server_(server),
-      address_(hostOf(socket->peerAddress())), link_(std::make_shared<PageLink>(this)),
-      input_(std::make_shared<QueuedInput>())
+      address_(hostOf(socket->peerAddress())), arrival_(arrival),
+      link_(std::make_shared<PageLink>(this)), input_(std::make_shared<QueuedInput>())
 {
     socket_->setParent(this);
     socket_->setMaxAllowedIncomingMessageSize(quint64(Limits::kMaxMessageBytes));
     socket_->setMaxAllowedIncomingFrameSize(quint64(Limits::kMaxMessageBytes));
-    if (tcp_)
-        tcp_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     lastSeen_ = server_->nowMs();
+    controlCredit_ = qint64(Limits::kControlFrameBurst) * 1000;
+    controlCreditAt_ = lastSeen_;
+    if (tcp_) {
+        tcp_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // Qt reads the socket in a call queued by readyRead; watchIncoming runs in
+        // the signal itself, so it sees every byte before Qt acts on it, and
+        // afterQtRead is queued behind Qt's call.
+        connect(tcp_, &QTcpSocket::readyRead, this, &WebPage::watchIncoming);
+        connect(tcp_, &QTcpSocket::readyRead, this, &WebPage::afterQtRead, Qt::QueuedConnection);
+    }
     connect(socket_, &QWebSocket::textMessageReceived, this, &WebPage::onText);
     connect(socket_, &QWebSocket::textFrameReceived, this, &WebPage::onFrame);
     connect(socket_, &QWebSocket::binaryFrameReceived, this,
@@ -131,10 +139,18 @@ WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server)
     closeTimer_.setSingleShot(true);
     connect(&closeTimer_, &QTimer::timeout, this, [this] { cutOff("close not answered"); });
 
+    if (!tcp_) {
+        cutOff("socket not found"); // never served without its frames watched
+        return;
+    }
     if (server_->guard().isLocked(address_))
         closeWith(kLocked, QStringLiteral("locked"));
     else
         loginTimer_.start(Limits::kLoginTimeoutMs);
+    // Frames sent along with the handshake: Qt has queued its reading of them
+    // already, so afterQtRead is queued behind it here.
+    watchIncoming();
+    QMetaObject::invokeMethod(this, &WebPage::afterQtRead, Qt::QueuedConnection);
 }
 
 WebPage::~WebPage()
@@ -254,6 +270,64 @@ qint64 WebPage::socketPending() const
     return tcp_ ? tcp_->bytesToWrite() : 0;
 }
 
+void WebPage::watchIncoming()
+{
+    if (closing_ || !tcp_)
+        return;
+    const QByteArray buffered = tcp_->peek(tcp_->bytesAvailable());
+    // Qt reads all there is whenever it reads: had it read without afterQtRead
+    // behind it, none of what is here was watched yet.
+    if (!buffered.startsWith(watchedUnread_)) {
+        JWLOG::warning(QStringLiteral("web: frames read unwatched"));
+        watchedUnread_.clear();
+    }
+    const qint64 fresh = buffered.size() - watchedUnread_.size();
+    watchedUnread_ = buffered;
+    if (fresh <= 0)
+        return;
+    lastSeen_ = server_->nowMs();
+    const FrameWatch::Seen seen =
+        watch_.feed(buffered.constData() + buffered.size() - fresh, fresh);
+    // Refused before Qt reads them: closing empties the socket's buffer.
+    if (seen.unmasked) {
+        closeWith(QWebSocketProtocol::CloseCodeProtocolError, QStringLiteral("unmasked frame"));
+        return;
+    }
+    if (controlFlood(seen.controls)) {
+        closeWith(QWebSocketProtocol::CloseCodePolicyViolated, QStringLiteral("too many pings"));
+        return;
+    }
+    qint64 unsent = socketPending() + seen.pongBytes;
+    {
+        std::lock_guard<std::mutex> l(link_->lock);
+        unsent += link_->outboxBytes;
+    }
+    if (unsent > JWShowService::kMaxUnsent)
+        cutOff("too many unsent replies");
+}
+
+void WebPage::afterQtRead()
+{
+    if (closing_ || !tcp_)
+        return;
+    // What Qt left was watched already.
+    watchedUnread_ = tcp_->peek(tcp_->bytesAvailable());
+    checkUnsent(); // Qt may have written pongs
+}
+
+bool WebPage::controlFlood(int controls)
+{
+    if (controls == 0)
+        return false;
+    const qint64 now = server_->nowMs();
+    controlCredit_ =
+        qMin(qint64(Limits::kControlFrameBurst) * 1000,
+             controlCredit_ + (now - controlCreditAt_) * Limits::kControlFramesPerSecond);
+    controlCreditAt_ = now;
+    controlCredit_ -= qint64(controls) * 1000;
+    return controlCredit_ < 0;
+}
+
 void WebPage::drain()
 {
     std::deque<QByteArray> batch;
@@ -283,18 +357,24 @@ void WebPage::drain()
     // nothing else.
     if (!batch.empty())
         socket_->flush();
-    updateStall();
+    checkUnsent();
+    if (gone_)
+        return;
     if (shut)
         closeWith(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected"));
 }
 
-void WebPage::updateStall()
+void WebPage::checkUnsent()
 {
     qint64 unsent = socketPending();
     {
         std::lock_guard<std::mutex> l(link_->lock);
         link_->socketPending = unsent;
         unsent += link_->outboxBytes;
+    }
+    if (unsent > JWShowService::kMaxUnsent) {
+        cutOff("too many unsent replies");
+        return;
     }
     if (unsent == 0)
         stallTimer_.stop();

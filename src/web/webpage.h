@@ -5,6 +5,7 @@
 // the page's number is one text message back.
 
 #include "protocol/jwmess.h"
+#include "web/framewatch.h"
 
 #include <QObject>
 #include <QPointer>
@@ -34,12 +35,14 @@ public:
     };
 
     // Takes the WebSocket; tcp is the socket under it (to see what it has not
-    // written yet).
-    WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server);
+    // written yet, and the frames that come in). arrival orders pages by age.
+    WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server, quint64 arrival);
     ~WebPage() override;
 
     QString address() const { return address_; }
+    quint64 arrival() const { return arrival_; }
     QString controller() const { return from_; } // empty until logged in
+    bool loggedIn() const { return id_ != 0; }   // and not closing
     // Closes with a WebSocket close frame; the page is no controller from now on.
     void closeWith(int code, const QString& reason);
     // Cuts the connection at once, for a page that does not read or floods.
@@ -58,7 +61,12 @@ private:
     void releaseHeld();
     bool mustHold() const;
     qint64 socketPending() const;
-    void updateStall();
+    void watchIncoming();
+    void afterQtRead();
+    bool controlFlood(int controls);
+    // Cuts the page off when what waits to be written to it passes the bound, and
+    // otherwise times how long it waits.
+    void checkUnsent();
     void detach();
     void gone();
 
@@ -66,6 +74,7 @@ private:
     QPointer<QTcpSocket> tcp_;
     WebServer* server_;
     QString address_;
+    const quint64 arrival_;
     QString from_;
     SOCKET id_ = 0; // the dispatcher's number, 0 until logged in and after detach
     std::shared_ptr<PageLink> link_;
@@ -77,6 +86,11 @@ private:
     QTimer loginTimer_;
     QTimer closeTimer_;
     qint64 lastSeen_ = 0;
+    FrameWatch watch_;
+    QByteArray watchedUnread_; // what tcp_ held unread when watch_ last saw it
+    // Pings and pongs the page may still send now, in thousandths.
+    qint64 controlCredit_ = 0;
+    qint64 controlCreditAt_ = 0;
     bool closing_ = false;
     bool gone_ = false;
 };

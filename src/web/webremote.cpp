@@ -1,5 +1,6 @@
 #include "web/webremote.h"
 
+#include "base/appglobals.h"
 #include "web/webserver.h"
 
 #include <QMetaObject>
@@ -33,7 +34,8 @@ WebRemote::~WebRemote()
 bool WebRemote::listen(quint16 port)
 {
     bool ok = false;
-    anchor_.run([this, port, &ok] { ok = server_->listen(port); });
+    const QString hostName = g_computerName; // read here, on the thread that writes it
+    anchor_.run([this, port, hostName, &ok] { ok = server_->listen(port, hostName); });
     port_ = ok ? port : 0;
     return ok;
 }

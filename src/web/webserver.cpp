@@ -22,6 +22,26 @@ QString peerKey(const QHostAddress& address, quint16 port)
     return (mapped ? QHostAddress(v4).toString() : address.toString()) + ':' +
            QString::number(port);
 }
+
+// The one of the candidates to give up for a newcomer: the oldest of the address
+// that holds the most of them.
+template <class T> T* oldestOfBusiestAddress(const std::vector<T*>& candidates)
+{
+    QHash<QString, int> perAddress;
+    for (const T* c : candidates)
+        ++perAddress[c->address()];
+    T* victim = nullptr;
+    int victimCount = 0;
+    for (T* c : candidates) {
+        const int count = perAddress.value(c->address());
+        if (!victim || count > victimCount ||
+            (count == victimCount && c->arrival() < victim->arrival())) {
+            victim = c;
+            victimCount = count;
+        }
+    }
+    return victim;
+}
 } // namespace
 
 WebServer::WebServer(PairingGuard& guard, QObject* parent)
@@ -54,9 +74,10 @@ WebServer::~WebServer()
     qDeleteAll(findChildren<WebPage*>(QString(), Qt::FindDirectChildrenOnly));
 }
 
-bool WebServer::listen(quint16 port)
+bool WebServer::listen(quint16 port, const QString& hostName)
 {
     closeAll();
+    hostName_ = hostName;
     if (!tcp_.listen(QHostAddress::AnyIPv4, port)) {
         JWLOG::error(
             QStringLiteral("web: cannot listen on %1: %2").arg(port).arg(tcp_.errorString()));
@@ -87,21 +108,38 @@ void WebServer::closeAll()
 void WebServer::onNewConnection()
 {
     while (QTcpSocket* socket = tcp_.nextPendingConnection()) {
-        auto* c = new HttpConnection(socket, this);
         if (int(http_.size()) >= Limits::kMaxHttpConnections) {
-            c->refuse();
-            continue;
+            HttpConnection* victim =
+                oldestOfBusiestAddress(std::vector<HttpConnection*>(http_.begin(), http_.end()));
+            JWLOG::debug("web: too many connections, one from " + victim->address() + " closed");
+            http_.erase(victim);
+            victim->finish();
         }
-        http_.insert(c);
+        http_.insert(new HttpConnection(socket, this, ++arrivals_));
     }
 }
 
-bool WebServer::canUpgrade()
+bool WebServer::makeRoomForPage()
 {
     // Handshakes that failed left nothing behind but their entries.
     for (auto it = upgrading_.begin(); it != upgrading_.end();)
         it = it.value() ? std::next(it) : upgrading_.erase(it);
-    return int(pages_.size() + upgrading_.size()) < Limits::kMaxPages;
+    if (int(pages_.size() + upgrading_.size()) < Limits::kMaxPages)
+        return true;
+    std::vector<WebPage*> waiting;
+    for (WebPage* p : pages_) {
+        if (!p->loggedIn())
+            waiting.push_back(p);
+    }
+    if (waiting.empty())
+        return false;
+    WebPage* victim = oldestOfBusiestAddress(waiting);
+    JWLOG::debug("web: too many pages, one from " + victim->address() + " closed");
+    // Out of the count now; the close itself takes a moment.
+    pages_.erase(victim);
+    victim->closeWith(QWebSocketProtocol::CloseCodePolicyViolated,
+                      QStringLiteral("too many pages"));
+    return true;
 }
 
 void WebServer::upgrade(QTcpSocket* socket)
@@ -117,7 +155,7 @@ void WebServer::onNewPage()
     while (QWebSocket* socket = ws_.nextPendingConnection()) {
         const QPointer<QTcpSocket> tcp =
             upgrading_.take(peerKey(socket->peerAddress(), socket->peerPort()));
-        pages_.insert(new WebPage(socket, tcp, this));
+        pages_.insert(new WebPage(socket, tcp, this, ++arrivals_));
     }
     if (!pages_.empty() && !pingTimer_.isActive())
         pingTimer_.start();
@@ -160,17 +198,27 @@ QByteArray WebServer::asset(const QByteArray& name)
     return bytes;
 }
 
-bool WebServer::reserveUpload(qint64 bytes)
+bool WebServer::reserveUpload(const QString& address, qint64 bytes)
 {
-    if (uploadsInFlight_ + bytes > Limits::kMaxUploadsInFlight)
+    const qint64 held = uploadsByAddress_.value(address);
+    if (uploadsInFlight_ + bytes > Limits::kMaxUploadsInFlight ||
+        (held > 0 && held + bytes > Limits::kMaxUploadsPerAddress))
         return false;
+    uploadsByAddress_[address] = held + bytes;
     uploadsInFlight_ += bytes;
     return true;
 }
 
-void WebServer::releaseUpload(qint64 bytes)
+void WebServer::releaseUpload(const QString& address, qint64 bytes)
 {
+    if (bytes == 0)
+        return;
     uploadsInFlight_ -= bytes;
+    const qint64 left = uploadsByAddress_.value(address) - bytes;
+    if (left > 0)
+        uploadsByAddress_[address] = left;
+    else
+        uploadsByAddress_.remove(address);
 }
 
 void WebServer::checkPicture(const QByteArray& bytes, QObject* context,

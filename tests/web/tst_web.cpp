@@ -55,16 +55,19 @@ Answer http(quint16 port, const QByteArray& request, int waitMs = 5000,
     return a;
 }
 
-// A client frame (masked, as every client's must be).
-QByteArray frame(const QByteArray& payload)
+// A client frame: text unless told, masked as every client's must be unless told.
+QByteArray frame(const QByteArray& payload, int opcode = 0x1, bool masked = true)
 {
-    QByteArray f(1, char(0x81));
+    QByteArray f(1, char(0x80 | opcode));
+    const char maskBit = masked ? char(0x80) : char(0);
     if (payload.size() < 126) {
-        f += char(0x80 | payload.size());
+        f += char(maskBit | payload.size());
     } else {
-        f += char(0x80 | 126);
+        f += char(maskBit | 126);
         f += char(payload.size() >> 8), f += char(payload.size() & 0xff);
     }
+    if (!masked)
+        return f + payload;
     const char mask[4] = {0x11, 0x22, 0x33, 0x44};
     f += QByteArray(mask, 4);
     for (int i = 0; i < payload.size(); ++i)
@@ -72,10 +75,54 @@ QByteArray frame(const QByteArray& payload)
     return f;
 }
 
+// A page's WebSocket written by hand from any loopback address: frames go out
+// exactly as given, and what comes back is taken apart frame by frame.
+struct RawPage {
+    QTcpSocket s;
+    QByteArray in;
+    int texts = 0, pongs = 0;
+
+    bool open(quint16 port, const QString& from = QStringLiteral("127.0.0.1"))
+    {
+        s.bind(QHostAddress(from));
+        s.connectToHost(QStringLiteral("127.0.0.1"), port);
+        s.write("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
+                "Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                "Sec-WebSocket-Version: 13\r\n\r\n");
+        while (!in.contains("\r\n\r\n") && s.waitForReadyRead(5000))
+            in += s.readAll();
+        const bool upgraded = in.startsWith("HTTP/1.1 101");
+        in.remove(0, in.indexOf("\r\n\r\n") + 4);
+        return upgraded;
+    }
+    // What comes until the program ends the connection, or ms pass: the code of
+    // its close frame (0 without one, -1 while open); texts and pongs are counted.
+    int closedWith(int ms = 5000)
+    {
+        QDeadlineTimer deadline(ms);
+        while (s.state() == QAbstractSocket::ConnectedState && !deadline.hasExpired())
+            s.waitForReadyRead(20);
+        in += s.readAll();
+        int code = s.state() == QAbstractSocket::ConnectedState ? -1 : 0;
+        for (int at = 0; at + 2 <= in.size();) { // never masked, never above 64 KiB
+            const int length = in[at + 1] & 0x7f, extra = length == 126 ? 2 : 0;
+            const int size = extra ? (uchar(in[at + 2]) << 8 | uchar(in[at + 3])) : length;
+            const int opcode = in[at] & 0x0f;
+            texts += opcode == 0x1;
+            pongs += opcode == 0xA;
+            if (opcode == 0x8)
+                code = uchar(in[at + 2]) << 8 | uchar(in[at + 3]);
+            at += 2 + extra + size;
+        }
+        return code;
+    }
+};
+
 QByteArray upload(const QByteArray& code, const QByteArray& type, const QByteArray& body)
 {
-    return "POST /upload HTTP/1.1\r\nHost: x\r\nX-JW-Code: " + code + "\r\nContent-Type: " + type +
-           "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+    return "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nX-JW-Code: " + code +
+           "\r\nContent-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\n\r\n" + body;
 }
 
 // A page's WebSocket with a synchronous face.
@@ -286,12 +333,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<int>("status");
-        auto get = [](const QByteArray& target) {
-            return "GET " + target + " HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
+        auto get = [](const QByteArray& target, const QByteArray& headers = "Host: 127.0.0.1\r\n") {
+            return "GET " + target + " HTTP/1.1\r\n" + headers + "Connection: close\r\n\r\n";
         };
         QTest::newRow("page") << get("/") << 200;
         QTest::newRow("page, HEAD")
-            << QByteArray("HEAD / HTTP/1.1\r\nConnection: close\r\n\r\n") << 200;
+            << QByteArray("HEAD / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n") << 200;
         QTest::newRow("unknown") << get("/nothing.js") << 404;
         QTest::newRow("settings") << get("/app.ini") << 404;
         QTest::newRow("up") << get("/../app.ini") << 404;
@@ -308,15 +355,41 @@ private slots:
         QTest::newRow("version") << QByteArray("GET / HTTP/9.9\r\n\r\n") << 400;
         QTest::newRow("header without colon")
             << QByteArray("GET / HTTP/1.1\r\nBroken\r\n\r\n") << 400;
+        QTest::newRow("space before colon") << get("/", "Host : 127.0.0.1\r\n") << 400;
         QTest::newRow("NUL") << QByteArray("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 26) << 400;
         QTest::newRow("bare LF") << QByteArray("GET / HTTP/1.1\r\nX: a\nY: b\r\n\r\n") << 400;
         QTest::newRow("head too large")
             << "GET / HTTP/1.1\r\nX: " + QByteArray(10000, 'a') + "\r\n\r\n"
             << 431;
-        QTest::newRow("method") << QByteArray("DELETE / HTTP/1.1\r\n\r\n") << 405;
+        QTest::newRow("method") << get("/").replace("GET", "DELETE") << 405;
         QTest::newRow("post to page")
-            << QByteArray("POST / HTTP/1.1\r\nContent-Length: 0\r\n\r\n") << 405;
+            << get("/", "Host: 127.0.0.1\r\nContent-Length: 0\r\n").replace("GET", "POST") << 405;
         QTest::newRow("ws without upgrade") << get("/ws") << 400;
+        // Only this computer's names and addresses are served: a name that some DNS
+        // points here is another site's page reaching in.
+        QTest::newRow("localhost") << get("/", "Host: LocalHost:80\r\n") << 200;
+        QTest::newRow("no host, 1.1") << get("/", "") << 400;
+        QTest::newRow("foreign host") << get("/", "Host: evil.example:5557\r\n") << 421;
+        QTest::newRow("foreign host, address-like")
+            << get("/", "Host: 127.0.0.1.evil.example\r\n") << 421;
+        QTest::newRow("two hosts") << get("/", "Host: 127.0.0.1\r\nHost: evil.example\r\n") << 400;
+        QTest::newRow("foreign host, upload")
+            << upload("CODE", "image/png", "x").replace("Host: 127.0.0.1", "Host: evil.example")
+            << 421;
+        // Another site's page opening a WebSocket, through the user's browser.
+        const QByteArray ws = "Upgrade: websocket\r\nConnection: Upgrade\r\n";
+        QTest::newRow("foreign origin")
+            << get("/ws", ws + "Host: 127.0.0.1:5557\r\nOrigin: http://evil.example\r\n") << 403;
+        QTest::newRow("sandboxed page")
+            << get("/ws", ws + "Host: 127.0.0.1:5557\r\nOrigin: null\r\n") << 403;
+        QTest::newRow("rebound name")
+            << get("/ws", ws + "Host: evil.example\r\nOrigin: http://evil.example\r\n") << 421;
+        QTest::newRow("foreign origin, page")
+            << get("/", "Host: 127.0.0.1\r\nOrigin: http://evil.example\r\n") << 403;
+        // Two lengths: whichever the server took, the other one's reader sees a second
+        // request hidden in the body.
+        QTest::newRow("two lengths, body first")
+            << get("/", "Host: 127.0.0.1\r\nContent-Length: 5\r\nContent-Length: 0\r\n") << 400;
     }
     void httpRefusals()
     {
@@ -326,12 +399,42 @@ private slots:
         QCOMPARE(a.status, status);
         if (status == 200) {
             QVERIFY(a.head.contains("Content-Type: text/html; charset=utf-8"));
+            QVERIFY(a.head.contains("\r\nContent-Security-Policy: default-src 'self';"));
             QVERIFY(a.body.isEmpty() == request.startsWith("HEAD"));
         } else {
             QVERIFY(a.closed);
             QVERIFY(a.body.startsWith("{\"error\":"));
             QVERIFY(!a.body.contains("[config]"));
         }
+    }
+
+    // What a page's frames may not do: the login in an unmasked frame is never
+    // taken, and control frames faster than a page ever sends them close it.
+    void frameRules_data()
+    {
+        QTest::addColumn<QByteArray>("frames");
+        QTest::addColumn<int>("code"); // -1: stays open
+        QTest::addColumn<int>("pongs");
+        const QByteArray login =
+            QByteArray(R"({"type":"login","id":"1","from":"raw","name":"n","pwd":"CODE"})")
+                .replace("CODE", code_);
+        QTest::newRow("unmasked login") << frame(login, 0x1, false) << 1002 << 0;
+        QTest::newRow("a few pings") << frame("p", 0x9).repeated(5) << -1 << 5;
+        QTest::newRow("ping flood") << frame("p", 0x9).repeated(300) << 1008 << -1;
+        QTest::newRow("pong flood") << frame("", 0xA).repeated(300) << 1008 << -1;
+    }
+    void frameRules()
+    {
+        QFETCH(QByteArray, frames);
+        QFETCH(int, code);
+        QFETCH(int, pongs);
+        RawPage page;
+        QVERIFY(page.open(web_));
+        page.s.write(frames);
+        QCOMPARE(page.closedWith(code < 0 ? 500 : 5000), code);
+        QCOMPARE(page.texts, 0);
+        if (pongs >= 0)
+            QCOMPARE(page.pongs, pongs);
     }
 
     // A page that writes packets without end and never reads a reply is cut off,
@@ -361,7 +464,12 @@ private slots:
         QByteArray huge = upload("CODE", "image/png", "");
         huge.replace("Content-Length: 0", "Content-Length: 68157440");
         QTest::newRow("too large") << huge + png << 413;
-        QTest::newRow("get") << QByteArray("GET /upload HTTP/1.1\r\n\r\n") << 405;
+        QTest::newRow("two lengths")
+            << upload("CODE", "image/png", png)
+                   .replace("Content-Type", "Content-Length: 1\r\nContent-Type")
+            << 400;
+        QTest::newRow("get") << QByteArray("GET /upload HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+                             << 405;
     }
     void uploadRefusals()
     {
@@ -373,25 +481,47 @@ private slots:
         QVERIFY(a.body.startsWith("{\"error\":"));
     }
 
-    // Bodies announced and never sent hold their room only while their
-    // connections live.
-    void uploadRoomIsBounded()
+    // One address holds at most a share of the room for uploads, and a body
+    // announced and never sent holds it only while its connection lives.
+    void uploadRoomIsShared()
     {
-        const QByteArray head = "POST /upload HTTP/1.1\r\nX-JW-Code: " + code_ +
-                                "\r\nContent-Type: image/png\r\nContent-Length: 62914560\r\n\r\n";
-        std::vector<std::unique_ptr<QTcpSocket>> open;
-        for (int i = 0; i < 2; ++i) {
-            open.push_back(std::make_unique<QTcpSocket>());
-            open.back()->connectToHost(QStringLiteral("127.0.0.1"), web_);
-            QVERIFY(open.back()->waitForConnected(3000));
-            open.back()->write(head + "abc");
-            QVERIFY(open.back()->waitForBytesWritten(3000));
+        const QByteArray png = flatPng(kUploaded);
+        const QByteArray head = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nX-JW-Code: " + code_ +
+                                "\r\nContent-Type: image/png\r\nContent-Length: 67108864\r\n";
+        QTcpSocket holder;
+        holder.bind(QHostAddress(QStringLiteral("127.0.0.2")));
+        holder.connectToHost(QStringLiteral("127.0.0.1"), web_);
+        QVERIFY(holder.waitForConnected(3000));
+        holder.write(head + "Expect: 100-continue\r\n\r\n");
+        QVERIFY(holder.waitForReadyRead(3000)); // its room is taken
+        QVERIFY(holder.readAll().startsWith("HTTP/1.1 100"));
+        QCOMPARE(http(web_, head + "\r\n", 5000, QStringLiteral("127.0.0.2")).status, 503);
+        QCOMPARE(
+            http(web_, upload(code_, "image/png", png), 5000, QStringLiteral("127.0.0.3")).status,
+            200);
+        holder.abort(); // the body never comes: the connection just goes
+        QTRY_COMPARE_WITH_TIMEOUT(
+            http(web_, upload(code_, "image/png", png), 5000, QStringLiteral("127.0.0.2")).status,
+            200, 5000);
+    }
+
+    // One address that holds every HTTP slot with heads it never finishes gives
+    // up its oldest for another address.
+    void httpSlotsAreShared()
+    {
+        std::vector<std::unique_ptr<QTcpSocket>> crowd;
+        for (int i = 0; i < 128; ++i) {
+            crowd.push_back(std::make_unique<QTcpSocket>());
+            crowd.back()->bind(QHostAddress(QStringLiteral("127.0.0.2")));
+            crowd.back()->connectToHost(QStringLiteral("127.0.0.1"), web_);
+            QVERIFY(crowd.back()->waitForConnected(3000));
+            crowd.back()->write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
         }
-        QTest::qWait(200);
-        QCOMPARE(http(web_, head).status, 503);
-        open.clear(); // the bodies never come: the connections just go
-        QTest::qWait(200);
-        QCOMPARE(http(web_, upload(code_, "image/png", flatPng(kUploaded))).status, 200);
+        QCOMPARE(
+            http(web_, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n").status,
+            200);
+        QTRY_VERIFY_WITH_TIMEOUT(crowd.front()->state() != QAbstractSocket::ConnectedState, 3000);
+        QCOMPARE(crowd.back()->state(), QAbstractSocket::ConnectedState);
     }
 
     void uploadedPictureIsShown()
@@ -406,8 +536,9 @@ private slots:
                 .match(url)
                 .hasMatch(),
             qPrintable(url));
-        const Answer back = http(web_, "GET " + QUrl(url).path().toLatin1() +
-                                           " HTTP/1.1\r\nConnection: close\r\n\r\n");
+        const Answer back =
+            http(web_, "GET " + QUrl(url).path().toLatin1() +
+                           " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
         QCOMPARE(back.status, 200);
         QCOMPARE(back.body, png);
         QVERIFY(back.head.contains("Content-Type: image/png"));
@@ -437,7 +568,7 @@ private slots:
         flood.connectToHost(QStringLiteral("127.0.0.1"), web_);
         QVERIFY(flood.waitForConnected(3000));
         flood.write(
-            "GET /ws HTTP/1.1\r\nHost: x\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+            "GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
         flood.write(frame(QJsonDocument(QJsonObject{{"type", "login"},
                                                     {"from", "flood"},
@@ -472,20 +603,25 @@ private slots:
         QVERIFY2(rtts[rtts.size() * 99 / 100] < 100,
                  qPrintable(QStringLiteral("TCP p99 %1 ms").arg(rtts[rtts.size() * 99 / 100])));
 
-        std::vector<std::unique_ptr<Page>> crowd;
+        // One address holding every page slot with pages that never log in gives up
+        // its oldest for a page from another; a page that logged in is never given
+        // up for a newcomer.
+        std::vector<std::unique_ptr<RawPage>> crowd;
         for (int i = 0; i < 100; ++i) {
-            crowd.push_back(std::make_unique<Page>());
-            QVERIFY(crowd.back()->open(web_));
+            crowd.push_back(std::make_unique<RawPage>());
+            QVERIFY(crowd.back()->open(web_, QStringLiteral("127.0.0.2")));
         }
-        Page oneTooMany;
-        QVERIFY(!oneTooMany.open(web_));
-        QCOMPARE(http(web_, "GET /ws HTTP/1.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n\r\n")
-                     .status,
-                 503);
-        QCOMPARE(http(web_, "GET / HTTP/1.1\r\nConnection: close\r\n\r\n").status, 200);
-        crowd.clear();
         Page next;
-        QTRY_VERIFY_WITH_TIMEOUT(next.open(web_), 5000);
+        QVERIFY(next.open(web_));
+        QVERIFY(next.login("after-crowd", code_).contains("\"ret\":\"0\""));
+        QCOMPARE(crowd.front()->closedWith(), 1008);
+        RawPage more;
+        QVERIFY(more.open(web_, QStringLiteral("127.0.0.2")));
+        QCOMPARE(next.closedWith(300), -1);
+        QCOMPARE(
+            http(web_, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n").status,
+            200);
+        crowd.clear();
 
         // The flooding page's packets taken in before its cut-off are still carried
         // out (its "mode remote"s): the quit that follows should find them done.
