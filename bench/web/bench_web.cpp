@@ -214,13 +214,13 @@ int main(int argc, char** argv)
         s.connectToHost(QStringLiteral("127.0.0.1"), web);
         if (!s.waitForConnected(3000))
             break;
-        const QByteArray html = fetch(s, "GET / HTTP/1.1\r\nHost: x\r\n\r\n");
+        const QByteArray html = fetch(s, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
         qint64 bytes = html.size();
         const QRegularExpression ref(QStringLiteral(
             "(?:src|href)=\"/?([a-z0-9._-]+\\.(?:js|css|svg|png|ico|json|webmanifest))\""));
         for (auto it = ref.globalMatch(QString::fromUtf8(html)); it.hasNext();)
             bytes += fetch(s, "GET /" + it.next().captured(1).toLatin1() +
-                                  " HTTP/1.1\r\nHost: x\r\n\r\n")
+                                  " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
                          .size();
         RawPage page;
         if (!page.open(web))
