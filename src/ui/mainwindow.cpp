@@ -56,9 +56,19 @@ constexpr int kPromptMs = 500;
 // the bound only keeps a stuck thread from holding up the exit for ever.
 constexpr unsigned long kThreadStopWaitMs = 3000;
 
-QString programPath()
+// The program as the autostart entry names it: an installed copy by its link in
+// the system's program folder (JW_LAUNCHER_DIR, relative to the program's own).
+QString autorunProgram()
 {
-    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+    QString program = QCoreApplication::applicationFilePath();
+#ifdef JW_LAUNCHER_DIR
+    const QString launcher =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                        QStringLiteral("/" JW_LAUNCHER_DIR "/") + QFileInfo(program).fileName());
+    program =
+        QString::fromStdString(host::AutorunProgram(program.toStdString(), launcher.toStdString()));
+#endif
+    return QDir::toNativeSeparators(program);
 }
 
 } // namespace
@@ -161,7 +171,7 @@ void MainWindow::InitSet()
     ui->lineEditPort->setText(QString::number(g_port));
 
     ui->checkBoxAutoRun->setChecked(QString::fromStdString(host::ReadAutorunEntry()) ==
-                                    programPath());
+                                    autorunProgram());
 
     g_autoFull = false;
     const QString autoFull = ReadConfig(kGroup, kAutoFullKey, iniPath);
@@ -467,7 +477,8 @@ void MainWindow::on_btnAplay_clicked()
     }
 
     if (!host::WriteAutorunEntry(
-            (ui->checkBoxAutoRun->isChecked() ? programPath() : QStringLiteral(" ")).toStdString()))
+            (ui->checkBoxAutoRun->isChecked() ? autorunProgram() : QStringLiteral(" "))
+                .toStdString()))
         JWLOG::error(QStringLiteral("autorun entry not written: ") +
                      QString::fromStdString(host::AutorunEntryLocation()));
 
