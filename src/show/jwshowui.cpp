@@ -119,6 +119,10 @@ void JWShowUi::showui()
         goFullScreen();
     else
         goNormal();
+    // Above all others also where no window manager honours the hint: made at
+    // start, the window lies beneath every window made after it (the main window,
+    // shown where there is no tray).
+    raise();
     activateWindow();
     setFocus(Qt::OtherFocusReason);
     showOverlay();

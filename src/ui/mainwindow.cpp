@@ -31,6 +31,7 @@
 #include <QHostInfo>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QPixmap>
 #include <QRegExpValidator>
@@ -56,9 +57,19 @@ constexpr int kPromptMs = 500;
 // the bound only keeps a stuck thread from holding up the exit for ever.
 constexpr unsigned long kThreadStopWaitMs = 3000;
 
-QString programPath()
+// The program as the autostart entry names it: an installed copy by its link in
+// the system's program folder (JW_LAUNCHER_DIR, relative to the program's own).
+QString autorunProgram()
 {
-    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+    QString program = QCoreApplication::applicationFilePath();
+#ifdef JW_LAUNCHER_DIR
+    const QString launcher =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                        QStringLiteral("/" JW_LAUNCHER_DIR "/") + QFileInfo(program).fileName());
+    program =
+        QString::fromStdString(host::AutorunProgram(program.toStdString(), launcher.toStdString()));
+#endif
+    return QDir::toNativeSeparators(program);
 }
 
 } // namespace
@@ -161,7 +172,7 @@ void MainWindow::InitSet()
     ui->lineEditPort->setText(QString::number(g_port));
 
     ui->checkBoxAutoRun->setChecked(QString::fromStdString(host::ReadAutorunEntry()) ==
-                                    programPath());
+                                    autorunProgram());
 
     g_autoFull = false;
     const QString autoFull = ReadConfig(kGroup, kAutoFullKey, iniPath);
@@ -200,10 +211,28 @@ void MainWindow::InitTrayIcon()
     tray->setToolTip(windowTitle());
     connect(tray, &QSystemTrayIcon::activated, this, &MainWindow::trayiconActivated);
 
-    // A bare X server has no tray: the program runs on, reachable through a second
-    // start, which brings the main window back.
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        qDebug() << "no system tray: the tray icon is not shown";
+    // Without a tray (GNOME without an extension, a bare X server) a hidden window
+    // could only be found again through a second start: it stays on the screen,
+    // whatever "runtray" says.
+    if (!trayPresent()) {
+        qDebug() << "no system tray: the main window stays shown";
+        show();
+    }
+}
+
+bool MainWindow::trayPresent()
+{
+    // Asked anew each time: a panel started after the program (at log-in) brings
+    // a tray, which the icon then joins.
+    const bool present = trayCheck();
+    if (!present && !noTrayLine) {
+        noTrayLine = new QLabel(QStringLiteral("没有系统托盘：关闭窗口只会最小化"), ui->tabWidget);
+        noTrayLine->setObjectName(QStringLiteral("labNoTray"));
+        ui->tabWidget->setCornerWidget(noTrayLine, Qt::TopRightCorner);
+    }
+    if (noTrayLine)
+        noTrayLine->setVisible(!present);
+    return present;
 }
 
 void MainWindow::InitJWRServer()
@@ -467,7 +496,8 @@ void MainWindow::on_btnAplay_clicked()
     }
 
     if (!host::WriteAutorunEntry(
-            (ui->checkBoxAutoRun->isChecked() ? programPath() : QStringLiteral(" ")).toStdString()))
+            (ui->checkBoxAutoRun->isChecked() ? autorunProgram() : QStringLiteral(" "))
+                .toStdString()))
         JWLOG::error(QStringLiteral("autorun entry not written: ") +
                      QString::fromStdString(host::AutorunEntryLocation()));
 
@@ -527,7 +557,10 @@ void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (g_hideOnClose) {
         event->ignore();
-        hide();
+        if (trayPresent())
+            hide();
+        else
+            showMinimized(); // hidden, it would be out of reach
         return;
     }
     event->accept();

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QSystemTrayIcon>
+#include <functional>
 #include <memory>
 
 namespace Ui
@@ -16,6 +17,7 @@ namespace Ui
 class MainWindow;
 }
 class QAction;
+class QLabel;
 class QMenu;
 class About;
 class PairingGuard;
@@ -43,6 +45,9 @@ public:
     QString settingsPath() const { return iniPath; } // app.ini in the data folder
     CompanionProcess& companion() { return rcServer; }
     QSystemTrayIcon* trayIcon() const { return tray; }
+    // Asked whether a tray can hold the icon; the platform's answer unless a test
+    // decides.
+    void setTrayCheck(std::function<bool()> check) { trayCheck = std::move(check); }
 
 signals:
     void msg_addUser(QString id, QString name, QString ip);
@@ -82,6 +87,8 @@ private:
     bool rebindServer(int newPort);
     void flashPrompt(const QString& text);
     void setCodeRequired(bool on); // the guard, the check box and the line on the first tab
+    // Whether there is a tray now; the line beside the tabs says when there is none.
+    bool trayPresent();
 
     std::unique_ptr<Ui::MainWindow> ui;
     PairingGuard& pairing;
@@ -95,6 +102,8 @@ private:
     QAction* showAction = nullptr;
     QAction* helpAction = nullptr;
     QAction* aboutAction = nullptr;
+    std::function<bool()> trayCheck = &QSystemTrayIcon::isSystemTrayAvailable;
+    QLabel* noTrayLine = nullptr; // parent: the tab widget, in its corner
     CompanionProcess rcServer;
     bool portChangePending = false;     // a confirmed port change waits for its re-bind
     WebRemotePanel* webPanel = nullptr; // parent: the tab widget

@@ -107,6 +107,12 @@ bool X11Probe::sendDeleteWindow(unsigned long window) const
     return ok != 0;
 }
 
+bool X11Probe::hasSystemTray() const
+{
+    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(DefaultScreen(dpy()));
+    return XGetSelectionOwner(dpy(), XInternAtom(dpy(), name.constData(), False)) != None;
+}
+
 unsigned long X11Probe::findDescendant(unsigned long parent, const QString& name) const
 {
     Window root = 0, up = 0, *children = nullptr;

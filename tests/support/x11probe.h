@@ -38,6 +38,8 @@ public:
     QSize primaryCrtcSize() const;
     // Asks the window's client to close, as a window manager's close button does.
     bool sendDeleteWindow(unsigned long window) const;
+    // A tray host (a panel's notification area) holds the screen's tray selection.
+    bool hasSystemTray() const;
 
 private:
     struct _XDisplay* dpy() const { return m_display.get(); }
