@@ -4,6 +4,7 @@
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
 #include "host/memory.h"
+#include "host/windowmanager.h"
 #include "show/fitsize.h"
 #include "show/videomanage.h"
 #include "show/vlc/vlcinstance.h"
@@ -68,6 +69,9 @@ JWShowUi::JWShowUi(QWidget* parent) : QWidget(parent)
     // would otherwise count as the last window and end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     m_normalGeometry = geometry();
+    m_showTimer.setSingleShot(true);
+    m_showTimer.setInterval(kShowWaitMs);
+    connect(&m_showTimer, &QTimer::timeout, this, &JWShowUi::showui);
 
     m_stack = new QStackedLayout(this);
     m_stack->setContentsMargins(0, 0, 0, 0);
@@ -112,9 +116,28 @@ void JWShowUi::initShowUi()
 
 void JWShowUi::showui()
 {
-    hide();
-    if (!(windowFlags() & Qt::WindowStaysOnTopHint))
-        setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    // A shown window is only brought to the front: hidden and shown again at once,
+    // it would be mapped while the window manager still holds it (below).
+    if (isVisible() && !isMinimized()) {
+        raise();
+        activateWindow();
+        showOverlay();
+        return;
+    }
+    // Hidden a moment ago, the window is mapped again only once the manager has
+    // let go of it: mapped inside the manager's old frame it would come back
+    // framed, at its normal size and not on top, the manager having dropped what
+    // it was asked for when it let go. A manager that never does is not waited for
+    // beyond a second.
+    if (!isVisible() && m_showWaits < kMaxShowWaits && internalWinId() &&
+        host::WindowHeldByManager(internalWinId())) {
+        ++m_showWaits;
+        if (!m_showTimer.isActive())
+            m_showTimer.start();
+        return;
+    }
+    m_showWaits = 0;
+    m_showTimer.stop();
     if (g_autoFull)
         goFullScreen();
     else
@@ -153,6 +176,7 @@ void JWShowUi::sl_keyEscPress()
 
 void JWShowUi::sl_windowhide()
 {
+    m_showTimer.stop(); // a show still waiting is overtaken
     hide();
 }
 
@@ -163,6 +187,7 @@ void JWShowUi::sl_windowClose()
 
 void JWShowUi::closeEvent(QCloseEvent* event)
 {
+    m_showTimer.stop();
     if (m_overlay)
         m_overlay->close();
     m_videoMode = false;

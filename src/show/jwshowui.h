@@ -158,6 +158,11 @@ private:
     // with no window manager to confirm the request, Qt falls back to the normal
     // state while the window still covers the screen.
     bool m_fullScreen = false;
+    // A show waiting for the window manager to let go of the hidden window.
+    static constexpr int kShowWaitMs = 10;
+    static constexpr int kMaxShowWaits = 100;
+    QTimer m_showTimer;
+    int m_showWaits = 0;
     QSize m_laidOutFor;            // the client size the current scene was built for
     bool m_closing = false;        // inside the close event
     bool m_showingDefault = false; // the idle picture is shown, laid out for this size

@@ -1,5 +1,9 @@
 #include "x11probe.h"
 
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -18,29 +22,114 @@ Display* openDisplay()
 
 X11Probe::X11Probe() : m_display(openDisplay(), XCloseDisplay) {}
 
+namespace
+{
+QString netWmName(Display* dpy, Window w)
+{
+    Atom type = 0;
+    int format = 0;
+    unsigned long length = 0, after = 0;
+    unsigned char* name = nullptr;
+    XGetWindowProperty(dpy, w, XInternAtom(dpy, "_NET_WM_NAME", False), 0, 1024, False,
+                       AnyPropertyType, &type, &format, &length, &after, &name);
+    const QString text =
+        name ? QString::fromUtf8(reinterpret_cast<char*>(name), int(length)) : QString();
+    if (name)
+        XFree(name);
+    return text;
+}
+
+QList<Window> childrenOf(Display* dpy, Window parent)
+{
+    Window root = 0, up = 0, *children = nullptr;
+    unsigned int count = 0;
+    QList<Window> out;
+    if (XQueryTree(dpy, parent, &root, &up, &children, &count) && children) {
+        for (unsigned int i = 0; i < count; ++i)
+            out.append(children[i]);
+        XFree(children);
+    }
+    return out;
+}
+
+Window selectionOwner(Display* dpy, const char* name)
+{
+    return XGetSelectionOwner(dpy, XInternAtom(dpy, name, False));
+}
+} // namespace
+
 unsigned long X11Probe::findWindow(const QString& title) const
 {
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned int count = 0;
-    XQueryTree(dpy(), DefaultRootWindow(dpy()), &root, &parent, &children, &count);
-    const Atom netName = XInternAtom(dpy(), "_NET_WM_NAME", False);
     unsigned long found = 0;
-    for (unsigned int i = 0; i < count; ++i) {
-        Atom type = 0;
-        int format = 0;
-        unsigned long length = 0, after = 0;
-        unsigned char* name = nullptr;
-        XGetWindowProperty(dpy(), children[i], netName, 0, 1024, False, AnyPropertyType, &type,
-                           &format, &length, &after, &name);
-        if (name && QString::fromUtf8(reinterpret_cast<char*>(name), int(length)) == title &&
-            (!found || isViewable(children[i])))
-            found = children[i];
-        if (name)
-            XFree(name);
+    // Clients' windows are the root's children, or a level or two down inside a
+    // window manager's frames.
+    QList<Window> level = childrenOf(dpy(), DefaultRootWindow(dpy()));
+    for (int depth = 0; depth < 3 && !level.isEmpty(); ++depth) {
+        QList<Window> next;
+        for (Window w : qAsConst(level)) {
+            if (netWmName(dpy(), w) == title) {
+                if (!found || isViewable(w))
+                    found = w;
+            } else {
+                next += childrenOf(dpy(), w);
+            }
+        }
+        level = next;
     }
-    if (children)
-        XFree(children);
     return found;
+}
+
+bool X11Probe::windowManagerRunning() const
+{
+    return selectionOwner(dpy(), "WM_S0") != None;
+}
+
+bool X11Probe::waitForDesktop(int timeoutMs) const
+{
+    const bool wantWm = !qEnvironmentVariableIsEmpty("JW_WINDOW_MANAGER");
+    const bool wantCm = !qEnvironmentVariableIsEmpty("JW_COMPOSITOR");
+    QDeadlineTimer deadline(timeoutMs);
+    for (;;) {
+        const bool ready = (!wantWm || windowManagerRunning()) &&
+                           (!wantCm || selectionOwner(dpy(), "_NET_WM_CM_S0") != None);
+        if (ready)
+            return true;
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(20);
+    }
+}
+
+QStringList X11Probe::netWmState(unsigned long window) const
+{
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    QStringList names;
+    if (window &&
+        XGetWindowProperty(dpy(), window, XInternAtom(dpy(), "_NET_WM_STATE", False), 0, 64, False,
+                           XA_ATOM, &type, &format, &count, &after, &data) == Success &&
+        data && format == 32) {
+        const auto* atoms = reinterpret_cast<const Atom*>(data);
+        for (unsigned long i = 0; i < count; ++i) {
+            char* name = XGetAtomName(dpy(), atoms[i]);
+            if (name) {
+                names << QString::fromLatin1(name);
+                XFree(name);
+            }
+        }
+    }
+    if (data)
+        XFree(data);
+    return names;
+}
+
+bool X11Probe::coversScreen(unsigned long window) const
+{
+    return isViewable(window) && geometry(window) == QRect(QPoint(0, 0), screenSize()) &&
+           (!windowManagerRunning() ||
+            netWmState(window).contains(QLatin1String("_NET_WM_STATE_FULLSCREEN")));
 }
 
 QRect X11Probe::geometry(unsigned long window) const

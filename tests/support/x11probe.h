@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QRect>
 #include <QSize>
+#include <QStringList>
 #include <memory>
 
 class X11Probe
@@ -15,10 +16,20 @@ public:
 
     // Everything but isOpen needs the display to be open.
     bool isOpen() const { return m_display != nullptr; }
-    // A top-level window whose _NET_WM_NAME is title, a viewable one
-    // before an unmapped one; 0 when there is none. The runs have no window
-    // manager, so clients' windows are the root's children.
+    // A client's top-level window whose _NET_WM_NAME is title, a viewable one
+    // before an unmapped one; 0 when there is none. Without a window manager it
+    // is a child of the root, with one inside the manager's frame.
     unsigned long findWindow(const QString& title) const;
+    // Under scripts/with-wm: waits until the window manager and the compositing
+    // manager named by JW_WINDOW_MANAGER and JW_COMPOSITOR have taken the screen.
+    // True at once where neither is named.
+    bool waitForDesktop(int timeoutMs = 10000) const;
+    bool windowManagerRunning() const; // some client manages windows (EWMH check window)
+    QStringList netWmState(unsigned long window) const; // e.g. "_NET_WM_STATE_FULLSCREEN"
+    // Viewable over the whole screen, and where a window manager runs, in its
+    // full-screen state (a window merely as large as the screen keeps its frame,
+    // and lies below panels and other windows kept on top).
+    bool coversScreen(unsigned long window) const;
     QRect geometry(unsigned long window) const; // in root coordinates
     bool isViewable(unsigned long window) const;
     QImage grab(const QRect& rect) const; // the root window's pixels, as RGB32
