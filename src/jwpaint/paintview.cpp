@@ -78,14 +78,40 @@ void PaintView::moveEvent(QMoveEvent* event)
 void PaintView::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Escape) {
-        if (isFullScreen())
-            showNormal();
+        if (fullScreen)
+            goNormal();
         else
-            showFullScreen();
+            goFullScreen();
     } else if (event->key() == Qt::Key_Backspace) {
         scene->undo();
     }
     event->accept();
+}
+
+// Full screen also where no window manager would resize the window for us; and
+// where none confirms the request, Qt's own state cannot tell which one we are in.
+void PaintView::goFullScreen()
+{
+    fullScreen = true;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    showFullScreen();
+    if (screen)
+        setGeometry(screen->geometry());
+    followGeometry();
+}
+
+// A board that was never shown normal has no normal place of its own: 800 x 600
+// in the middle of the screen.
+void PaintView::goNormal()
+{
+    fullScreen = false;
+    showNormal();
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    QRect normal(0, 0, 800, 600);
+    if (screen)
+        normal.moveCenter(screen->geometry().center());
+    setGeometry(normal);
+    followGeometry();
 }
 
 void PaintView::sl_windowSize(int x, int y, int w, int h)
@@ -150,12 +176,7 @@ void PaintView::sl_startWhiteboard()
 {
     scene->clearBoard();
     setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
-    // Full screen also where no window manager would resize the window for us.
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    showFullScreen();
-    if (screen)
-        setGeometry(screen->geometry());
-    followGeometry();
+    goFullScreen();
 }
 
 void PaintView::sl_endWhiteboard()

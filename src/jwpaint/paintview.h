@@ -59,9 +59,12 @@ protected:
 private:
     void endStroke();
     void followGeometry();
+    void goFullScreen();
+    void goNormal();
 
     GraphicsView* view = nullptr;   // child
     GraphicsSceen* scene = nullptr; // child
     int drawState = 2;              // 0 after a start, 1 while points arrive, 2 after an end
     const bool composited;
+    bool fullScreen = false; // meant to be; what Esc toggles
 };

@@ -61,18 +61,34 @@ Window selectionOwner(Display* dpy, const char* name)
 unsigned long X11Probe::findWindow(const QString& title) const
 {
     unsigned long found = 0;
+    for (unsigned long w : windowsNamed(title))
+        if (!found || isViewable(w))
+            found = w;
+    return found;
+}
+
+QList<unsigned long> X11Probe::viewableWindows(const QString& title) const
+{
+    QList<unsigned long> out;
+    for (unsigned long w : windowsNamed(title))
+        if (isViewable(w))
+            out << w;
+    return out;
+}
+
+QList<unsigned long> X11Probe::windowsNamed(const QString& title) const
+{
+    QList<unsigned long> found;
     // Clients' windows are the root's children, or a level or two down inside a
     // window manager's frames.
     QList<Window> level = childrenOf(dpy(), DefaultRootWindow(dpy()));
     for (int depth = 0; depth < 3 && !level.isEmpty(); ++depth) {
         QList<Window> next;
         for (Window w : qAsConst(level)) {
-            if (netWmName(dpy(), w) == title) {
-                if (!found || isViewable(w))
-                    found = w;
-            } else {
+            if (netWmName(dpy(), w) == title)
+                found << w;
+            else
                 next += childrenOf(dpy(), w);
-            }
         }
         level = next;
     }
@@ -244,6 +260,15 @@ bool X11Probe::key(unsigned long keysym) const
         return false;
     XTestFakeKeyEvent(dpy(), code, True, CurrentTime);
     XTestFakeKeyEvent(dpy(), code, False, 20);
+    XSync(dpy(), False);
+    return true;
+}
+
+bool X11Probe::focus(unsigned long window) const
+{
+    if (!window)
+        return false;
+    XSetInputFocus(dpy(), window, RevertToPointerRoot, CurrentTime);
     XSync(dpy(), False);
     return true;
 }

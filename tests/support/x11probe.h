@@ -4,6 +4,7 @@
 // their place on the screen, the screen's pixels and the pointer.
 
 #include <QImage>
+#include <QList>
 #include <QRect>
 #include <QSize>
 #include <QStringList>
@@ -20,6 +21,7 @@ public:
     // before an unmapped one; 0 when there is none. Without a window manager it
     // is a child of the root, with one inside the manager's frame.
     unsigned long findWindow(const QString& title) const;
+    QList<unsigned long> viewableWindows(const QString& title) const; // all of them
     // Under scripts/with-wm: waits until the window manager and the compositing
     // manager named by JW_WINDOW_MANAGER and JW_COMPOSITOR have taken the screen.
     // True at once where neither is named.
@@ -42,6 +44,8 @@ public:
     bool click(const QPoint& at, int button = 1) const;
     // A real press and release of the key with this keysym (XK_Return, ...).
     bool key(unsigned long keysym) const;
+    // Gives the window the keyboard focus, as a click on it would.
+    bool focus(unsigned long window) const;
     unsigned long rootWindow() const;
     // Asked of the server now: the root window's size, and the size the primary
     // output's CRTC shows (XRandR; invalid when there is no primary output).
@@ -51,6 +55,7 @@ public:
     bool sendDeleteWindow(unsigned long window) const;
 
 private:
+    QList<unsigned long> windowsNamed(const QString& title) const;
     struct _XDisplay* dpy() const { return m_display.get(); }
     std::unique_ptr<struct _XDisplay, int (*)(struct _XDisplay*)> m_display;
 };
