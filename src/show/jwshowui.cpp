@@ -187,6 +187,7 @@ void JWShowUi::sl_windowClose()
 
 void JWShowUi::closeEvent(QCloseEvent* event)
 {
+    ++m_closes;
     m_showTimer.stop();
     if (m_overlay)
         m_overlay->close();

@@ -165,6 +165,7 @@ private:
     int m_showWaits = 0;
     QSize m_laidOutFor;            // the client size the current scene was built for
     bool m_closing = false;        // inside the close event
+    quint64 m_closes = 0;          // close events so far: a show that ended
     bool m_showingDefault = false; // the idle picture is shown, laid out for this size
 
     // Video. The player goes before its media and the instance (declared after

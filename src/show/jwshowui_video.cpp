@@ -141,7 +141,14 @@ void JWShowUi::SetVideoFile(QString url, SOCKET sock, QString from)
     m_videoUrl = url;
     m_stepTimer.stop();
     m_step = 0;
+    const quint64 closes = m_closes;
     QCoreApplication::processEvents();
+    // The events run may have closed the window (its controller gone) or hidden
+    // it: nothing is opened for a show that has ended.
+    if (m_closes != closes || !isVisible()) {
+        qDebug().noquote() << "video not opened, the window was closed or hidden meanwhile:" << url;
+        return;
+    }
     openMedia(url);
     m_requesterSock = sock;
     m_requester = from;

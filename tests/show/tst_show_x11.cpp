@@ -10,10 +10,13 @@
 #include "base/appglobals.h"
 #include "base/showimagerect.h"
 #include "show/jwshowui.h"
+#include "show/vlc/vlcmediaplayer.h"
 
 #include <QJsonObject>
 #include <QScreen>
 #include <QtTest>
+
+#include <vlc/vlc.h>
 
 // Counts the events of one type that reach the object it filters.
 class EventCounter : public QObject
@@ -121,6 +124,35 @@ private slots:
             QCOMPARE(hides, i);
             emit ui.msg_hide();
         }
+    }
+
+    // The video's start runs pending events before it opens the stream; a close
+    // among them (its controller gone) leaves nothing to open.
+    void videoNotOpenedAfterClose_data()
+    {
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("window closed meanwhile") << true;
+        QTest::newRow("window still shown") << false;
+    }
+    void videoNotOpenedAfterClose()
+    {
+        QFETCH(bool, closed);
+        JWShowUi ui;
+        ui.initShowUi();
+        emit ui.msg_show();
+        QTRY_VERIFY(ui.isVisible());
+        // Both queued, as the dispatcher hands them over: the close runs inside the start.
+        QMetaObject::invokeMethod(
+            &ui, [&ui] { emit ui.msg_setVideoFile("http://127.0.0.1:9/v.mp4", 7, "phone"); },
+            Qt::QueuedConnection);
+        if (closed)
+            QMetaObject::invokeMethod(
+                &ui, [&ui] { emit ui.msg_close(); }, Qt::QueuedConnection);
+        QTRY_VERIFY(!ui.isVisible() == closed && ui.isVideoMode() != closed);
+        libvlc_media_t* media = libvlc_media_player_get_media(ui.player()->core());
+        QCOMPARE(media == nullptr, closed);
+        if (media)
+            libvlc_media_release(media);
     }
 
     void escapeAndCloseInProcess()
