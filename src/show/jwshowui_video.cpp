@@ -358,18 +358,17 @@ void JWShowUi::showOverlay()
     m_overlay->raise();
 }
 
-// Only the decorations are part of the overlay window. Where nothing composites
-// windows, a translucent one is drawn black and would hide the video; and where
-// something does, the rest would be invisible anyway. Clicks elsewhere reach the
-// video itself, which answers them the same way.
+// Only the decorations' own pixels are part of the overlay window. Where nothing
+// composites windows, a translucent one is drawn black and would hide the video
+// (a box around each sign, if the mask were their rectangles); where something
+// does, the rest would be invisible anyway. Clicks elsewhere reach the video
+// itself, which answers them the same way.
 void JWShowUi::maskOverlay()
 {
     if (!m_overlay)
         return;
-    QRegion shown;
     const QPoint offset = m_overlay->view()->mapTo(m_overlay.get(), QPoint(0, 0));
-    for (const QGraphicsItem* item : m_overlay->scene()->items())
-        shown += item->sceneBoundingRect().toAlignedRect().translated(offset);
+    QRegion shown = m_overlay->scene()->drawnRegion().translated(offset);
     if (shown.isEmpty())
         shown = QRegion(0, 0, 1, 1); // an empty mask would mean no mask at all
     m_overlay->setMask(shown);

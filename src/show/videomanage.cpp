@@ -1,5 +1,6 @@
 #include "show/videomanage.h"
 
+#include <QBitmap>
 #include <QBrush>
 #include <QDebug>
 #include <QGraphicsEllipseItem>
@@ -14,12 +15,15 @@
 #include <QPixmap>
 
 #include <algorithm>
+#include <cmath>
 
 namespace
 {
 constexpr int kVolumeSteps = 10;
 constexpr int kVolumeShownMs = 2000;
 const QColor kVolumeLit(30, 144, 255);
+const QColor kTimeFill(250, 250, 250);
+const QColor kTimeOutline(16, 16, 16);
 
 // Hours wrap at 24: the text reads as a time of day, as players' clocks do.
 QString clockText(qint64 ms)
@@ -49,8 +53,9 @@ VideoManage::VideoManage(QObject* parent)
       m_muteImage(std::make_unique<QGraphicsPixmapItem>(sizedPixmap(":/jw/jinyin", 48)))
 {
     m_playImageSize = m_playImage->pixmap().size();
-    m_timeText->setBrush(QBrush(Qt::red, Qt::SolidPattern));
-    m_timeText->setPen(QPen(QBrush(Qt::red), 5.0));
+    // Light glyphs in a dark outline read on any picture, light or dark.
+    m_timeText->setBrush(QBrush(kTimeFill, Qt::SolidPattern));
+    styleTimeText(QSize(1920, 1080));
 
     m_volumeTimer.setInterval(kVolumeShownMs);
     m_volumeTimer.setSingleShot(false);
@@ -89,9 +94,34 @@ void VideoManage::ShowTimeText(int w, int h)
 {
     if (m_timeTextShown)
         return;
-    m_timeText->setPos(QPointF(w - 120, h - 30));
+    m_timeSize = QSize(w, h);
+    styleTimeText(QSize(w, h));
+    placeTimeText(QSize(w, h));
     addItem(m_timeText.get());
     m_timeTextShown = true;
+}
+
+// The time grows with the screen (a 25th of its height, some 30 pixels of digit
+// at 1080 lines) and is outlined in proportion.
+void VideoManage::styleTimeText(QSize size)
+{
+    QFont font = m_timeText->font();
+    font.setPixelSize(std::max(16, size.height() / 25));
+    font.setBold(true);
+    m_timeText->setFont(font);
+    QPen outline(kTimeOutline, std::max(2.0, font.pixelSize() / 12.0));
+    outline.setJoinStyle(Qt::RoundJoin);
+    m_timeText->setPen(outline);
+}
+
+// In the lower right corner, wholly inside: placed by its right edge, which
+// stays where it is however wide the text grows.
+void VideoManage::placeTimeText(QSize size)
+{
+    const QRectF r = m_timeText->boundingRect();
+    const qreal margin = std::max(8, size.height() / 60) + m_timeText->pen().widthF();
+    m_timeText->setPos(QPointF(std::floor(size.width() - margin - r.width()),
+                               std::floor(size.height() - margin - r.height())));
 }
 
 void VideoManage::RemoveTimeText()
@@ -125,9 +155,9 @@ QPointF VideoManage::playImagePos() const
 {
     return m_playImage->pos();
 }
-QPointF VideoManage::timeTextPos() const
+QRectF VideoManage::timeTextRect() const
 {
-    return m_timeText->pos();
+    return m_timeText->sceneBoundingRect();
 }
 QPointF VideoManage::muteImagePos() const
 {
@@ -187,7 +217,9 @@ void VideoManage::WindowSizeChanged(QSize size)
     m_muteImage->setPos(QPointF(w - 80, 10));
     m_playImage->setPos(
         QPointF((w - m_playImageSize.width()) / 2, (h - m_playImageSize.height()) / 2));
-    m_timeText->setPos(QPointF(w - 120, h - 30));
+    m_timeSize = size;
+    styleTimeText(size);
+    placeTimeText(size);
 }
 
 void VideoManage::SetMediaTime(float currenttime)
@@ -198,6 +230,7 @@ void VideoManage::SetMediaTime(float currenttime)
         return;
     const double ms = std::min(double(currenttime), 1e15);
     m_timeText->setText(clockText(qint64(ms)) + m_totalTimeText);
+    placeTimeText(m_timeSize);
 }
 
 void VideoManage::SetMediaTotalTime(int totaltime)
@@ -205,6 +238,26 @@ void VideoManage::SetMediaTotalTime(int totaltime)
     if (totaltime <= 0)
         return;
     m_totalTimeText = QLatin1Char('/') + clockText(totaltime);
+}
+
+QRegion VideoManage::drawnRegion()
+{
+    QRegion drawn;
+    for (const QGraphicsItem* item : items()) {
+        const QRect area = item->sceneBoundingRect().toAlignedRect();
+        if (area.isEmpty())
+            continue;
+        // Only the pixels an item covers: the transparent corners of a sign or the
+        // room between letters are no part of it.
+        QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        {
+            QPainter painter(&image);
+            render(&painter, QRectF(image.rect()), QRectF(area));
+        }
+        drawn += QRegion(QBitmap::fromImage(image.createAlphaMask())).translated(area.topLeft());
+    }
+    return drawn;
 }
 
 void VideoManage::sl_videState(Vlc::State statue)
