@@ -371,7 +371,8 @@ void JWShowUi::maskOverlay()
     QRegion shown = m_overlay->scene()->drawnRegion().translated(offset);
     if (shown.isEmpty())
         shown = QRegion(0, 0, 1, 1); // an empty mask would mean no mask at all
-    m_overlay->setMask(shown);
+    if (shown != m_overlay->mask())
+        m_overlay->setMask(shown);
 }
 
 void JWShowUi::hideEvent(QHideEvent* event)

@@ -11,6 +11,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPen>
 #include <QPixmap>
 
@@ -24,6 +25,36 @@ constexpr int kVolumeShownMs = 2000;
 const QColor kVolumeLit(30, 144, 255);
 const QColor kTimeFill(250, 250, 250);
 const QColor kTimeOutline(16, 16, 16);
+const QColor kTimePlate(0, 0, 0, 150);
+
+// The time on a dark plate of its own: the plate keeps the overlay's shape a
+// steady rectangle while the digits change (a shape following the glyphs would
+// uncover the old digits' pixels every second, left as they were by a paused
+// video), and it darkens the picture behind translucent glyphs' edges.
+class TimeText : public QGraphicsSimpleTextItem
+{
+public:
+    qreal pad() const { return pen().widthF() + 4; }
+    QRectF boundingRect() const override
+    {
+        return QGraphicsSimpleTextItem::boundingRect().adjusted(-pad(), -pad(), pad(), pad());
+    }
+    QPainterPath shape() const override
+    {
+        QPainterPath path;
+        path.addRect(boundingRect());
+        return path;
+    }
+    void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget* widget) override
+    {
+        if (!text().isEmpty()) {
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(kTimePlate);
+            painter->drawRoundedRect(boundingRect(), pad(), pad());
+        }
+        QGraphicsSimpleTextItem::paint(painter, option, widget);
+    }
+};
 
 // Hours wrap at 24: the text reads as a time of day, as players' clocks do.
 QString clockText(qint64 ms)
@@ -49,7 +80,7 @@ QPixmap sizedPixmap(const QString& path, int side)
 VideoManage::VideoManage(QObject* parent)
     : QGraphicsScene(parent),
       m_playImage(std::make_unique<QGraphicsPixmapItem>(sizedPixmap(":/jw/bofang", 128))),
-      m_timeText(std::make_unique<QGraphicsSimpleTextItem>()),
+      m_timeText(std::make_unique<TimeText>()),
       m_muteImage(std::make_unique<QGraphicsPixmapItem>(sizedPixmap(":/jw/jinyin", 48)))
 {
     m_playImageSize = m_playImage->pixmap().size();
@@ -119,7 +150,7 @@ void VideoManage::styleTimeText(QSize size)
 void VideoManage::placeTimeText(QSize size)
 {
     const QRectF r = m_timeText->boundingRect();
-    const qreal margin = std::max(8, size.height() / 60) + m_timeText->pen().widthF();
+    const qreal margin = std::max(8, size.height() / 60);
     m_timeText->setPos(QPointF(std::floor(size.width() - margin - r.width()),
                                std::floor(size.height() - margin - r.height())));
 }
