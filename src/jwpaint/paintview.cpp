@@ -2,6 +2,7 @@
 
 #include "jwpaint/graphicssceen.h"
 
+#include <QBitmap>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
@@ -37,15 +38,87 @@ PaintView::PaintView(bool composited, std::shared_ptr<InkBudget> ink, QWidget* p
     setWindowOpacity(1.0);
     resize(800, 600);
     setWindowTitle(QStringLiteral("Sketchpad"));
+    if (!composited)
+        connect(scene, &QGraphicsScene::changed, this, &PaintView::inkChanged);
 }
 
-void PaintView::setUnderlay(const QPixmap& screen)
+void PaintView::setUnderlay(const QPixmap& screen, const QRegion& known)
 {
     if (composited)
         return;
     // The brush is laid in scene coordinates, which are screen pixels: the
     // picture lines up with what it shows.
     view->setBackgroundBrush(screen.isNull() ? QBrush(Qt::black) : QBrush(screen));
+    knownArea = known;
+    updateShape();
+}
+
+bool PaintView::underlayCoversWindow() const
+{
+    return (knownArea & geometry()) == QRegion(geometry());
+}
+
+// The pixels the board's own strokes and texts cover, in scene (screen)
+// coordinates, within area.
+QRegion PaintView::inkIn(const QRect& area) const
+{
+    if (area.isEmpty())
+        return QRegion();
+    QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+        QPainter painter(&image);
+        scene->render(&painter, QRectF(image.rect()), QRectF(area));
+    }
+    return QRegion(QBitmap::fromImage(image.createAlphaMask())).translated(area.topLeft());
+}
+
+// Followed only while the board shows the screen through itself somewhere: where
+// the underlay covers it all, the ink's shape is not needed (and is measured
+// afresh when it is).
+void PaintView::inkChanged(const QList<QRectF>& areas)
+{
+    if (underlayCoversWindow()) {
+        inkKnown = false;
+        return;
+    }
+    const QRect all = scene->sceneRect().toAlignedRect();
+    if (!inkKnown) {
+        inkArea = inkIn(all);
+        inkKnown = true;
+    } else {
+        for (const QRectF& changed : areas) {
+            const QRect area = changed.toAlignedRect().adjusted(-1, -1, 1, 1) & all;
+            inkArea = inkArea.subtracted(area).united(inkIn(area));
+        }
+    }
+    updateShape();
+}
+
+// Where nothing composites, the board is drawn only where it knows what lies
+// beneath it (the shown picture its underlay holds) and on its own ink; elsewhere
+// the screen shows through as it is now: a hidden show window, a video, the
+// desktop. Painting a remembered picture there would show what is gone.
+void PaintView::updateShape()
+{
+    if (composited)
+        return;
+    const QRect geo = geometry();
+    if (underlayCoversWindow()) {
+        if (!mask().isEmpty())
+            clearMask();
+        return;
+    }
+    if (!inkKnown) {
+        inkArea = inkIn(scene->sceneRect().toAlignedRect());
+        inkKnown = true;
+    }
+    QRegion shown = (knownArea | inkArea) & geo;
+    shown.translate(-geo.topLeft());
+    if (shown.isEmpty())
+        shown = QRegion(0, 0, 1, 1); // an empty mask would mean no mask at all
+    if (shown != mask())
+        setMask(shown);
 }
 
 void PaintView::paintEvent(QPaintEvent*)
@@ -59,6 +132,8 @@ void PaintView::paintEvent(QPaintEvent*)
 void PaintView::followGeometry()
 {
     scene->setDrawRect(x(), y(), width(), height());
+    inkKnown = false; // measured again over the new area
+    updateShape();
 }
 
 void PaintView::resizeEvent(QResizeEvent* event)

@@ -332,6 +332,8 @@ void JWShowUi::updateImageRect(int pw, int ph)
 void JWShowUi::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
+    if (isVisible())
+        emit surfaceChanged();
     placeOverlay();
     refitToWindow(false);
 }
@@ -339,6 +341,8 @@ void JWShowUi::moveEvent(QMoveEvent* event)
 void JWShowUi::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    if (isVisible())
+        emit surfaceChanged();
     placeOverlay();
     refitToWindow(true);
 }

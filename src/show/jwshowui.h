@@ -83,6 +83,9 @@ signals:
     void msg_videoInfo(SOCKET sock, QString report);
     // A new picture is on the screen (whiteboards drawn over it follow it).
     void pictureShown();
+    // What the window puts on the screen changed otherwise: shown, hidden, moved,
+    // resized, raised by its activation, or a video in place of the picture.
+    void surfaceChanged();
 
 public slots:
     void showui();
@@ -116,6 +119,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 

@@ -126,6 +126,7 @@ void JWShowUi::showVideoPage()
     m_pictureMode = false;
     m_showingDefault = false;
     showOverlay();
+    emit surfaceChanged();
 }
 
 void JWShowUi::SetVideoFile(QString url, SOCKET sock, QString from)
@@ -375,9 +376,16 @@ void JWShowUi::maskOverlay()
         m_overlay->setMask(shown);
 }
 
+void JWShowUi::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    emit surfaceChanged();
+}
+
 void JWShowUi::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
+    emit surfaceChanged();
     if (!m_overlay)
         return;
     m_overlay->hide();
@@ -391,6 +399,10 @@ void JWShowUi::changeEvent(QEvent* event)
     if (event->type() == QEvent::WindowStateChange && isMinimized() && m_videoMode &&
         !m_pictureMode && m_overlay)
         m_overlay->hide();
+    // Activated, a window manager raises it: over the boards, too, which go back
+    // over it.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        emit surfaceChanged();
 }
 
 void JWShowUi::mouseReleaseEvent(QMouseEvent* event)

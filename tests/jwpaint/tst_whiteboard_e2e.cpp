@@ -166,7 +166,8 @@ private slots:
         const unsigned long escaped =
             probe.viewableWindows("Sketchpad")
                 .at(probe.viewableWindows("Sketchpad").first() == staying ? 1 : 0);
-        QVERIFY(probe.focus(escaped) && probe.key(XK_Escape));
+        QTRY_VERIFY(probe.focus(escaped));
+        QVERIFY(probe.key(XK_Escape));
         QTRY_VERIFY_WITH_TIMEOUT(probe.isViewable(escaped) && !probe.coversScreen(escaped), 5000);
 
         if (leaving == "logout")
@@ -175,10 +176,37 @@ private slots:
             goes.reset();
         QTRY_COMPARE_WITH_TIMEOUT(probe.viewableWindows("Sketchpad"), QList<unsigned long>{staying},
                                   5000);
-        QVERIFY(probe.focus(staying) && probe.key(XK_Escape));
+        QTRY_VERIFY(probe.focus(staying));
+        QVERIFY(probe.key(XK_Escape));
         QTRY_VERIFY_WITH_TIMEOUT(probe.isViewable(staying) && !probe.coversScreen(staying), 5000);
-        QVERIFY(probe.focus(staying) && probe.key(XK_Escape));
+        QTRY_VERIFY(probe.focus(staying));
+        QVERIFY(probe.key(XK_Escape));
         QTRY_VERIFY_WITH_TIMEOUT(probe.coversScreen(staying), 5000);
+        QCOMPARE(program.stop(), 0);
+    }
+
+    // A board shows the screen beneath it as it is now: hidden, the show window's
+    // picture is gone from under the stroke; shown again, it is back.
+    void boardShowsNoStalePicture()
+    {
+        jwtest::JwInstance program(jwtest::presentingOptions());
+        QVERIFY2(program.start(), qPrintable(program.errorString()));
+        jwtest::Controller a(program.port());
+        QVERIFY(a.connectToHost() && !a.login("a").isEmpty());
+        QVERIFY(!a.request(packet("mode", "a", {{"value", "show"}})).isEmpty());
+        QVERIFY(!a.request(packet("show.image", "a", {{"url", http.url("/p.png")}})).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(near(at(500, 500), kPicture), 10000);
+        QVERIFY(a.send(packet("whiteboard.start", "a")));
+        QVERIFY(a.send(packet("whiteboard.pen.width", "a", {{"value", "9"}})));
+        QVERIFY(stroke(a, "a", 300));
+        QTRY_VERIFY_WITH_TIMEOUT(near(at(300, 300), kRed), 5000);
+        for (const char* mode : {"remote", "show", "remote"}) {
+            QVERIFY(!a.request(packet("mode", "a", {{"value", mode}})).isEmpty());
+            const bool shown = QByteArray(mode) == "show";
+            // The board back over a window shown again, the stroke on it.
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                near(at(500, 500), kPicture) == shown && near(at(300, 300), kRed), mode, 5000);
+        }
         QCOMPARE(program.stop(), 0);
     }
 

@@ -269,8 +269,10 @@ bool X11Probe::focus(unsigned long window) const
     if (!window)
         return false;
     XSetInputFocus(dpy(), window, RevertToPointerRoot, CurrentTime);
-    XSync(dpy(), False);
-    return true;
+    Window focused = 0;
+    int revert = 0;
+    XGetInputFocus(dpy(), &focused, &revert);
+    return focused == window;
 }
 
 unsigned long X11Probe::rootWindow() const

@@ -44,7 +44,8 @@ public:
     bool click(const QPoint& at, int button = 1) const;
     // A real press and release of the key with this keysym (XK_Return, ...).
     bool key(unsigned long keysym) const;
-    // Gives the window the keyboard focus, as a click on it would.
+    // Gives the window the keyboard focus, as a click on it would; true once it
+    // has it (a window manager may hand it elsewhere meanwhile: ask again).
     bool focus(unsigned long window) const;
     unsigned long rootWindow() const;
     // Asked of the server now: the root window's size, and the size the primary
