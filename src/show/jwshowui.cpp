@@ -28,6 +28,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <exception>
+#include <utility>
 
 namespace
 {
@@ -145,6 +146,19 @@ void JWShowUi::showui()
     activateWindow();
     setFocus(Qt::OtherFocusReason);
     showOverlay();
+    if (m_pendingVideo) {
+        const PendingVideo video = *std::exchange(m_pendingVideo, std::nullopt);
+        SetVideoFile(video.url, video.sock, video.from);
+    }
+}
+
+// A show still waiting for the window manager is overtaken, and so is the video
+// that waited for it.
+void JWShowUi::cancelShow()
+{
+    m_showTimer.stop();
+    m_showWaits = 0;
+    m_pendingVideo.reset();
 }
 
 // Full screen and back are window-manager requests on X11; where none runs the
@@ -176,7 +190,7 @@ void JWShowUi::sl_keyEscPress()
 
 void JWShowUi::sl_windowhide()
 {
-    m_showTimer.stop(); // a show still waiting is overtaken
+    cancelShow();
     hide();
 }
 
@@ -188,7 +202,7 @@ void JWShowUi::sl_windowClose()
 void JWShowUi::closeEvent(QCloseEvent* event)
 {
     ++m_closes;
-    m_showTimer.stop();
+    cancelShow();
     if (m_overlay)
         m_overlay->close();
     m_videoMode = false;

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class QGraphicsScene;
 class QGraphicsView;
@@ -126,6 +127,7 @@ protected:
 private:
     void goFullScreen();
     void goNormal();
+    void cancelShow();
     void layOutPicture();
     void updateImageRect(int pw, int ph);
     void refitToWindow(bool sizeChanged);
@@ -167,10 +169,16 @@ private:
     static constexpr int kMaxShowWaits = 100;
     QTimer m_showTimer;
     int m_showWaits = 0;
-    QSize m_laidOutFor;            // the client size the current scene was built for
-    bool m_closing = false;        // inside the close event
-    quint64 m_closes = 0;          // close events so far: a show that ended
-    bool m_showingDefault = false; // the idle picture is shown, laid out for this size
+    struct PendingVideo {
+        QString url;
+        SOCKET sock = 0;
+        QString from;
+    };
+    std::optional<PendingVideo> m_pendingVideo; // asked for while the show waited
+    QSize m_laidOutFor;                         // the client size the current scene was built for
+    bool m_closing = false;                     // inside the close event
+    quint64 m_closes = 0;                       // close events so far: a show that ended
+    bool m_showingDefault = false;              // the idle picture is shown, laid out for this size
 
     // Video. The player goes before its media and the instance (declared after
     // them); the surface is a child widget and goes with the window, after both.

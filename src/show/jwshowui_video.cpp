@@ -133,6 +133,12 @@ void JWShowUi::SetVideoFile(QString url, SOCKET sock, QString from)
 {
     qDebug().noquote() << "Set Video file:" << url;
     JWLOG::debug("Set Video file:" + url);
+    if (!url.isEmpty() && m_showTimer.isActive()) {
+        // Asked for right after a show that waits for the window manager: it
+        // starts once the window is up.
+        m_pendingVideo = PendingVideo{url, sock, from};
+        return;
+    }
     if (url.isEmpty() || !isVisible())
         return;
     if (m_pictureMode) {

@@ -3,6 +3,8 @@
 #include <QDeadlineTimer>
 #include <QThread>
 
+#include <functional>
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -105,15 +107,48 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
     const bool wantWm = !qEnvironmentVariableIsEmpty("JW_WINDOW_MANAGER");
     const bool wantCm = !qEnvironmentVariableIsEmpty("JW_COMPOSITOR");
     QDeadlineTimer deadline(timeoutMs);
-    for (;;) {
-        const bool ready = (!wantWm || windowManagerRunning()) &&
-                           (!wantCm || selectionOwner(dpy(), "_NET_WM_CM_S0") != None);
-        if (ready)
-            return true;
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(20);
+    auto until = [&deadline](const std::function<bool()>& ready) {
+        while (!ready()) {
+            if (deadline.hasExpired())
+                return false;
+            QThread::msleep(20);
+        }
+        return true;
+    };
+    if (wantCm && !until([this] { return selectionOwner(dpy(), "_NET_WM_CM_S0") != None; }))
+        return false;
+    if (!wantWm)
+        return true;
+    // A manager that owns its selection may not yet take windows (openbox drops
+    // those mapped while it starts): one of ours, mapped, must be managed (marked
+    // with WM_STATE) first, mapped anew every half second until it is.
+    if (!until([this] { return windowManagerRunning(); }))
+        return false;
+    const Atom wmState = XInternAtom(dpy(), "WM_STATE", False);
+    auto managed = [this, wmState](Window w) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(dpy(), w, wmState, 0, 2, False, AnyPropertyType, &type, &format, &count,
+                           &after, &data);
+        if (data)
+            XFree(data);
+        return type != None;
+    };
+    bool ready = false;
+    while (!ready && !deadline.hasExpired()) {
+        const Window trial =
+            XCreateSimpleWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 10, 10, 0, 0, 0);
+        XMapWindow(dpy(), trial);
+        XSync(dpy(), False);
+        QDeadlineTimer attempt(500);
+        while (!(ready = managed(trial)) && !attempt.hasExpired() && !deadline.hasExpired())
+            QThread::msleep(20);
+        XDestroyWindow(dpy(), trial);
+        XSync(dpy(), False);
     }
+    return ready;
 }
 
 QStringList X11Probe::netWmState(unsigned long window) const
