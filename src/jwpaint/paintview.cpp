@@ -3,10 +3,13 @@
 #include "jwpaint/graphicssceen.h"
 
 #include <QBitmap>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
+
+#include <algorithm>
 
 GraphicsView::GraphicsView(QWidget* parent) : QGraphicsView(parent)
 {
@@ -38,8 +41,13 @@ PaintView::PaintView(bool composited, std::shared_ptr<InkBudget> ink, QWidget* p
     setWindowOpacity(1.0);
     resize(800, 600);
     setWindowTitle(QStringLiteral("Sketchpad"));
-    if (!composited)
+    // Shapes mean something only to an X server, and only without a compositor.
+    shaped = !composited && QGuiApplication::platformName() == QLatin1String("xcb");
+    if (shaped) {
         connect(scene, &QGraphicsScene::changed, this, &PaintView::inkChanged);
+        shapeTimer.setSingleShot(true);
+        connect(&shapeTimer, &QTimer::timeout, this, &PaintView::updateShape);
+    }
 }
 
 void PaintView::setUnderlay(const QPixmap& screen, const QRegion& known)
@@ -59,9 +67,10 @@ bool PaintView::underlayCoversWindow() const
 }
 
 // The pixels the board's own strokes and texts cover, in scene (screen)
-// coordinates, within area.
-QRegion PaintView::inkIn(const QRect& area) const
+// coordinates.
+QRegion PaintView::inkRegion() const
 {
+    const QRect area = scene->sceneRect().toAlignedRect();
     if (area.isEmpty())
         return QRegion();
     QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
@@ -73,26 +82,16 @@ QRegion PaintView::inkIn(const QRect& area) const
     return QRegion(QBitmap::fromImage(image.createAlphaMask())).translated(area.topLeft());
 }
 
-// Followed only while the board shows the screen through itself somewhere: where
-// the underlay covers it all, the ink's shape is not needed (and is measured
-// afresh when it is).
-void PaintView::inkChanged(const QList<QRectF>& areas)
+// Followed only while the board shows the screen through itself somewhere (where
+// the underlay covers it all, the ink's shape is not needed), and measured anew
+// at most every few dozen milliseconds: a full rendering of the board each time,
+// so the pause grows with what that costs, keeping it to a fifth of the time.
+void PaintView::inkChanged()
 {
-    if (underlayCoversWindow()) {
-        inkKnown = false;
+    inkKnown = false;
+    if (!shaped || underlayCoversWindow() || shapeTimer.isActive())
         return;
-    }
-    const QRect all = scene->sceneRect().toAlignedRect();
-    if (!inkKnown) {
-        inkArea = inkIn(all);
-        inkKnown = true;
-    } else {
-        for (const QRectF& changed : areas) {
-            const QRect area = changed.toAlignedRect().adjusted(-1, -1, 1, 1) & all;
-            inkArea = inkArea.subtracted(area).united(inkIn(area));
-        }
-    }
-    updateShape();
+    shapeTimer.start(std::max<qint64>(kShapeDelayMs, 4 * lastShapeMs));
 }
 
 // Where nothing composites, the board is drawn only where it knows what lies
@@ -101,7 +100,7 @@ void PaintView::inkChanged(const QList<QRectF>& areas)
 // desktop. Painting a remembered picture there would show what is gone.
 void PaintView::updateShape()
 {
-    if (composited)
+    if (!shaped)
         return;
     const QRect geo = geometry();
     if (underlayCoversWindow()) {
@@ -110,8 +109,11 @@ void PaintView::updateShape()
         return;
     }
     if (!inkKnown) {
-        inkArea = inkIn(scene->sceneRect().toAlignedRect());
+        QElapsedTimer cost;
+        cost.start();
+        inkArea = inkRegion();
         inkKnown = true;
+        lastShapeMs = cost.elapsed();
     }
     QRegion shown = (knownArea | inkArea) & geo;
     shown.translate(-geo.topLeft());

@@ -7,6 +7,7 @@
 #include <QMainWindow>
 #include <QPixmap>
 #include <QRegion>
+#include <QTimer>
 
 #include <memory>
 
@@ -66,8 +67,8 @@ private:
     void goFullScreen();
     void goNormal();
     bool underlayCoversWindow() const;
-    QRegion inkIn(const QRect& area) const;
-    void inkChanged(const QList<QRectF>& areas);
+    QRegion inkRegion() const;
+    void inkChanged();
     void updateShape();
 
     GraphicsView* view = nullptr;   // child
@@ -75,7 +76,11 @@ private:
     int drawState = 2;              // 0 after a start, 1 while points arrive, 2 after an end
     const bool composited;
     bool fullScreen = false; // meant to be; what Esc toggles
+    bool shaped = false;     // shown only where it knows what is beneath, and on its ink
     QRegion knownArea;       // where the underlay shows what is on the screen
     QRegion inkArea;         // the pixels of the board's ink, screen coordinates
     bool inkKnown = false;   // inkArea is up to date
+    static constexpr int kShapeDelayMs = 40;
+    QTimer shapeTimer;      // the ink's shape measured again when it runs out
+    qint64 lastShapeMs = 0; // what measuring it cost the last time
 };
