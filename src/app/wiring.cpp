@@ -34,20 +34,27 @@ void ConnectWorkers(JWShowUi* show, paintViewManage* paint, MainWindow* main)
     QObject::connect(show, &JWShowUi::msg_videoInfo, dm,
                      [dm](SOCKET sock, const QString& report) { dm->SendData(sock, report); });
 
-    // Where nothing composites windows, boards are painted over the shown picture.
+    // Where nothing composites windows, boards are painted over the shown picture,
+    // and only where it is on the screen now.
     paint->setUnderlaySource([show] {
         const QScreen* screen = QGuiApplication::primaryScreen();
-        QPixmap under(screen ? screen->geometry().size() : QSize(1, 1));
-        under.fill(Qt::black);
+        paintViewManage::Underlay under;
+        under.picture = QPixmap(screen ? screen->geometry().size() : QSize(1, 1));
+        under.picture.fill(Qt::black);
+        if (!show->isVisible() || show->isMinimized())
+            return under;
         // Rendered straight in, with grab()'s flags: a grab would be a second full-screen
         // image whose pages each board maps afresh (a closed board's memory goes back).
-        if (show->isVisible())
-            show->render(&under, show->geometry().topLeft(), QRegion(),
-                         QWidget::DrawWindowBackground | QWidget::DrawChildren |
-                             QWidget::IgnoreMask);
+        show->render(&under.picture, show->geometry().topLeft(), QRegion(),
+                     QWidget::DrawWindowBackground | QWidget::DrawChildren | QWidget::IgnoreMask);
+        // A video is drawn by the player straight to the screen: no picture of it.
+        if (show->isPictureMode())
+            under.known = QRegion(show->geometry());
         return under;
     });
     QObject::connect(show, &JWShowUi::pictureShown, paint, &paintViewManage::sl_underlayChanged);
+    QObject::connect(show, &JWShowUi::surfaceChanged, paint,
+                     &paintViewManage::sl_underlayChangedSoon);
 
     using P = paintViewManage;
     QObject::connect(dm, &D::msg_startWhiteboard, paint, &P::msg_startWhiteboard);

@@ -395,11 +395,14 @@ void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool now
 {
     if (ids.isEmpty())
         return;
-    toGui(sock, [this, ids, nowEmpty, endWhiteboard] {
-        for (const QString& id : ids)
+    // Every controller that leaves takes its own board with it, whoever stays: a
+    // board nobody controls would cover the screen for good.
+    toGui(sock, [this, ids, endWhiteboard] {
+        for (const QString& id : ids) {
             emit msg_removeUser(id);
-        if (nowEmpty && endWhiteboard)
-            emit msg_endWhiteboard(ids.last());
+            if (endWhiteboard)
+                emit msg_endWhiteboard(id);
+        }
     });
     if (nowEmpty)
         toGuiShowState(sock, ShowTarget::Keep, true);

@@ -403,18 +403,21 @@ private slots:
         handle(j("{'type':'logout','from':'phone'}"), 14), dm->HandleClose(14);
         users->CloseUserById("nobody");
         QCOMPARE(emitted() + QString::number(users->GetUserById("phone").sock), QString("12"));
-        // Every id that logged in on a connection goes with it; the last one out
-        // closes the show and ends its board.
+        // Every id that logged in on a connection goes with it, each with its
+        // board; the last one out closes the show.
         handle(login("second") + login("third"), 12);
         emitted();
         dm->HandleClose(12);
-        QCOMPARE(emitted(), QString("msg_closeShow; msg_endWhiteboard third; msg_removeUser phone; "
-                                    "msg_removeUser second; msg_removeUser third"));
+        QCOMPARE(emitted(),
+                 QString("msg_closeShow; msg_endWhiteboard phone; msg_endWhiteboard second; "
+                         "msg_endWhiteboard third; msg_removeUser phone; "
+                         "msg_removeUser second; msg_removeUser third"));
         // A logout leaves; what its connection sends after it is not carried out,
         // until that connection's close has been handled.
         handle(login("a") + login("b", ",'name':'B'") + j("{'type':'logout','from':'a'}") +
                login("ghost") + j("{'type':'mode','value':'show'}"));
-        QCOMPARE(emitted(), QString("msg_addUser a,,; msg_addUser b,B,; msg_removeUser a"));
+        QCOMPARE(emitted(), QString("msg_endWhiteboard a; msg_addUser a,,; msg_addUser b,B,; "
+                                    "msg_removeUser a"));
         dm->HandleClose(42);
         handle(login("later"));
         QCOMPARE(emitted(), QString("msg_closeShow; msg_endWhiteboard b; msg_addUser later,,; "
