@@ -514,6 +514,10 @@ private slots:
         QVERIFY2(slowest < 1000, qPrintable(QString::number(slowest)));
         flood.clear(); // what they sent is worked off before their closes
         QTRY_VERIFY_WITH_TIMEOUT(fdCount(prog_->pid()) <= fdsStart_, 60000);
+        // Their packets are still being worked off (some seconds' worth): memory
+        // goes back once the dispatcher is idle.
+        QTRY_VERIFY_WITH_TIMEOUT(!kMemoryBounded || rssKiB(prog_->pid()) <= rssStart_ * 11 / 10,
+                                 60000);
         checkHealthy();
     }
 
