@@ -1,6 +1,5 @@
 #include "base/jwlog.h"
 
-#include "base/appglobals.h"
 #include "base/jwdebug.h"
 #include "host/datafolder.h"
 
@@ -8,7 +7,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QTextCodec>
 #include <QTextStream>
 #include <memory>
@@ -146,41 +144,35 @@ QString GetAppDataPath()
     return path;
 }
 
-QString ReadConfig(const QString& group, const QString& key, const QString& iniPath)
+namespace
 {
-    QSettings settings(iniPath, QSettings::IniFormat);
-    settings.beginGroup(group);
-    const QString value = settings.value(key, QString()).toString();
-    settings.endGroup();
-    return value;
+struct Secret {
+    std::mutex lock;
+    QString code;
+};
+Secret& secret()
+{
+    static Secret* s = new Secret; // never destroyed: workers may log at exit
+    return *s;
 }
+} // namespace
 
-void WriteConfig(const QString& group, const QString& key, const QString& value,
-                 const QString& iniPath)
+void JWLOG::setCode(const QString& code)
 {
-    QSettings settings(iniPath, QSettings::IniFormat);
-    settings.beginGroup(group);
-    settings.setValue(key, value);
-    settings.endGroup();
-    settings.sync();
-}
-
-QString ReadConfigOrDefault(const QString& group, const QString& key, const QString& fallback,
-                            const QString& iniPath)
-{
-    const QString value = ReadConfig(group, key, iniPath);
-    if (!value.isEmpty())
-        return value;
-    WriteConfig(group, key, fallback, iniPath);
-    return fallback;
+    std::lock_guard<std::mutex> l(secret().lock);
+    secret().code = code;
 }
 
 QString WithoutCode(const QString& text)
 {
-    // g_auth is set before any worker thread starts and never changes after.
-    if (g_auth.isEmpty() || !text.contains(g_auth))
+    QString code;
+    {
+        std::lock_guard<std::mutex> l(secret().lock);
+        code = secret().code;
+    }
+    if (code.isEmpty() || !text.contains(code))
         return text;
-    return QString(text).replace(g_auth, QStringLiteral("******"));
+    return QString(text).replace(code, QStringLiteral("******"));
 }
 
 void WriteLogWindow(const QString& text)

@@ -1,5 +1,5 @@
 #pragma once
-// The diagnostic log (active only in debug mode) and the settings store.
+// The diagnostic log (active only in debug mode), the log window's feed and the data folder.
 
 #include <QObject>
 #include <QString>
@@ -17,6 +17,8 @@ public:
     static void debug(const QString& msg);
     static void error(const QString& msg);
     static void warning(const QString& msg);
+    // This start's pairing code, never written to the log (any thread).
+    static void setCode(const QString& code);
 
     // The stamp of one record for a given moment; exposed for the tests.
     enum Level { Debug, Error, Warning };
@@ -25,17 +27,10 @@ public:
 
 // The data folder (JWSHOW_DATA_DIR, else the machine-wide folder), no trailing separator.
 QString GetAppDataPath();
-QString ReadConfig(const QString& group, const QString& key, const QString& iniPath);
-void WriteConfig(const QString& group, const QString& key, const QString& value,
-                 const QString& iniPath);
-// The value, or (when it is missing or empty) the fallback, which is then written so
-// that the file shows every setting.
-QString ReadConfigOrDefault(const QString& group, const QString& key, const QString& fallback,
-                            const QString& iniPath);
 
-// The text with every occurrence of this start's pairing code (g_auth) blanked
-// out. The log file and the log window never show the code: whoever reads the
-// log could otherwise pair a phone with the program.
+// The text with every occurrence of this start's pairing code (see
+// JWLOG::setCode) blanked out. The log file and the log window never show the code: whoever reads
+// the log could otherwise pair a phone with the program.
 QString WithoutCode(const QString& text);
 
 // Sends one line to the log window (debug mode only; callable from any thread).

@@ -20,6 +20,32 @@ paintViewManage::paintViewManage(QWidget* parent) : QDialog(parent)
                      : QGuiApplication::platformName() != QLatin1String("offscreen");
 }
 
+void paintViewManage::apply(const cmd::BoardCommand& c)
+{
+    struct Apply {
+        paintViewManage* m;
+        const QString& id;
+        void operator()(const cmd::BoardOpen&) const { m->sl_startWhiteboard(id); }
+        void operator()(const cmd::BoardClose&) const { m->sl_endWhiteboard(id); }
+        void operator()(const cmd::StrokeStart& a) const
+        {
+            m->sl_StartDraw(id, a.at.x(), a.at.y());
+        }
+        void operator()(const cmd::StrokeTo& a) const { m->sl_drawing(id, a.at.x(), a.at.y()); }
+        void operator()(const cmd::StrokeEnd&) const { m->sl_EndDraw(id); }
+        void operator()(const cmd::SetShape& a) const { m->sl_SetShape(id, int(a.shape)); }
+        void operator()(const cmd::SetColor& a) const { m->sl_SetColor(id, a.r, a.g, a.b); }
+        void operator()(const cmd::SetPenWidth& a) const { m->sl_SetPenWidth(id, a.width); }
+        void operator()(const cmd::ClearBoard&) const { m->sl_Clear(id); }
+        void operator()(const cmd::Undo&) const { m->sl_Undo(id); }
+        void operator()(const cmd::Redo&) const { m->sl_redraw(id); }
+        void operator()(const cmd::TextStart& a) const { m->sl_startText(id, a.at.x(), a.at.y()); }
+        void operator()(const cmd::TextSet& a) const { m->sl_setText(id, a.text); }
+        void operator()(const cmd::TextEnd&) const { m->sl_endText(id); }
+    };
+    std::visit(Apply{this, c.id}, c.action);
+}
+
 void paintViewManage::InitConnect()
 {
     connect(this, &paintViewManage::msg_clear, this, &paintViewManage::sl_Clear);

@@ -9,6 +9,7 @@
 
 #include "jwpaint/inkbudget.h"
 #include "jwpaint/paintview.h"
+#include "protocol/commands.h"
 
 #include <algorithm>
 #include <functional>
@@ -20,6 +21,8 @@ class paintViewManage : public QDialog
 public:
     explicit paintViewManage(QWidget* parent = nullptr);
     void InitConnect();
+    // What the dispatcher asks of a controller's board.
+    void apply(const cmd::BoardCommand& c);
 
     // Where nothing composites windows, the boards are painted over a picture of
     // what lies beneath them; this gives it (start-up hands in the show window's).

@@ -1,12 +1,10 @@
 #include "server/jwshowservice.h"
 
-#include "base/appglobals.h"
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "base/threadjoin.h"
 #include "host/netsocket.h"
 #include "protocol/reply.h"
-#include "server/jwdatamanage.h"
 #include "server/packetsplitter.h"
 
 #include <QDebug>
@@ -105,6 +103,10 @@ bool logsPackets()
 } // namespace
 
 struct JWShowService::Private {
+    Private(PacketSink& s, const QString& host) : sink(s), greeting(Greeting(host)) {}
+
+    PacketSink& sink;
+    const QByteArray greeting;
     host::Socket listener; // replaced only while the server thread is stopped
     host::Waker waker;
     std::atomic<int> listenPort{0};
@@ -176,7 +178,7 @@ struct JWShowService::Private {
         }
         JWLOG::debug(QStringLiteral("client close:"));
         WriteLogWindow(QStringLiteral("connect closed."));
-        JWdataManage::GetInstance()->AddClose(c->id);
+        sink.AddClose(c->id);
     }
 
     void accept(Clock::time_point* acceptResume);
@@ -185,17 +187,15 @@ struct JWShowService::Private {
     void split(const std::shared_ptr<Connection>& c, const char* data, int len);
 };
 
-JWShowService* JWShowService::GetInstance()
+JWShowService::JWShowService(PacketSink& sink, const QString& hostName)
+    : d(new Private(sink, hostName))
 {
-    // Never destroyed: the server thread may still run at exit, and destroying a
-    // running QThread aborts the process.
-    static JWShowService* instance = new JWShowService;
-    return instance;
 }
 
-JWShowService::JWShowService() : d(new Private) {}
-
-JWShowService::~JWShowService() = default;
+JWShowService::~JWShowService()
+{
+    Terminate();
+}
 
 bool JWShowService::Init(int port)
 {
@@ -241,16 +241,14 @@ void JWShowService::Stop()
 
 void JWShowService::Terminate()
 {
-    JWShowService* self = GetInstance();
-    Private* p = self->d.get();
-    p->stopRequested = true;
-    p->waker.wake();
-    if (QThread::currentThread() != self)
-        threadjoin::Joined(self->wait(), self);
-    p->listener.reset();
-    p->listenPort = 0;
-    self->CloseAll();
-    p->stopRequested = false;
+    d->stopRequested = true;
+    d->waker.wake();
+    if (QThread::currentThread() != this)
+        threadjoin::Joined(wait(), this);
+    d->listener.reset();
+    d->listenPort = 0;
+    CloseAll();
+    d->stopRequested = false;
 }
 
 void JWShowService::CloseAll()
@@ -365,7 +363,7 @@ void JWShowService::Detach(SOCKET sock)
         gone = std::move(it->second);
         d->externals.erase(it);
     }
-    JWdataManage::GetInstance()->AddClose(sock);
+    d->sink.AddClose(sock);
 }
 
 void JWShowService::WakeUp()
@@ -435,7 +433,7 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
             auto c = std::make_shared<Connection>(std::move(a.socket), takeId(), a.peer);
             // The greeting is queued before the connection is visible to senders,
             // so it is always the first thing a controller reads.
-            c->unsent = Greeting(g_computerName);
+            c->unsent = greeting;
             c->progress = Clock::now();
             c->flush();
             conns.emplace(c->id, c);
@@ -521,7 +519,7 @@ void JWShowService::Private::split(const std::shared_ptr<Connection>& c, const c
     if (batch.isEmpty())
         return;
     c->sentPacket = true;
-    JWdataManage::GetInstance()->AddPackets(c->id, std::move(batch), c->input);
+    sink.AddPackets(c->id, std::move(batch), c->input);
 }
 
 void JWShowService::run()
@@ -552,7 +550,7 @@ void JWShowService::run()
             std::count_if(snapshot.begin(), snapshot.end(),
                           [](const std::shared_ptr<Connection>& c) { return c->input->cost > 0; });
         const qint64 share =
-            std::min(kMaxQueuedInput, JWdataManage::kMaxQueuedCost / (waitingConnections + 1));
+            std::min(kMaxQueuedInput, PacketSink::kMaxQueuedCost / (waitingConnections + 1));
 
         items.clear();
         watched.clear();

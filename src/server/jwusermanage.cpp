@@ -2,16 +2,8 @@
 
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
-#include "server/jwshowservice.h"
 
 #include <algorithm>
-
-JwUserManage* JwUserManage::GetInstance()
-{
-    // Lives until the process ends; the worker threads may use it until then.
-    static JwUserManage* instance = new JwUserManage;
-    return instance;
-}
 
 JwUserManage::Added JwUserManage::AddUser(const ControllerInfo& c, SOCKET* previous)
 {
@@ -75,13 +67,6 @@ ControllerInfo JwUserManage::GetUserById(const QString& id) const
 {
     std::lock_guard<std::mutex> l(lock);
     return users.value(id);
-}
-
-void JwUserManage::CloseUserById(const QString& id) const
-{
-    const ControllerInfo c = GetUserById(id);
-    if (c.sock != 0)
-        JWShowService::GetInstance()->Shutdown(c.sock);
 }
 
 int JwUserManage::Count() const

@@ -1,6 +1,5 @@
 #include "show/jwshowui.h"
 
-#include "base/appglobals.h"
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
 #include "host/memory.h"
@@ -110,12 +109,54 @@ void JWShowUi::initShowUi()
     m_videoMode = false;
 }
 
+void JWShowUi::apply(const cmd::ShowCommand& c)
+{
+    struct Apply {
+        JWShowUi* w;
+        void operator()(const cmd::ShowState& s) const
+        {
+            if (s.close)
+                w->sl_windowClose();
+            if (s.target == cmd::ShowTarget::Shown)
+                w->showui();
+            else if (s.target == cmd::ShowTarget::Hidden)
+                w->sl_windowhide();
+        }
+        void operator()(const cmd::ShowPicture& p) const { w->addDataToQueue(p.sock, p.url); }
+        void operator()(const cmd::PlayVideo& v) const { w->SetVideoFile(v.url, v.sock, v.from); }
+        void operator()(const cmd::VideoControl& v) const
+        {
+            switch (v.act) {
+            case cmd::VideoAct::Play:
+                w->playvideo();
+                break;
+            case cmd::VideoAct::Stop:
+                w->Stopvideo();
+                break;
+            case cmd::VideoAct::Pause:
+                w->Pausevideo();
+                break;
+            case cmd::VideoAct::Mute:
+                w->SetMute();
+                break;
+            case cmd::VideoAct::Unmute:
+                w->ReleaseMute();
+                break;
+            }
+        }
+        void operator()(const cmd::VideoStep& v) const { w->setFast(v.ms); }
+        void operator()(const cmd::VideoSeek& v) const { w->SetVideoCurrentPosition(v.ms); }
+        void operator()(const cmd::VideoVolume& v) const { w->Setvolume(v.value); }
+    };
+    std::visit(Apply{this}, c);
+}
+
 void JWShowUi::showui()
 {
     hide();
     if (!(windowFlags() & Qt::WindowStaysOnTopHint))
         setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
-    if (g_autoFull)
+    if (m_autoFull)
         goFullScreen();
     else
         goNormal();
@@ -300,7 +341,8 @@ void JWShowUi::updateImageRect(int pw, int ph)
     const int H = height();
     const int left = (W - pw) / 2 + x() + (frame.width() - W) / 2;
     const int top = (H - ph) / 2 + y() + (3 * (frame.height() - H)) / 4;
-    ShowImageRect.set(left, top, pw, ph);
+    if (m_pictureRect)
+        m_pictureRect->set(left, top, pw, ph);
 }
 
 void JWShowUi::moveEvent(QMoveEvent* event)

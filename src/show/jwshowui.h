@@ -4,6 +4,7 @@
 // signals, each connected to the slot of the same meaning on the GUI thread.
 
 #include "base/picturedecode.h"
+#include "protocol/commands.h"
 #include "protocol/jwmess.h"
 #include "show/vlc/vlcenums.h"
 
@@ -26,6 +27,7 @@ class VlcInstance;
 class VlcMedia;
 class VlcMediaPlayer;
 class VlcWidgetVideo;
+class ShowImageRect;
 class videoShowStatDialog;
 
 class JWShowUi : public QWidget
@@ -37,6 +39,12 @@ public:
 
     void initShowUi();
     void showDefaultImage();
+    // What the dispatcher asks of the window.
+    void apply(const cmd::ShowCommand& c);
+    // Where the shown picture lies is written here for the pointer and the boards.
+    void setPictureRect(ShowImageRect* rect) { m_pictureRect = rect; }
+    // Whether a show goes full screen by itself.
+    void setAutoFull(bool on) { m_autoFull = on; }
     void requestNextImage();
 
     // Limits on what a controller's picture address may cost us.
@@ -79,8 +87,8 @@ signals:
     void msg_setMute();
     void msg_releaseMute();
     void msg_setPosition(qint64 time);
-    // A "show.video.info" report for the controller that started the video.
-    void msg_videoInfo(SOCKET sock, QString report);
+    // The video's state, for the controller that started it.
+    void videoReport(cmd::VideoReport report);
     // A new picture is on the screen (whiteboards drawn over it follow it).
     void pictureShown();
 
@@ -133,7 +141,7 @@ private:
     void showOverlay();
     void placeOverlay();
     void maskOverlay();
-    void report(const char* act, const QString& value);
+    void report(cmd::VideoInfo what, const QString& value);
 
     QList<JwMess> m_pictureQueue;
     bool m_fetchBusy = false;
@@ -161,6 +169,8 @@ private:
     QSize m_laidOutFor;            // the client size the current scene was built for
     bool m_closing = false;        // inside the close event
     bool m_showingDefault = false; // the idle picture is shown, laid out for this size
+    ShowImageRect* m_pictureRect = nullptr;
+    bool m_autoFull = false;
 
     // Video. The player goes before its media and the instance (declared after
     // them); the surface is a child widget and goes with the window, after both.

@@ -6,7 +6,6 @@
 
 #include "base/jwlog.h"
 #include "protocol/protocol.h"
-#include "protocol/reply.h"
 #include "show/videomanage.h"
 #include "show/vlc/vlcaudio.h"
 #include "show/vlc/vlcinstance.h"
@@ -88,21 +87,10 @@ void JWShowUi::initVideo()
             &JWShowUi::msg_keyEscPress);
 }
 
-void JWShowUi::report(const char* act, const QString& value)
+void JWShowUi::report(cmd::VideoInfo what, const QString& value)
 {
-    if (m_requesterSock == 0)
-        return;
-    JWData r;
-    r.id = proto::kReportId;
-    r.from = proto::kIdentity;
-    r.to = m_requester;
-    r.type = proto::kShowVideoInfo;
-    r.act = act;
-    if (r.act == proto::kPosition)
-        r.time = value;
-    else
-        r.value = value;
-    emit msg_videoInfo(m_requesterSock, BuildReply(r));
+    if (m_requesterSock != 0)
+        emit videoReport(cmd::VideoReport{m_requesterSock, m_requester, what, value});
 }
 
 void JWShowUi::openMedia(const QString& address)
@@ -218,7 +206,7 @@ void JWShowUi::timerout()
     }
     if (target > 0 && target != m_lastPosition && m_requesterSock != 0) {
         m_lastPosition = target;
-        report(proto::kPosition, QString::number(target));
+        report(cmd::VideoInfo::Position, QString::number(target));
     }
 }
 
@@ -250,7 +238,7 @@ void JWShowUi::durationChanged(int duration)
     if (duration < 0 || m_requesterSock == 0)
         return;
     m_duration = duration;
-    report(proto::kDuration, QString::number(duration));
+    report(cmd::VideoInfo::Duration, QString::number(duration));
 }
 
 void JWShowUi::_positionChanged(float position)
@@ -264,7 +252,7 @@ void JWShowUi::_positionChanged(float position)
     if (pos <= 0 || m_requesterSock == 0 || pos == m_lastPosition)
         return;
     m_lastPosition = pos;
-    report(proto::kPosition, QString::number(pos));
+    report(cmd::VideoInfo::Position, QString::number(pos));
 }
 
 void JWShowUi::sl_currentState()
@@ -311,13 +299,13 @@ void JWShowUi::sl_currentState()
     case Vlc::Buffering:
         break;
     }
-    report(proto::kStatus, word);
+    report(cmd::VideoInfo::Status, word);
 }
 
 void JWShowUi::media_volumeChanged(int volume)
 {
     if (m_requesterSock != 0)
-        report(proto::kVolume, QString::number(volume));
+        report(cmd::VideoInfo::Volume, QString::number(volume));
 }
 
 // Follows the audio's mute state with the overlay's mute sign. Nothing is

@@ -1,6 +1,6 @@
 #include "web/httpconnection.h"
 
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "base/jwlog.h"
 #include "base/picturedecode.h"
 #include "web/webserver.h"

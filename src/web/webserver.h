@@ -18,6 +18,7 @@
 #include <functional>
 #include <set>
 
+class ControlServer;
 class QTcpSocket;
 
 namespace web
@@ -60,21 +61,23 @@ class WebServer : public QObject
 {
     Q_OBJECT
 public:
-    // The guard is start-up's and outlives this server.
-    explicit WebServer(PairingGuard& guard, QObject* parent = nullptr);
+    // Its pages are controllers of the control server; the server and the guard
+    // are start-up's and outlive this one.
+    WebServer(ControlServer& control, PairingGuard& guard, QObject* parent = nullptr);
     ~WebServer() override;
 
     // Listens on 0.0.0.0:port; a server already listening moves, and its pages and
-    // requests are closed. hostName: the computer's name, served like its
-    // addresses.
-    bool listen(quint16 port, const QString& hostName = QString());
+    // requests are closed.
+    bool listen(quint16 port);
     void closeAll();
     quint16 port() const { return tcp_.serverPort(); }
 
     // For the connections and pages.
     qint64 nowMs() const { return clock_.elapsed(); }
+    // The computer's name, served like its addresses.
     const QString& hostName() const { return hostName_; }
     PairingGuard& guard() { return guard_; }
+    ControlServer& control() { return control_; }
     UploadStore& uploads() { return uploads_; }
     // A page file by name (":/web/<name>"); null when there is none.
     QByteArray asset(const QByteArray& name);
@@ -100,10 +103,11 @@ private:
     QElapsedTimer clock_;
     QTcpServer tcp_;
     QWebSocketServer ws_;
+    ControlServer& control_;
     PairingGuard& guard_;
     UploadStore uploads_;
     QThreadPool checker_; // one thread: one picture decoded at a time
-    QString hostName_;
+    const QString hostName_;
     qint64 uploadsInFlight_ = 0;
     QHash<QString, qint64> uploadsByAddress_; // only addresses with an upload in flight
     quint64 arrivals_ = 0;                    // connections and pages accepted so far

@@ -6,7 +6,7 @@
 // The GUI thread's work is held up simply by not running this thread's event loop
 // (waitUntil below never processes events).
 
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "jwinstance.h"
 #include "protocol/jsonscanner.h"
 #include "server/jwdatamanage.h"

@@ -2,7 +2,7 @@
 // addresses a full table cannot take, and the pause after wrong codes from many
 // addresses together.
 
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "server/pairingguard.h"
 
 #include <QSignalSpy>

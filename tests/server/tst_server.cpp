@@ -2,7 +2,7 @@
 // routes for every packet type, the splitter, the point mapping, the registry and
 // the socket server's life cycle. Replies byte for byte are the e2e suite's.
 
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "base/showimagerect.h"
 #include "e2eutil.h"
 #include "jwinstance.h"

@@ -7,7 +7,7 @@
 #include "jwinstance.h"
 #include "x11probe.h"
 
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "base/showimagerect.h"
 #include "show/jwshowui.h"
 

@@ -3,7 +3,7 @@
 // button (options, autorun entry, port changes), the tray menu, the About dialog
 // and the companion process.
 #include "app/wiring.h"
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "base/jwlog.h"
 #include "boxanswerer.h"
 #include "host/autorun.h"

@@ -5,7 +5,7 @@
 // of pairing shown until it is over.
 
 #include "app/wiring.h"
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "base/jwlog.h"
 #include "boxanswerer.h"
 #include "jwinstance.h"

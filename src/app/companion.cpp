@@ -1,6 +1,5 @@
-#include "ui/companion.h"
+#include "app/companion.h"
 
-#include "base/appglobals.h"
 #include "base/jwlog.h"
 
 #include <QDebug>
@@ -30,16 +29,16 @@ CompanionProcess::~CompanionProcess()
     stopForGood();
 }
 
-QStringList CompanionProcess::BuildArguments()
+QStringList CompanionProcess::BuildArguments(int rcPort, const QString& code, int port, bool logout)
 {
     QStringList args{QStringLiteral("-app_mode"),
                      QStringLiteral("/port"),
-                     QString::number(g_rcPort.load()),
+                     QString::number(rcPort),
                      QStringLiteral("/auth"),
-                     g_auth,
+                     code,
                      QStringLiteral("/msg_port"),
-                     QString::number(g_port)};
-    if (g_debugMode)
+                     QString::number(port)};
+    if (logout)
         args << QStringLiteral("/logout");
     return args;
 }
@@ -68,7 +67,7 @@ void CompanionProcess::start()
     m_restartTimer.stop();
     if (m_ended || m_program.isEmpty())
         return;
-    m_arguments = BuildArguments();
+    m_arguments = m_makeArguments ? m_makeArguments() : QStringList();
     // The process object that ended is not reused: a new one per start.
     m_process.reset(new QProcess);
     QProcess* p = m_process.get();
