@@ -10,12 +10,12 @@
 #include "jwinstance.h"
 #include "protocol/jsonscanner.h"
 #include "server/jwdatamanage.h"
-#include "server/jwshowservice.h"
+#include "commandtext.h"
+#include "server/controlserver.h"
 #include "server/jwusermanage.h"
 
 #include <QElapsedTimer>
 #include <QHostInfo>
-#include <QSignalSpy>
 #include <QtTest>
 #include <arpa/inet.h>
 #include <functional>
@@ -87,9 +87,17 @@ class TestOrdering : public QObject
 {
     Q_OBJECT
     quint16 port = jwtest::freePort();
-    JWShowService* srv = JWShowService::GetInstance();
-    JWdataManage* dm = JWdataManage::GetInstance();
-    JwUserManage* users = JwUserManage::GetInstance();
+    std::unique_ptr<ControlServer> server;
+    JWShowService* srv = nullptr;
+    JWdataManage* dm = nullptr;
+    JwUserManage* users = nullptr;
+    QStringList routed; // what the windows were asked, in order
+    // How many of the commands given since the last call start with prefix.
+    int countOf(const char* prefix) const
+    {
+        return int(std::count_if(routed.begin(), routed.end(),
+                                 [prefix](const QString& c) { return c.startsWith(prefix); }));
+    }
     static constexpr int kMax = JWdataManage::kMaxGuiPerConnection;
 
     std::unique_ptr<Controller> connected()
@@ -107,13 +115,19 @@ private slots:
     void initTestCase()
     {
         unsetenv("DISPLAY");
-        g_computerName = QHostInfo::localHostName();
-        QVERIFY(srv->Init(port));
-        QSignalSpy announced(dm, &JWdataManage::msg_localIp);
-        dm->start();
-        QTRY_COMPARE(announced.count(), 1);
+        ServerConfig config;
+        config.hostName = QHostInfo::localHostName();
+        server = std::make_unique<ControlServer>(config);
+        srv = &server->sockets(), dm = &server->dispatcher(), users = &server->registry();
+        QVERIFY(server->listen(port));
+        JWdataManage::Receivers r;
+        r.show = [this](const cmd::ShowCommand& c) { routed << jwtest::text(c); };
+        r.boards = [this](const cmd::BoardCommand& c) { routed << jwtest::text(c); };
+        r.main = [this](const cmd::MainCommand& c) { routed << jwtest::text(c); };
+        server->start(r);
+        QTRY_COMPARE(countOf("addresses"), 1);
     }
-    void cleanupTestCase() { dm->Stop(), JWShowService::Terminate(); }
+    void cleanupTestCase() { server.reset(); }
     // What the last case left (its connections' closes) is worked off first.
     void init() { QTRY_VERIFY_WITH_TIMEOUT(users->Count() == 0 && dm->GuiBacklog() == 0, 20000); }
 
@@ -121,9 +135,7 @@ private slots:
     // it one piece of work, and of display changes only the newest is made.
     void guiWorkIsCoalesced()
     {
-        QSignalSpy shows(dm, &JWdataManage::msg_show), hides(dm, &JWdataManage::msg_hide);
-        QSignalSpy changed(dm, &JWdataManage::msg_ChangeResolution),
-            restored(dm, &JWdataManage::msg_ReductionResolution);
+        routed.clear();
         auto c = connected();
         const QByteArray modes = j("{'type':'mode','id':'m','from':'b','value':'remote'}"
                                    "{'type':'mode','id':'m','from':'b','value':'show'}");
@@ -136,12 +148,7 @@ private slots:
             QVERIFY(!c->nextReply(5000).isEmpty()); // every request is answered meanwhile
         QCOMPARE(dm->GuiBacklog(), 3); // the login, one show change, one display change
         release();
-        QCOMPARE(shows.count(), 1);
-        QCOMPARE(hides.count(), 0);
-        QCOMPARE(restored.count(), 0);
-        QCOMPARE(changed.count(), 1);
-        QCOMPARE(changed.first().at(0).toULongLong(), 1024ULL);
-        QCOMPARE(changed.first().at(1).toULongLong(), 768ULL);
+        QCOMPARE(routed, (QStringList{"added c,tester,", "show shown", "resolution 1024,768"}));
     }
 
     // Controllers whose board work outruns the GUI thread wait alone, each beyond
@@ -149,7 +156,7 @@ private slots:
     // bound; another is read and answered meanwhile, and nothing is lost.
     void busyControllersWaitAlone()
     {
-        QSignalSpy drawn(dm, &JWdataManage::msg_drawing);
+        routed.clear();
         std::vector<std::unique_ptr<RawPeer>> floods;
         const int count = JWdataManage::kMaxGuiTotal / kMax + 2;
         for (int i = 0; i < count; ++i) {
@@ -192,16 +199,14 @@ private slots:
                                             QByteArray::number(i) + j("','x':1,'y':1}"))
                                                .size();
         release();
-        QTRY_COMPARE_WITH_TIMEOUT(drawn.count(), int(sent), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(countOf("board"), int(sent), 30000);
     }
 
     // Phones that log in and drop at once while their work waits for the GUI thread
     // leave no one registered, and the same ids log in again afterwards.
     void closesFollowTheirPackets()
     {
-        QSignalSpy added(dm, &JWdataManage::msg_addUser),
-            removed(dm, &JWdataManage::msg_removeUser);
-        QSignalSpy closed(dm, &JWdataManage::msg_closeShow);
+        routed.clear();
         for (int i = 0; i < 6; ++i) {
             Controller phone(port);
             const QByteArray id = "ghost" + QByteArray::number(i);
@@ -215,9 +220,9 @@ private slots:
         QVERIFY(users->Count() > 0); // their closes wait behind their packets
         release();
         QCOMPARE(users->Count(), 0);
-        QCOMPARE(added.count(), 6);
-        QCOMPARE(removed.count(), 6);
-        QVERIFY(closed.count() >= 1);
+        QCOMPARE(countOf("added"), 6);
+        QCOMPARE(countOf("removed"), 6);
+        QVERIFY(countOf("show close") >= 1);
         auto again = connected();
         QVERIFY(again && again->login("ghost0").contains(j("'ret':'0'")));
         QCOMPARE(users->GetUserById("ghost0").name, QString("tester"));
