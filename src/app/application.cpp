@@ -159,7 +159,7 @@ void Application::start()
         main_.setOptions(options);
     }
     main_.InitTrayIcon();
-    startCompanion();
+    startCompanion(QCoreApplication::applicationDirPath());
     startWebRemote();
 }
 
@@ -221,13 +221,12 @@ void Application::applyMain(const cmd::MainCommand& c)
     std::visit(Apply{this}, c);
 }
 
-void Application::startCompanion()
+void Application::startCompanion(const QString& folder)
 {
     const bool wide = host::GetSystemBits() == 64;
     const QString exe =
         CompanionProcess::ExecutableName(wide ? "JWRCServer_x64" : "JWRCServer_x86");
-    const QString path =
-        QDir::toNativeSeparators(QCoreApplication::applicationDirPath()) + QDir::separator() + exe;
+    const QString path = QDir::toNativeSeparators(folder) + QDir::separator() + exe;
     host::FireWal::AddProgram(exe.toStdString(), path.toStdString(), [](const std::string& line) {
         qDebug().noquote() << QString::fromStdString(line);
     });

@@ -48,6 +48,7 @@ public:
     void cutOffWindows();
 
     MainWindow& mainWindow() { return main_; }
+    JWLOGUI& logWindow() { return logWindow_; }
     JWShowUi& showWindow() { return show_; }
     paintViewManage& boards() { return boards_; }
     ControlServer& server() { return server_; }
@@ -57,6 +58,14 @@ public:
     int webPort() const;               // the browser remote's, 0 while none
     const QString& code() const { return code_; }
 
+    // Starts the companion from the folder (start-up: the program's own), and again
+    // whenever it stops.
+    void startCompanion(const QString& folder);
+    PairingGuard& pairingGuard() { return guard_; }
+    // Serves the browser remote on the port, else the first free of its fallbacks
+    // (not written back: the configured one is tried again at the next start).
+    bool listenWeb(int port);
+
     // What the companion's stop means: a pending port change is made first, and a
     // stopped companion is started again (the prompt flashes on every change).
     void sl_reStartrcServer(QProcess::ProcessState state);
@@ -64,10 +73,8 @@ public:
 private:
     void applyMain(const cmd::MainCommand& c);
     bool listenWithFallbacks();
-    void startCompanion();
     void startWebRemote();
-    bool listenWeb(int port); // the port, then its fallbacks; not written back
-    void changePort();        // to the port the main window asks for
+    void changePort(); // to the port the main window asks for
     // Moves the server to newPort and closes every connection; when the port
     // cannot be bound, nothing changes.
     bool rebindServer(int newPort);

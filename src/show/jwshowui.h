@@ -45,6 +45,7 @@ public:
     void setPictureRect(ShowImageRect* rect) { m_pictureRect = rect; }
     // Whether a show goes full screen by itself.
     void setAutoFull(bool on) { m_autoFull = on; }
+    bool autoFull() const { return m_autoFull; }
     void requestNextImage();
 
     // Limits on what a controller's picture address may cost us.

@@ -7,11 +7,11 @@
 // (waitUntil below never processes events).
 
 #include "base/appinfo.h"
+#include "commandtext.h"
 #include "jwinstance.h"
 #include "protocol/jsonscanner.h"
-#include "server/jwdatamanage.h"
-#include "commandtext.h"
 #include "server/controlserver.h"
+#include "server/jwdatamanage.h"
 #include "server/jwusermanage.h"
 
 #include <QElapsedTimer>

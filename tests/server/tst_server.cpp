@@ -264,11 +264,9 @@ private slots:
         row("mode", ",'value':'remote'", ok("mode"), "show hidden");
         row("mode", ",'value':'Show'", err("mode", "unknown mode::Show"));
         row("mode", ",'value':1", err("mode", "unknown mode::"));
-        row("show.image", ",'url':'http://h/a.png'", ok("show.image"),
-            "picture #,http://h/a.png");
+        row("show.image", ",'url':'http://h/a.png'", ok("show.image"), "picture #,http://h/a.png");
         row("show.image", ",'url':7", err("show.image", "url is empty"));
-        row("show.video", ",'url':'rtsp://v,v'", ok("show.video"),
-            "video rtsp://v,v,#,p1");
+        row("show.video", ",'url':'rtsp://v,v'", ok("show.video"), "video rtsp://v,v,#,p1");
         row("show.video", "", err("show.video", "url is empty(video)"));
         for (const char* url :
              {"file:///etc/passwd", "v4l2:///dev/video0", "screen://", "/tmp/a.mp4"})
@@ -282,10 +280,8 @@ private slots:
         row(control, ",'act':'fast-backward','time':'1500'", ok(control), "video step -1500");
         row(control, ",'act':'fast-backward','time':'-9223372036854775808'", ok(control),
             "video step 0");
-        row(control, ",'act':'seek','time':'5000000000'", ok(control),
-            "video seek 5000000000");
-        row(control, ",'act':'seek','time':'99999999999999999999'", ok(control),
-            "video seek 0");
+        row(control, ",'act':'seek','time':'5000000000'", ok(control), "video seek 5000000000");
+        row(control, ",'act':'seek','time':'99999999999999999999'", ok(control), "video seek 0");
         row(control, ",'act':'volume','value':'0x10'", ok(control), "video volume 0");
         row(control, ",'act':'mute','value':'true'", ok(control), "video mute");
         row(control, ",'act':'mute','value':'True'", ok(control), "video unmute");

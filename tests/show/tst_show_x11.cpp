@@ -23,10 +23,11 @@ class TestShowX11 : public QObject
     QRect m_defaultAt; // where, centred on the 1920x1080 screen
 
     unsigned long window() { return m_probe.findWindow("Tovanel-演示模式"); }
-    static QRect imageRect()
+    ShowImageRect m_shown; // where the window under test puts its picture
+    QRect imageRect() const
     {
-        return QRect(ShowImageRect.left, ShowImageRect.top, ShowImageRect.width,
-                     ShowImageRect.height);
+        const ShowImageRect::Rect r = m_shown.get();
+        return QRect(r.left, r.top, r.width, r.height);
     }
     // colour fills r on the screen (centre and corners) and stops at its edges.
     bool showsOnly(const QRect& r, QRgb colour)
@@ -71,8 +72,8 @@ private slots:
     void escapeAndCloseInProcess()
     {
         JWShowUi ui;
+        ui.setPictureRect(&m_shown);
         ui.initShowUi();
-        g_autoFull = false;
         emit ui.msg_show();
         QTRY_COMPARE(m_probe.geometry(window()), QRect(560, 240, 800, 600));
         const QRgb red = qRgb(200, 40, 40);
@@ -96,7 +97,7 @@ private slots:
         // The close button hides the window; shown again, it has the default picture.
         QVERIFY(m_probe.sendDeleteWindow(window()));
         QTRY_VERIFY(!m_probe.isViewable(window()));
-        g_autoFull = true;
+        ui.setAutoFull(true);
         emit ui.msg_show();
         QTRY_VERIFY(showsDefault());
     }

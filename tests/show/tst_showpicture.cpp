@@ -97,6 +97,7 @@ class TestShowPicture : public QObject
 {
     Q_OBJECT
     TestHttpServer m_http;
+    ShowImageRect m_shown; // where the window under test puts its picture
 
     static QRgb shownColour(const JWShowUi& ui)
     {
@@ -151,6 +152,7 @@ private slots:
     void queueFetchesOneAtATime()
     {
         JWShowUi ui;
+        ui.setPictureRect(&m_shown);
         ui.initShowUi();
         const QList<QRgb> colours{qRgb(200, 0, 0), qRgb(0, 200, 0), qRgb(0, 0, 200)};
         const QStringList paths{"/q/a.png", "/q/b.png", "/q/c.png"};
@@ -170,6 +172,7 @@ private slots:
     void queueKeepsNewestRequests()
     {
         JWShowUi ui;
+        ui.setPictureRect(&m_shown);
         ui.initShowUi();
         ui.setTransferTimeout(300);
         m_http.setRoute("/flood/first", {{}, "image/png", 200, 0, true});
@@ -202,6 +205,7 @@ private slots:
     {
         QFETCH(QString, kind);
         JWShowUi ui;
+        ui.setPictureRect(&m_shown);
         ui.initShowUi();
         ui.setTransferTimeout(700);
         const QString tag = "/" + QString(QTest::currentDataTag()).replace(' ', '_');
@@ -241,7 +245,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(idle(ui), 15000);
         const bool empty = kind == "not a picture";
         QCOMPARE(shownColour(ui), empty ? 0 : before);
-        QCOMPARE(QSize(ShowImageRect.width, ShowImageRect.height),
+        QCOMPARE(QSize(m_shown.get().width, m_shown.get().height),
                  empty ? QSize(0, 0) : QSize(64, 48));
         QCOMPARE(m_http.log().requests.count(tag + "/bad"),
                  badUrl == m_http.url(tag + "/bad") ? 1 : 0);
@@ -254,6 +258,7 @@ private slots:
     void closeDuringSetImageDoesNotDeadlock()
     {
         JWShowUi ui;
+        ui.setPictureRect(&m_shown);
         ui.initShowUi();
         ui.showui();
         QVERIFY(QTest::qWaitForWindowExposed(&ui));
@@ -269,6 +274,7 @@ private slots:
     void closeDropsRunningAndWaitingPictures()
     {
         JWShowUi ui;
+        ui.setPictureRect(&m_shown);
         ui.initShowUi();
         m_http.serve("/close/running.png", flatPng(qRgb(200, 0, 0)), "image/png", 1000);
         m_http.serve("/close/waiting.png", flatPng(qRgb(0, 200, 0)), "image/png");
@@ -310,6 +316,7 @@ private slots:
         if (!jwtest::kMemoryBounded || !resetPeak())
             QSKIP("needs an uninstrumented build and a resettable peak (Linux /proc)");
         JWShowUi ui;
+        ui.setPictureRect(&m_shown);
         ui.initShowUi();
         const QRgb before = qRgb(10, 120, 240);
         const QString tag = "/huge/" + QString(QTest::currentDataTag()).replace(' ', '_');
@@ -337,6 +344,7 @@ private slots:
     void stepSumsSaturate()
     {
         JWShowUi ui;
+        ui.setPictureRect(&m_shown);
         ui.initShowUi();
         const qint64 max = std::numeric_limits<qint64>::max();
         const qint64 min = std::numeric_limits<qint64>::min();

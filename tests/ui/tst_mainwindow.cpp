@@ -1,20 +1,11 @@
-// The settings window in-process over the real socket server and dispatcher,
-// wired to the windows as start-up wires them: the controller table, the apply
-// button (options, autorun entry, port changes), the tray menu, the About dialog
-// and the companion process.
-#include "app/wiring.h"
-#include "base/appinfo.h"
-#include "base/jwlog.h"
+// The program in process (its application object, as start-up makes it) through
+// its settings window: the controller table, the apply button (options, autorun
+// entry, port changes), the tray menu, the About dialog and the companion process.
+#include "app/application.h"
+#include "app/companion.h"
 #include "boxanswerer.h"
 #include "host/autorun.h"
 #include "jwinstance.h"
-#include "jwpaint/paintviewmanage.h"
-#include "server/jwdatamanage.h"
-#include "server/jwshowservice.h"
-#include "server/pairingguard.h"
-#include "show/jwshowui.h"
-#include "ui/companion.h"
-#include "ui/mainwindow.h"
 
 #include <QTcpServer>
 #include <QtTest>
@@ -40,13 +31,16 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
     QTemporaryDir dir;
-    JWShowUi show;
-    paintViewManage paint;
-    PairingGuard pairing;
-    std::unique_ptr<MainWindow> w;
+    std::unique_ptr<Application> app;
+    MainWindow* w = nullptr;
     quint16 port = 0;
     template <typename T> T* child(const char* name) { return w->findChild<T*>(name); }
-    QString ini(const char* key) { return ReadConfig("config", key, w->settingsPath()); }
+    QString ini(const char* key)
+    {
+        return QSettings(app->settings().path(), QSettings::IniFormat)
+            .value(QStringLiteral("config/") + key)
+            .toString();
+    }
     // Runs `run` with every message box answered; the boxes' texts.
     QStringList answerBoxes(const std::function<void()>& run,
                             const std::function<void()>& also = {})
@@ -69,15 +63,11 @@ private slots:
             occupiers.push_back(std::make_unique<QTcpServer>());
             QVERIFY(occupiers.back()->listen(QHostAddress::Any, quint16(taken + k)));
         }
-        WriteConfig("config", "port", QString::number(taken), dir.path() + "/app.ini");
-        w = std::make_unique<MainWindow>(pairing);
-        g_mainWindow = w.get();
-        JWdataManage::GetInstance()->SetPairingGuard(&pairing); // as start-up does
-        show.initShowUi();
-        ConnectWorkers(&show, &paint, w.get());
-        w->InitConnect();
-        w->InitTableWidget(); // the order of start-up
-        QCOMPARE(answerBoxes([this] { w->InitSet(); }), QStringList{"系统启动网络服务器失败。"});
+        QSettings(dir.path() + "/app.ini", QSettings::IniFormat)
+            .setValue("config/port", QString::number(taken));
+        app = std::make_unique<Application>(false);
+        w = &app->mainWindow();
+        QCOMPARE(answerBoxes([this] { app->start(); }), QStringList{"系统启动网络服务器失败。"});
         QCOMPARE(ini("pairing"), QStringLiteral("0")); // any phone, as before the setting
         port = jwtest::freePortWith({1});
         child<QLineEdit>("lineEditPort")->setText(QString::number(port));
@@ -87,12 +77,7 @@ private slots:
         c.socket().disconnectFromHost();
         QTRY_COMPARE(child<QTableWidget>("tableWidget")->rowCount(), 0);
     }
-    void cleanupTestCase()
-    {
-        JWShowService::Terminate();
-        g_mainWindow = nullptr;
-        w.reset();
-    }
+    void cleanupTestCase() { app.reset(); }
 
     void titleAndFixedSize()
     {
@@ -135,12 +120,13 @@ private slots:
         child<QCheckBox>("checkBoxRunTrayIcon")->setChecked(true);
         child<QCheckBox>("checkBoxAutoRun")->setChecked(true);
         child<QCheckBox>("checkBoxPairing")->setChecked(true);
+        PairingGuard& pairing = app->pairingGuard();
         QVERIFY(!pairing.tcpCodeRequired()); // not before the apply
         w->on_btnAplay_clicked();            // same port: no question
         QCOMPARE(ini("autofull"), QStringLiteral("0"));
         QCOMPARE(ini("runtray"), QStringLiteral("1"));
         QCOMPARE(ini("pairing"), QStringLiteral("1"));
-        QVERIFY(!g_autoFull && pairing.tcpCodeRequired());
+        QVERIFY(!app->showWindow().autoFull() && pairing.tcpCodeRequired());
         QCOMPARE(access->text(), QStringLiteral("手机连接：只允许输入配对码的手机"));
         const QString program = QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
         QCOMPARE(QString::fromStdString(host::ReadAutorunEntry()), program);
@@ -159,7 +145,6 @@ private slots:
 
     void trayMenuAndAbout()
     {
-        w->InitTrayIcon();
         QStringList entries;
         for (const QAction* a : w->trayIcon()->contextMenu()->actions())
             entries << (a->isSeparator() ? QStringLiteral("|") : a->text());
@@ -221,17 +206,17 @@ private slots:
         jwtest::Controller a(port);
         QVERIFY(a.connectToHost() && a.send(packet("login", "phone-a")));
         QTRY_COMPARE(table->rowCount(), 1);
-        show.show();
+        app->showWindow().show();
         table->selectRow(0);
         const quint16 next = jwtest::freePortWith({1});
         child<QLineEdit>("lineEditPort")->setText(QString::number(next));
         answerBoxes([this] { w->on_btnAplay_clicked(); },
                     [this] {
-                        QMetaObject::invokeMethod(w.get(), &MainWindow::sl_disconnection,
+                        QMetaObject::invokeMethod(w, &MainWindow::sl_disconnection,
                                                   Qt::QueuedConnection);
                     });
         QTRY_COMPARE(table->rowCount(), 0);
-        QTRY_VERIFY(!show.isVisible());
+        QTRY_VERIFY(!app->showWindow().isVisible());
         QVERIFY(a.waitForClose(5000));
         QCOMPARE(ini("port"), QString::number(next));
         jwtest::Controller b(next);
@@ -274,8 +259,7 @@ private slots:
         jwtest::BoxAnswerer answer;
         const QStringList& boxes = answer.texts;
         auto* field = child<QLineEdit>("lineEditPort");
-        g_appDir = QStringLiteral(JW_BIN_DIR);
-        w->InitJWRServer();
+        app->startCompanion(QStringLiteral(JW_BIN_DIR));
         jwtest::Companion first;
         QTRY_VERIFY_WITH_TIMEOUT((first = jwtest::findCompanion(port)).pid, 5000);
 

@@ -4,17 +4,10 @@
 // the address it is seen from, the pairing code kept out of the log, and a pause
 // of pairing shown until it is over.
 
-#include "app/wiring.h"
-#include "base/appinfo.h"
+#include "app/application.h"
 #include "base/jwlog.h"
 #include "boxanswerer.h"
 #include "jwinstance.h"
-#include "jwpaint/paintviewmanage.h"
-#include "server/jwdatamanage.h"
-#include "server/jwshowservice.h"
-#include "server/pairingguard.h"
-#include "show/jwshowui.h"
-#include "ui/mainwindow.h"
 #include "ui/qrcodelabel.h"
 #include "ui/webremotepanel.h"
 
@@ -28,14 +21,20 @@
 class TestWebUi : public QObject
 {
     Q_OBJECT
+    // A pause of pairing lasts this long here (a minute in the program).
+    static constexpr qint64 kPauseMs = 300;
     QTemporaryDir dir;
-    JWShowUi show;
-    paintViewManage paint;
-    PairingGuard pairing;
-    std::unique_ptr<MainWindow> w;
+    std::unique_ptr<Application> app;
+    MainWindow* w = nullptr;
     quint16 port = 0;
+    QString code;
 
-    QString ini(const char* key) { return ReadConfig("config", key, w->settingsPath()); }
+    QString ini(const char* key)
+    {
+        return QSettings(app->settings().path(), QSettings::IniFormat)
+            .value(QStringLiteral("config/") + key)
+            .toString();
+    }
     WebRemotePanel* panel() { return w->webRemotePanel(); }
     // What a QR reader makes of the code on the screen.
     QString scan()
@@ -69,38 +68,30 @@ private slots:
         JWLOG::log_init(dir.path());
         JWLOG::log_open();
         port = jwtest::freePortWith({1, 2});
-        WriteConfig("config", "port", QString::number(port), dir.path() + "/app.ini");
-        w = std::make_unique<MainWindow>(pairing);
-        g_mainWindow = w.get();
-        show.initShowUi();
-        ConnectWorkers(&show, &paint, w.get());
-        w->InitConnect();
-        w->InitSet();
-        w->InitTableWidget();
-        w->InitWebRemote();
+        QSettings(dir.path() + "/app.ini", QSettings::IniFormat)
+            .setValue("config/port", QString::number(port));
+        app = std::make_unique<Application>(true, kPauseMs);
+        w = &app->mainWindow();
+        code = app->code();
+        app->start();
         // The dispatcher's first address list reaches the window before the tests
         // choose addresses of their own.
         QTest::qWait(300);
-        QTRY_COMPARE(JWdataManage::GetInstance()->GuiBacklog(), 0);
+        QTRY_COMPARE(app->server().dispatcher().GuiBacklog(), 0);
         QCOMPARE(ini("webport"), QString::number(port + 2));
-        QCOMPARE(panel()->webPort(), quint16(port + 2));
+        QCOMPARE(panel()->webPort(), port + 2);
         QCOMPARE(w->findChild<QLabel*>("labWebPort")->text(),
                  QStringLiteral("网页端口：%1").arg(port + 2));
         auto* tabs = w->findChild<QTabWidget*>("tabWidget");
         tabs->setCurrentWidget(panel());
         w->show();
     }
-    void cleanupTestCase()
-    {
-        JWShowService::Terminate();
-        g_mainWindow = nullptr;
-        w.reset();
-    }
+    void cleanupTestCase() { app.reset(); }
 
     void qrCodeCarriesThePageAddress()
     {
         w->sl_LocalIp({"192.168.7.9", "10.20.30.40"});
-        const QString first = QStringLiteral("http://192.168.7.9:%1/#%2").arg(port + 2).arg(g_auth);
+        const QString first = QStringLiteral("http://192.168.7.9:%1/#%2").arg(port + 2).arg(code);
         QCOMPARE(scan(), first);
         QrCodeLabel* qr = panel()->qrCode();
         const int total = qr->modules() + 2 * QrCodeLabel::kQuietModules;
@@ -108,7 +99,7 @@ private slots:
                  qPrintable(QStringLiteral("%1 px for %2 modules").arg(qr->width()).arg(total)));
         // Choosing another address in the list changes the code.
         w->findChild<QComboBox*>("comboBoxLocalIp")->setCurrentIndex(1);
-        QCOMPARE(scan(), QStringLiteral("http://10.20.30.40:%1/#%2").arg(port + 2).arg(g_auth));
+        QCOMPARE(scan(), QStringLiteral("http://10.20.30.40:%1/#%2").arg(port + 2).arg(code));
         // No address, no code to scan.
         w->sl_LocalIp({});
         QVERIFY(panel()->qrCode()->modules() == 0);
@@ -117,7 +108,6 @@ private slots:
 
     void pageListedAsSeenAndCodeNeverLogged()
     {
-        LogWindowFeed::instance()->take();
         auto* table = w->findChild<QTableWidget*>("tableWidget");
         const QUrl url(QStringLiteral("ws://127.0.0.1:%1/ws").arg(panel()->webPort()));
         const QString login = QStringLiteral(
@@ -128,9 +118,9 @@ private slots:
         connect(&again, &QWebSocket::textMessageReceived, [&](const QString& t) { got << t; });
         page.open(url);
         QTRY_COMPARE(page.state(), QAbstractSocket::ConnectedState);
-        page.sendTextMessage(login.arg(g_auth));
+        page.sendTextMessage(login.arg(code));
         QTRY_COMPARE(got.size(), 1);
-        QVERIFY(got.first().contains(g_auth)); // the reply's token, like TCP's
+        QVERIFY(got.first().contains(code)); // the reply's token, like TCP's
         QTRY_COMPARE(table->rowCount(), 1);
         QCOMPARE(table->item(0, 0)->text(), QStringLiteral("phone-w"));
         QCOMPARE(table->item(0, 1)->text(), QStringLiteral("127.0.0.1"));
@@ -140,7 +130,7 @@ private slots:
         // noticed gone): the old page goes, the new one stays listed.
         again.open(url);
         QTRY_COMPARE(again.state(), QAbstractSocket::ConnectedState);
-        again.sendTextMessage(login.arg(g_auth));
+        again.sendTextMessage(login.arg(code));
         QTRY_COMPARE(page.state(), QAbstractSocket::UnconnectedState);
         QCOMPARE(int(page.closeCode()), 4000);
         QTRY_COMPARE(got.size(), 2);
@@ -149,14 +139,15 @@ private slots:
         again.close();
         QTRY_COMPARE(table->rowCount(), 0);
 
-        const QString lines = LogWindowFeed::instance()->take().join('\n');
-        QVERIFY(lines.contains("\"token\":\"******\"")); // the reply was logged...
-        QVERIFY(!lines.contains(g_auth));                // ...without the code
+        QString lines;
+        QTRY_VERIFY((lines = app->logWindow().text()).contains("\"token\":\"******\""));
+        // the reply was logged...
+        QVERIFY(!lines.contains(code)); // ...without the code
         QFile log(dir.filePath("jwshowApp.log"));
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QByteArray text = log.readAll();
         QVERIFY(text.contains("login-from:phone-w"));
-        QVERIFY(!text.contains(g_auth.toUtf8()));
+        QVERIFY(!text.contains(code.toUtf8()));
     }
 
     void webPortFollowsTheServicePort()
@@ -165,17 +156,17 @@ private slots:
         applyPort(next);
         QCOMPARE(ini("port"), QString::number(next));
         QCOMPARE(ini("webport"), QString::number(next + 2));
-        QCOMPARE(panel()->webPort(), quint16(next + 2));
+        QCOMPARE(panel()->webPort(), next + 2);
         QVERIFY(jwtest::isListening(next + 2) && !jwtest::isListening(port + 2));
         const QString address = w->findChild<QComboBox*>("comboBoxLocalIp")->currentText();
-        QCOMPARE(scan(), QStringLiteral("http://%1:%2/#%3").arg(address).arg(next + 2).arg(g_auth));
+        QCOMPARE(scan(), QStringLiteral("http://%1:%2/#%3").arg(address).arg(next + 2).arg(code));
         // A web port set to anything else stays where it is.
         const quint16 own = jwtest::freePort();
-        WriteConfig("config", "webport", QString::number(own), w->settingsPath());
+        app->settings().setWebPort(own);
         const quint16 third = jwtest::freePortWith({1, 2});
         applyPort(third);
         QCOMPARE(ini("webport"), QString::number(own));
-        QCOMPARE(panel()->webPort(), quint16(next + 2));
+        QCOMPARE(panel()->webPort(), next + 2);
         port = third;
     }
 
@@ -193,29 +184,25 @@ private slots:
         QFETCH(int, taken);
         QFETCH(int, served);
         const quint16 p = jwtest::freePortWith({11, 22, 33, 44});
-        const QString iniPath = dir.filePath("fallback.ini");
-        WriteConfig("config", "webport", QString::number(p), iniPath);
+        const int configured = app->settings().webPort();
         std::vector<std::unique_ptr<QTcpServer>> occupiers;
         for (int k = 0; k < taken; ++k) {
             occupiers.push_back(std::make_unique<QTcpServer>());
             QVERIFY(occupiers.back()->listen(QHostAddress::Any, quint16(p + 11 * k)));
         }
-        WebRemotePanel other(iniPath, pairing);
-        QSignalSpy announced(&other, &WebRemotePanel::webPortChanged);
-        other.start(1000);
-        QCOMPARE(int(other.webPort()), served < 0 ? 0 : p + served);
-        QCOMPARE(announced.value(0).value(0).toInt(), int(other.webPort()));
-        QCOMPARE(ReadConfig("config", "webport", iniPath), QString::number(p)); // not rewritten
-        QCOMPARE(other.qrCode()->modules(), 0);                                 // no address given
+        QSignalSpy announced(panel(), &WebRemotePanel::webPortChanged);
+        app->listenWeb(p);
+        QCOMPARE(app->webPort(), served < 0 ? 0 : p + served);
+        QCOMPARE(panel()->webPort(), app->webPort());
+        QCOMPARE(announced.value(0).value(0).toInt(), app->webPort());
+        QCOMPARE(app->settings().webPort(), configured); // not rewritten
     }
 
     // The pause is told from another thread; its end is noticed by the panel alone.
     void pauseShownUntilOver()
     {
-        qint64 now = 0;
-        PairingGuard guard(300, [&now] { return now; });
-        WebRemotePanel other(dir.filePath("pause.ini"), guard);
-        auto* label = other.findChild<QLabel*>("labPairingPaused");
+        auto* label = panel()->findChild<QLabel*>("labPairingPaused");
+        PairingGuard& guard = app->pairingGuard();
         std::thread([&guard] {
             for (int i = 0; i < 21; ++i)
                 guard.offer(QStringLiteral("10.0.0.%1").arg(i), "000000");
@@ -225,8 +212,7 @@ private slots:
         QCOMPARE(label->text(), QStringLiteral("配对已暂停，至 %1 恢复（一分钟内错误的配对码过多）")
                                     .arg(until.toString()));
         QVERIFY((QTime::currentTime().secsTo(until) + 86400) % 86400 <= 2); // a second ahead
-        now = 300;
-        QTRY_VERIFY(label->isHidden() && label->text().isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(label->isHidden() && label->text().isEmpty(), 5 * kPauseMs);
     }
 };
 
