@@ -1,6 +1,7 @@
 #include "app/application.h"
 
 #include "base/authcode.h"
+#include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "host/autorun.h"
 #include "host/display.h"
@@ -214,7 +215,7 @@ void Application::applyMain(const cmd::MainCommand& c)
         void operator()(const cmd::LocalAddresses& l) const
         {
             if (l.changed)
-                qDebug() << "Local IP changed";
+                qCDebug(lcJwShow) << "Local IP changed";
             a->main_.sl_LocalIp(l.ips);
         }
     };
@@ -228,16 +229,16 @@ void Application::startCompanion(const QString& folder)
         CompanionProcess::ExecutableName(wide ? "JWRCServer_x64" : "JWRCServer_x86");
     const QString path = QDir::toNativeSeparators(folder) + QDir::separator() + exe;
     host::FireWal::AddProgram(exe.toStdString(), path.toStdString(), [](const std::string& line) {
-        qDebug().noquote() << QString::fromStdString(line);
+        qCDebug(lcJwShow).noquote() << QString::fromStdString(line);
     });
-    qDebug() << "process path::" << path;
+    qCDebug(lcJwShow) << "process path::" << path;
     // Each start's command line from the ports and code of that moment.
     companion_.setArguments([this] {
         return CompanionProcess::BuildArguments(server_.dispatcher().CompanionPort(), code_, port_,
                                                 debug_);
     });
     if (!QFileInfo(path).isFile()) {
-        qDebug() << "jwrcserver no exit";
+        qCDebug(lcJwShow) << "jwrcserver no exit";
         JWLOG::debug(path + QStringLiteral("file not exist."));
         return;
     }
@@ -272,7 +273,7 @@ void Application::sl_reStartrcServer(QProcess::ProcessState state)
     if (state == QProcess::NotRunning) {
         companion_.restart(ownStop);
         JWLOG::debug(QStringLiteral("reStart rcServer ,process state::") + QStringLiteral("0"));
-        qDebug() << "reStart rcServer";
+        qCDebug(lcJwShow) << "reStart rcServer";
     }
     main_.flashPrompt(QStringLiteral("重启服务成功。"));
 }

@@ -1,5 +1,6 @@
 #include "app/companion.h"
 
+#include "base/jwdebug.h"
 #include "base/jwlog.h"
 
 #include <QDebug>
@@ -126,6 +127,6 @@ void CompanionProcess::stopForGood()
     if (m_process->state() != QProcess::NotRunning) {
         m_process->kill();
         m_process->waitForFinished(2000);
-        qDebug() << "kill rcServer process";
+        qCDebug(lcJwShow) << "kill rcServer process";
     }
 }

@@ -2,6 +2,7 @@
 #include "app/companion.h"
 #include "app/quitsignals.h"
 #include "app/singleinstance.h"
+#include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "host/firewall.h"
 #include "host/instancelock.h"
@@ -58,7 +59,7 @@ std::string instanceLockFolder()
 // (an isolated instance with a data folder of its own) is not left over.
 void killLeftOverCompanion()
 {
-    qDebug() << "try find JWRCServer";
+    qCDebug(lcJwShow) << "try find JWRCServer";
     const std::string name = CompanionProcess::ExecutableName(
                                  host::GetSystemBits() == 32 ? "JWRCServer_x32" : "JWRCServer_x64")
                                  .toStdString();
@@ -67,11 +68,11 @@ void killLeftOverCompanion()
             .toStdString();
     unsigned long pid = 0;
     const bool found = host::FindProcessByName(name.c_str(), &pid, self.c_str());
-    qDebug() << "get pid::" << pid;
+    qCDebug(lcJwShow) << "get pid::" << pid;
     if (!found)
         return;
     host::KillProcess(pid);
-    qDebug() << "kill JWServer .";
+    qCDebug(lcJwShow) << "kill JWServer .";
 #ifdef Q_OS_WIN
     JWLOG::debug(QStringLiteral("taskkill /f /pid ") + QString::number(pid));
 #else
@@ -102,7 +103,7 @@ int main(int argc, char** argv)
 
     SingleInstance instance(SingleInstance::defaultIdentity());
     if (instance.isRunning()) {
-        qDebug() << "already runing";
+        qCDebug(lcJwShow) << "already runing";
         instance.sendMessage(kMessage, kMessageTimeoutMs);
         return 0;
     }
@@ -110,7 +111,7 @@ int main(int argc, char** argv)
         // The holder of the lock did not answer the first check, so it listens
         // under no key of ours: a message would only come back to this process
         // and wait out its time-out.
-        qDebug() << "already runing 2";
+        qCDebug(lcJwShow) << "already runing 2";
         return 0;
     }
 
@@ -140,12 +141,13 @@ int main(int argc, char** argv)
     });
 
     const QString programPath = QDir::toNativeSeparators(QApplication::applicationFilePath());
-    qDebug() << "fier path::" << programPath;
+    qCDebug(lcJwShow) << "fier path::" << programPath;
     const QString appDir = QDir::toNativeSeparators(QApplication::applicationDirPath());
 
-    host::FireWal::AddProgram(
-        QCoreApplication::applicationName().toStdString(), programPath.toStdString(),
-        [](const std::string& line) { qDebug().noquote() << QString::fromStdString(line); });
+    host::FireWal::AddProgram(QCoreApplication::applicationName().toStdString(),
+                              programPath.toStdString(), [](const std::string& line) {
+                                  qCDebug(lcJwShow).noquote() << QString::fromStdString(line);
+                              });
 
     const bool debug = isDebugArgument(argc, argv);
     if (debug) {
@@ -157,7 +159,7 @@ int main(int argc, char** argv)
     JWLOG::log_open();
     JWLOG::debug(QStringLiteral("---------Start--------"));
     JWLOG::debug(QStringLiteral("app path=") + appDir);
-    qDebug() << "app path==" << appDir;
+    qCDebug(lcJwShow) << "app path==" << appDir;
 
     killLeftOverCompanion();
 

@@ -45,15 +45,19 @@ LogState& state()
     return *s;
 }
 
+// One record: a line of the log file and a line of the log window, the code
+// blanked out of both.
 void writeRecord(JWLOG::Level level, const QString& msg)
 {
     if (!g_debugMode)
         return;
+    const QString text = WithoutCode(msg);
+    LogWindowFeed::instance()->add(text);
     LogState& s = state();
     std::lock_guard<std::mutex> locker(s.lock);
     if (!s.open || !s.stream)
         return;
-    *s.stream << JWLOG::stamp(level, QDateTime::currentDateTime()) << WithoutCode(msg) << '\n';
+    *s.stream << JWLOG::stamp(level, QDateTime::currentDateTime()) << text << '\n';
     s.stream->flush();
 }
 
@@ -102,10 +106,10 @@ void JWLOG::log_open()
         return;
     if (s.file->open(QIODevice::WriteOnly | QIODevice::Append)) {
         s.open = true;
-        qDebug() << ">>打开日志成功";
+        qCDebug(lcJwShow) << ">>打开日志成功";
     } else {
         s.open = false;
-        qDebug() << ">>打开日志失败 ";
+        qCDebug(lcJwShow) << ">>打开日志失败 ";
     }
 }
 
@@ -113,7 +117,7 @@ void JWLOG::log_close()
 {
     if (!g_debugMode)
         return;
-    qDebug() << ">>关闭日志";
+    qCDebug(lcJwShow) << ">>关闭日志";
     LogState& s = state();
     std::lock_guard<std::mutex> locker(s.lock);
     if (s.open && s.file)
@@ -173,19 +177,6 @@ QString WithoutCode(const QString& text)
     if (code.isEmpty() || !text.contains(code))
         return text;
     return QString(text).replace(code, QStringLiteral("******"));
-}
-
-void WriteLogWindow(const QString& text)
-{
-    // Outside debug mode the window shows nothing anyway.
-    if (g_debugMode)
-        LogWindowFeed::instance()->add(WithoutCode(text));
-}
-
-void WriteLogWindow(const char* prefix, const QString& text)
-{
-    if (g_debugMode)
-        LogWindowFeed::instance()->add(WithoutCode(QLatin1String(prefix) + text));
 }
 
 LogWindowFeed* LogWindowFeed::instance()

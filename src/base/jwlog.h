@@ -8,6 +8,9 @@
 
 extern bool g_debugMode; // set once by start-up when the first argument is "debug"
 
+// The log: in debug mode each record is a line of the log file (jwshowApp.log)
+// and a line of the log window; outside it nothing. Any thread. Chatter that only
+// a developer at a console wants goes to the logging category lcJwShow instead.
 class JWLOG
 {
 public:
@@ -32,13 +35,6 @@ QString GetAppDataPath();
 // JWLOG::setCode) blanked out. The log file and the log window never show the code: whoever reads
 // the log could otherwise pair a phone with the program.
 QString WithoutCode(const QString& text);
-
-// Sends one line to the log window (debug mode only; callable from any thread).
-void WriteLogWindow(const QString& text);
-// The same for prefix + text, joined only when the window shows it: the dispatcher
-// logs every packet in and out this way, and outside debug mode that must cost
-// nothing.
-void WriteLogWindow(const char* prefix, const QString& text);
 
 // The lines on their way to the log window. Worker threads add lines as fast as
 // packets arrive; the window takes them in batches on the GUI thread. At most

@@ -65,8 +65,9 @@ bool GraphicsSceen::takeInk(qint64 units)
 {
     if (!ink->take(units)) {
         if (!inkRefused)
-            qDebug() << "whiteboard full: drawing ignored until a board is cleared or closed,"
-                     << ink->used() << "of" << ink->limit() << "units in use";
+            qCDebug(lcJwShow)
+                << "whiteboard full: drawing ignored until a board is cleared or closed,"
+                << ink->used() << "of" << ink->limit() << "units in use";
         inkRefused = true;
         return false;
     }

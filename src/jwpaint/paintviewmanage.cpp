@@ -1,5 +1,6 @@
 #include "jwpaint/paintviewmanage.h"
 
+#include "base/jwdebug.h"
 #include "host/compositor.h"
 #include "host/memory.h"
 #include "jwpaint/paintview.h"
@@ -96,7 +97,7 @@ void paintViewManage::sl_startWhiteboard(QString id)
     if (views.value(id))
         return; // the open board, its content and its settings stay
     if (openBoards() >= kMaxBoards) {
-        qDebug() << "whiteboard refused, already" << kMaxBoards << "open:" << id;
+        qCDebug(lcJwShow) << "whiteboard refused, already" << kMaxBoards << "open:" << id;
         return;
     }
     auto* v = new PaintView(composited, ink); // deletes itself when closed

@@ -438,7 +438,7 @@ void JWdataManage::HandlePacket(const QByteArray& utf8, SOCKET sock)
         return;
     }
     if (g_debugMode)
-        WriteLogWindow("<<<:", QString::fromUtf8(utf8));
+        JWLOG::debug("<<<:" + QString::fromUtf8(utf8));
 
     QJsonParseError err{};
     const QJsonDocument doc =
@@ -780,8 +780,8 @@ void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)
 
 void JWdataManage::SendData(SOCKET sock, const QString& text)
 {
-    qCDebug(lcJwShow).noquote() << "send data::" + WithoutCode(text);
-    WriteLogWindow(">>>>:", text);
+    if (g_debugMode)
+        JWLOG::debug(">>>>:" + text);
     // On the dispatcher thread the reply may wait for the next ones (see heldSock).
     const bool hold = QThread::currentThread() == this;
     // The held count is the dispatcher's alone: another thread (the show window's

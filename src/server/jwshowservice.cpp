@@ -160,8 +160,9 @@ struct JWShowService::Private {
                                                    "room made for another host",
                                                    "no packet within 30 s",
                                                    "an HTTP request on the control port"};
-                qWarning("connection %u from %s cut off: %s", c->id, c->host.c_str(), kWhy[c->end]);
-                JWLOG::debug(QStringLiteral("connection cut off:") + QLatin1String(kWhy[c->end]));
+                JWLOG::warning(
+                    QStringLiteral("connection from %1 cut off: %2")
+                        .arg(QString::fromStdString(c->host), QLatin1String(kWhy[c->end])));
             }
             c->end = Connection::ShutDown; // for senders still holding it
             c->socket.reset();
@@ -176,8 +177,7 @@ struct JWShowService::Private {
             std::lock_guard<std::mutex> l(connLock);
             conns.erase(c->id);
         }
-        JWLOG::debug(QStringLiteral("client close:"));
-        WriteLogWindow(QStringLiteral("connect closed."));
+        JWLOG::debug(QStringLiteral("connect closed."));
         sink.AddClose(c->id);
     }
 
@@ -213,7 +213,6 @@ bool JWShowService::Init(int port)
         error = EINVAL;
     if (!s.valid()) {
         JWLOG::error(QStringLiteral("error : %1 error:%2").arg(QLatin1String(stage)).arg(error));
-        WriteLogWindow(QStringLiteral("%1 error").arg(QLatin1String(stage)));
         return false;
     }
     qCDebug(lcJwShow) << "listening on port:" << port;
@@ -400,10 +399,10 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
         host::Accepted a = host::AcceptTcp(listener.get());
         if (!a.socket.valid()) {
             if (a.error) {
-                qWarning("accept error: %s", host::ErrorText(a.error).c_str());
-                JWLOG::debug("accept error:" +
-                             QStringLiteral("%1 :client conut:%2").arg(a.error).arg(conns.size()));
-                WriteLogWindow(QStringLiteral("accept error"));
+                JWLOG::error(QStringLiteral("accept error:%1 :client conut:%2 (%3)")
+                                 .arg(a.error)
+                                 .arg(conns.size())
+                                 .arg(QString::fromStdString(host::ErrorText(a.error))));
                 // Out of descriptors: the listener stays readable, so polling it
                 // again at once would only spin. Give the system a moment.
                 if (host::IsResourceShortage(a.error))
@@ -446,7 +445,6 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
                                  .arg(count)
                                  .arg(QString::fromStdString(a.peer))
                                  .arg(a.peerPort);
-        WriteLogWindow(line);
         JWLOG::debug(line);
     }
 }
@@ -484,7 +482,6 @@ void JWShowService::Private::read(const std::shared_ptr<Connection>& c, char* bu
     if (logsPackets()) {
         const QString text = WithoutCode(QString::fromUtf8(buf, int(r.bytes)));
         qCDebug(lcJwShow).noquote() << "recv Data:" + text;
-        JWLOG::debug("recv Data:" + text);
     }
     if (c->openingChecked) {
         split(c, buf, int(r.bytes));

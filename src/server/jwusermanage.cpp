@@ -26,7 +26,7 @@ JwUserManage::Added JwUserManage::AddUser(const ControllerInfo& c, SOCKET* previ
         }
         users.insert(c.id, c);
     }
-    WriteLogWindow("add new user to usermap id:", c.id);
+    JWLOG::debug("add new user to usermap id:" + c.id);
     return takenOver ? Added::TakenOver : Added::Yes;
 }
 
@@ -39,7 +39,7 @@ bool JwUserManage::RemoveUserById(const QString& id, bool* nowEmpty)
             return false;
         *nowEmpty = users.isEmpty();
     }
-    WriteLogWindow("map remove user by id:", id);
+    JWLOG::debug("map remove user by id:" + id);
     return true;
 }
 

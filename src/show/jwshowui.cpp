@@ -1,5 +1,6 @@
 #include "show/jwshowui.h"
 
+#include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
 #include "host/memory.h"
@@ -211,7 +212,7 @@ void JWShowUi::closeEvent(QCloseEvent* event)
         const Vlc::State state = m_player->state();
         if (state == Vlc::Playing || state == Vlc::Paused) {
             m_player->stop();
-            qDebug() << "stop video ................";
+            qCDebug(lcJwShow) << "stop video ................";
         }
         // Nothing of a departed controller's video stays open: no decoder, no
         // stream, no address to reopen.
@@ -264,7 +265,7 @@ void JWShowUi::showDefaultImage()
 {
     QImage image(QStringLiteral(":/jw/screen"));
     if (image.isNull())
-        qDebug() << "default picture :/jw/screen is missing";
+        qCDebug(lcJwShow) << "default picture :/jw/screen is missing";
     SetImage(image);
     m_pictureMode = true;
     m_showingDefault = true;
@@ -297,7 +298,7 @@ void JWShowUi::SetImage(QImage image)
         } catch (const std::exception& e) {
             const QString text = QString::fromLocal8Bit(e.what());
             JWLOG::error(QStringLiteral("set ui image error.") + text);
-            qDebug() << "set ui image error." << text;
+            qCDebug(lcJwShow) << "set ui image error." << text;
             return;
         }
     }
@@ -386,8 +387,8 @@ void JWShowUi::addDataToQueue(SOCKET sock, QString url)
         // A controller sending addresses faster than pictures load must not grow
         // the queue without end.
         while (m_pictureQueue.size() > kMaxPendingPictures) {
-            qDebug() << "picture request dropped, too many waiting:"
-                     << m_pictureQueue.takeFirst().url;
+            qCDebug(lcJwShow) << "picture request dropped, too many waiting:"
+                              << m_pictureQueue.takeFirst().url;
         }
     }
     requestNextImage();
@@ -421,7 +422,7 @@ void JWShowUi::requestNextImage()
         const QUrl url(request.url.trimmed(), QUrl::TolerantMode);
         // Only web addresses: a controller must not make us read local files.
         if (!isWebAddress(url)) {
-            qDebug() << "picture address refused:" << request.url;
+            qCDebug(lcJwShow) << "picture address refused:" << request.url;
             continue;
         }
         m_fetchBusy = true;
@@ -445,7 +446,7 @@ void JWShowUi::guardDownload(QNetworkReply* reply)
     // The reply is the timer's context: a reply deleted earlier cancels it.
     QTimer::singleShot(m_downloadDeadlineMs, reply, [reply]() {
         if (!reply->isFinished()) {
-            qDebug() << "picture download took too long:" << reply->url().toString();
+            qCDebug(lcJwShow) << "picture download took too long:" << reply->url().toString();
             reply->abort();
         }
     });
@@ -454,13 +455,13 @@ void JWShowUi::guardDownload(QNetworkReply* reply)
             return;
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > kMaxPictureBytes) {
-            qDebug() << "picture too large:" << length.toLongLong() << "bytes";
+            qCDebug(lcJwShow) << "picture too large:" << length.toLongLong() << "bytes";
             reply->abort();
         }
     });
     connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
         if (!reply->isFinished() && (received > kMaxPictureBytes || total > kMaxPictureBytes)) {
-            qDebug() << "picture too large:" << qMax(received, total) << "bytes";
+            qCDebug(lcJwShow) << "picture too large:" << qMax(received, total) << "bytes";
             reply->abort();
         }
     });
@@ -482,7 +483,8 @@ void JWShowUi::httpfinished(QNetworkReply* reply)
         if (DecodePicture(reply->readAll(), &image, nullptr, screenOf(this)->geometry().size()))
             SetImage(image);
     } else {
-        qDebug() << "picture download failed:" << reply->url().toString() << reply->errorString();
+        qCDebug(lcJwShow) << "picture download failed:" << reply->url().toString()
+                          << reply->errorString();
     }
     // A download leaves up to its bound behind in the allocator (a hostile server
     // fills it): once the reply is gone, that memory goes back to the system, and

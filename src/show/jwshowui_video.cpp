@@ -4,6 +4,7 @@
 
 #include "show/jwshowui.h"
 
+#include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "protocol/protocol.h"
 #include "show/videomanage.h"
@@ -118,7 +119,7 @@ void JWShowUi::showVideoPage()
 
 void JWShowUi::SetVideoFile(QString url, SOCKET sock, QString from)
 {
-    qDebug().noquote() << "Set Video file:" << url;
+    qCDebug(lcJwShow).noquote() << "Set Video file:" << url;
     JWLOG::debug("Set Video file:" + url);
     if (url.isEmpty() || !isVisible())
         return;
@@ -243,7 +244,7 @@ void JWShowUi::durationChanged(int duration)
 
 void JWShowUi::_positionChanged(float position)
 {
-    qDebug() << "..................::" << position;
+    qCDebug(lcJwShow) << "..................::" << position;
     const float ms = float(m_duration) * position;
     // A fraction the player got wrong must not become undefined behaviour.
     if (!std::isfinite(ms) || ms <= 0 || ms >= float(std::numeric_limits<qint64>::max()))
@@ -290,7 +291,7 @@ void JWShowUi::sl_currentState()
         _positionChanged(1.0f); // the whole duration as the last position
         break;
     case Vlc::Error:
-        qDebug() << "error:JWShowUi:sl_currentState:Vlc:state:error";
+        qCDebug(lcJwShow) << "error:JWShowUi:sl_currentState:Vlc:state:error";
         // The next play starts the address afresh instead of resuming nothing.
         m_reopenOnPlay = true;
         break;

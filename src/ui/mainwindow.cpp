@@ -1,4 +1,5 @@
 #include "ui/mainwindow.h"
+#include "base/jwdebug.h"
 #include "ui_mainwindow.h"
 
 #include "base/appinfo.h"
@@ -158,7 +159,7 @@ void MainWindow::InitTrayIcon()
     // A bare X server has no tray: the program runs on, reachable through a second
     // start, which brings the main window back.
     if (!QSystemTrayIcon::isSystemTrayAvailable())
-        qDebug() << "no system tray: the tray icon is not shown";
+        qCDebug(lcJwShow) << "no system tray: the tray icon is not shown";
 }
 
 void MainWindow::InitTableWidget()
@@ -205,7 +206,7 @@ void MainWindow::RemoveUser(QString id)
     for (int row = 0; row < table->rowCount(); ++row) {
         const QTableWidgetItem* item = table->item(row, 0);
         const QString rowId = item ? item->text() : QString();
-        qDebug() << "mainwindow:remove current client id::" << rowId;
+        qCDebug(lcJwShow) << "mainwindow:remove current client id::" << rowId;
         if (rowId == id) {
             table->removeRow(row);
             break;

@@ -3,7 +3,8 @@
 #include "base/jwlog.h"
 #include "protocol/protocol.h"
 #include "server/controlserver.h"
-#include "web/webserver.h"
+#include "server/pairingguard.h"
+#include "web/webhost.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -98,8 +99,9 @@ private:
     WebPage* page_;
 };
 
-WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server, quint64 arrival)
-    : QObject(server), socket_(socket), tcp_(tcp), server_(server),
+WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebHost* server, quint64 arrival,
+                 QObject* parent)
+    : QObject(parent), socket_(socket), tcp_(tcp), server_(server),
       address_(hostOf(socket->peerAddress())), arrival_(arrival),
       link_(std::make_shared<PageLink>(this)), input_(std::make_shared<QueuedInput>())
 {

@@ -117,7 +117,7 @@ void WebServer::onNewConnection()
             http_.erase(victim);
             victim->finish();
         }
-        http_.insert(new HttpConnection(socket, this, ++arrivals_));
+        http_.insert(new HttpConnection(socket, this, ++arrivals_, this));
     }
 }
 
@@ -157,7 +157,7 @@ void WebServer::onNewPage()
     while (QWebSocket* socket = ws_.nextPendingConnection()) {
         const QPointer<QTcpSocket> tcp =
             upgrading_.take(peerKey(socket->peerAddress(), socket->peerPort()));
-        pages_.insert(new WebPage(socket, tcp, this, ++arrivals_));
+        pages_.insert(new WebPage(socket, tcp, this, ++arrivals_, this));
     }
     if (!pages_.empty() && !pingTimer_.isActive())
         pingTimer_.start();

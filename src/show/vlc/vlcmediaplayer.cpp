@@ -26,11 +26,11 @@ int toMs(int64_t ms)
 }
 } // namespace
 
-VlcMediaPlayer::VlcMediaPlayer(VlcInstance* instance, QObject* parent)
-    : QObject(parent), m_audio(new VlcAudio(this))
+VlcMediaPlayer::VlcMediaPlayer(VlcInstance* instance, QObject* parent) : QObject(parent)
 {
     if (instance && instance->isValid())
         m_core = libvlc_media_player_new(instance->core());
+    m_audio = new VlcAudio(m_core, this);
     if (m_core) {
         // Clicks and Esc on the video belong to our windows, and X11 delivers a
         // button press to one client only.
@@ -58,10 +58,13 @@ VlcMediaPlayer::~VlcMediaPlayer()
 void VlcMediaPlayer::setVideoWidget(VlcWidgetVideo* widget)
 {
     if (m_widget && m_widget != widget)
-        m_widget->m_player = nullptr;
+        m_widget->setStopPlayer(nullptr);
     m_widget = widget;
     if (widget)
-        widget->m_player = this;
+        widget->setStopPlayer([player = QPointer<VlcMediaPlayer>(this)] {
+            if (player)
+                player->stop();
+        });
     if (!m_core)
         return;
 #ifdef Q_OS_WIN
