@@ -5,6 +5,7 @@
 #include "host/quitsignal.h"
 
 #include <QObject>
+#include <atomic>
 #include <functional>
 #include <memory>
 
@@ -23,7 +24,11 @@ signals:
     // Delivered on this object's thread.
     void quitRequested(int signalNumber);
 
+private slots:
+    void deliver();
+
 private:
     const std::function<void()> m_atOnce;
+    std::atomic<int> m_signal{0}; // the last request not yet delivered
     std::unique_ptr<host::QuitSignalWatch> m_watch;
 };
