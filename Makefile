@@ -14,7 +14,7 @@ FUZZERS = fuzz_packets fuzz_settings fuzz_picture fuzz_httphead
 # The tests that run the server, dispatcher, web and GUI threads together.
 TSAN_TESTS = tst_server tst_ordering tst_e2e_protocol tst_e2e_load web_remote
 
-.PHONY: all deps build run test clean fuzz-build fuzz sanitize asan tsan
+.PHONY: all deps build run test package clean fuzz-build fuzz sanitize asan tsan
 
 all: build
 
@@ -30,10 +30,17 @@ run: build
 	  QT_QPA_PLATFORM=offscreen ./$(BUILD_DIR)/jwshow $(ARGS); \
 	else ./$(BUILD_DIR)/jwshow $(ARGS); fi
 
+# The Debian package, $(BUILD_DIR)/jwshow_<version>_<arch>.deb; install it with
+# apt-get install ./$(BUILD_DIR)/jwshow_*.deb (packaging/packaging.cmake says what it holds).
+package: build
+	cmake --build $(BUILD_DIR) --target package
+
 # Without a display the whole suite runs inside one Xvfb server (no window
 # manager), which the GUI and end-to-end tests use; unit tests pick the
 # offscreen platform themselves.
 # The fuzz targets' short pass (corpus plus a few seconds each) runs with them.
+# The suite's test "package" packs, installs (apt-get, as root), runs and purges
+# the Debian package (tests/package/package-test).
 test: build fuzz-build
 	@if [ -z "$$DISPLAY" ]; then \
 	  xvfb-run -a -s "-screen 0 $(SCREEN) -nolisten tcp" \

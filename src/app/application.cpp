@@ -24,9 +24,19 @@ namespace
 
 const QString kTitle = QStringLiteral("系统消息");
 
-QString programPath()
+// The program as the autostart entry names it: an installed copy by its link in
+// the system's program folder (JW_LAUNCHER_DIR, relative to the program's own).
+QString autorunProgram()
 {
-    return QDir::toNativeSeparators(QCoreApplication::applicationFilePath());
+    QString program = QCoreApplication::applicationFilePath();
+#ifdef JW_LAUNCHER_DIR
+    const QString launcher =
+        QDir::cleanPath(QCoreApplication::applicationDirPath() +
+                        QStringLiteral("/" JW_LAUNCHER_DIR "/") + QFileInfo(program).fileName());
+    program =
+        QString::fromStdString(host::AutorunProgram(program.toStdString(), launcher.toStdString()));
+#endif
+    return QDir::toNativeSeparators(program);
 }
 
 ServerConfig serverConfig(const QString& hostName, const QString& code, PairingGuard* guard,
@@ -66,20 +76,26 @@ Application::Application(bool debug, qint64 pairingLockMs, QObject* parent)
     connect(&show_, &JWShowUi::videoReport, this,
             [this](const cmd::VideoReport& r) { server_.dispatcher().Report(r); });
 
-    // Where nothing composites windows, boards are painted over the shown picture.
+    // Where nothing composites windows, boards are painted over the shown picture,
+    // and only where it is on the screen now.
     boards_.setUnderlaySource([this] {
         const QScreen* screen = QGuiApplication::primaryScreen();
-        QPixmap under(screen ? screen->geometry().size() : QSize(1, 1));
-        under.fill(Qt::black);
+        paintViewManage::Underlay under;
+        under.picture = QPixmap(screen ? screen->geometry().size() : QSize(1, 1));
+        under.picture.fill(Qt::black);
+        if (!show_.isVisible() || show_.isMinimized())
+            return under;
         // Rendered straight in, with grab()'s flags: a grab would be a second full-screen
         // image whose pages each board maps afresh (a closed board's memory goes back).
-        if (show_.isVisible())
-            show_.render(&under, show_.geometry().topLeft(), QRegion(),
-                         QWidget::DrawWindowBackground | QWidget::DrawChildren |
-                             QWidget::IgnoreMask);
+        show_.render(&under.picture, show_.geometry().topLeft(), QRegion(),
+                     QWidget::DrawWindowBackground | QWidget::DrawChildren | QWidget::IgnoreMask);
+        // A video is drawn by the player straight to the screen: no picture of it.
+        if (show_.isPictureMode())
+            under.known = QRegion(show_.geometry());
         return under;
     });
     connect(&show_, &JWShowUi::pictureShown, &boards_, &paintViewManage::sl_underlayChanged);
+    connect(&show_, &JWShowUi::surfaceChanged, &boards_, &paintViewManage::sl_underlayChangedSoon);
 
     main_.setHostName(hostName_);
     main_.webRemotePanel()->setCode(code_);
@@ -154,7 +170,7 @@ void Application::start()
     if (listenWithFallbacks()) {
         server_.dispatcher().SetCompanionPort(port_ + 1);
         main_.setPort(port_);
-        options.autoRun = QString::fromStdString(host::ReadAutorunEntry()) == programPath();
+        options.autoRun = QString::fromStdString(host::ReadAutorunEntry()) == autorunProgram();
         options.autoFull = settings_.loadAutoFull();
         show_.setAutoFull(options.autoFull);
         main_.setOptions(options);
@@ -314,7 +330,7 @@ bool Application::rebindServer(int newPort)
 
 void Application::applyOptions(const MainWindow::Options& o)
 {
-    if (!host::WriteAutorunEntry((o.autoRun ? programPath() : QStringLiteral(" ")).toStdString()))
+    if (!host::WriteAutorunEntry((o.autoRun ? autorunProgram() : QStringLiteral(" ")).toStdString()))
         JWLOG::error(QStringLiteral("autorun entry not written: ") +
                      QString::fromStdString(host::AutorunEntryLocation()));
     settings_.setAutoFull(o.autoFull);

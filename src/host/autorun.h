@@ -15,4 +15,10 @@ bool WriteAutorunEntry(const std::string& text);
 // Where the entry lives, for messages and tests.
 std::string AutorunEntryLocation();
 
+// The program the entry names: `launcher` when it leads to the very file `program`
+// (an installed copy runs from a private folder and is started through its link in
+// the system's program folder: the command users know, valid whatever a later
+// package does with that folder), else `program` itself.
+std::string AutorunProgram(const std::string& program, const std::string& launcher);
+
 } // namespace host

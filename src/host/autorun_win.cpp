@@ -50,4 +50,9 @@ bool WriteAutorunEntry(const std::string& text)
     return rc == ERROR_SUCCESS;
 }
 
+std::string AutorunProgram(const std::string& program, const std::string&)
+{
+    return program; // installed or not, the program is started from where it is
+}
+
 } // namespace host

@@ -2,10 +2,14 @@
 
 #include "jwpaint/graphicssceen.h"
 
+#include <QBitmap>
+#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
+
+#include <algorithm>
 
 GraphicsView::GraphicsView(QWidget* parent) : QGraphicsView(parent)
 {
@@ -37,15 +41,86 @@ PaintView::PaintView(bool composited, std::shared_ptr<InkBudget> ink, QWidget* p
     setWindowOpacity(1.0);
     resize(800, 600);
     setWindowTitle(QStringLiteral("Sketchpad"));
+    // Shapes mean something only to an X server, and only without a compositor.
+    shaped = !composited && QGuiApplication::platformName() == QLatin1String("xcb");
+    if (shaped) {
+        connect(scene, &QGraphicsScene::changed, this, &PaintView::inkChanged);
+        shapeTimer.setSingleShot(true);
+        connect(&shapeTimer, &QTimer::timeout, this, &PaintView::updateShape);
+    }
 }
 
-void PaintView::setUnderlay(const QPixmap& screen)
+void PaintView::setUnderlay(const QPixmap& screen, const QRegion& known)
 {
     if (composited)
         return;
     // The brush is laid in scene coordinates, which are screen pixels: the
     // picture lines up with what it shows.
     view->setBackgroundBrush(screen.isNull() ? QBrush(Qt::black) : QBrush(screen));
+    knownArea = known;
+    updateShape();
+}
+
+bool PaintView::underlayCoversWindow() const
+{
+    return (knownArea & geometry()) == QRegion(geometry());
+}
+
+// The pixels the board's own strokes and texts cover, in scene (screen)
+// coordinates.
+QRegion PaintView::inkRegion() const
+{
+    const QRect area = scene->sceneRect().toAlignedRect();
+    if (area.isEmpty())
+        return QRegion();
+    QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    {
+        QPainter painter(&image);
+        scene->render(&painter, QRectF(image.rect()), QRectF(area));
+    }
+    return QRegion(QBitmap::fromImage(image.createAlphaMask())).translated(area.topLeft());
+}
+
+// Followed only while the board shows the screen through itself somewhere (where
+// the underlay covers it all, the ink's shape is not needed), and measured anew
+// at most every few dozen milliseconds: a full rendering of the board each time,
+// so the pause grows with what that costs, keeping it to a fifth of the time.
+void PaintView::inkChanged()
+{
+    inkKnown = false;
+    if (!shaped || underlayCoversWindow() || shapeTimer.isActive())
+        return;
+    shapeTimer.start(std::max<qint64>(kShapeDelayMs, 4 * lastShapeMs));
+}
+
+// Where nothing composites, the board is drawn only where it knows what lies
+// beneath it (the shown picture its underlay holds) and on its own ink; elsewhere
+// the screen shows through as it is now: a hidden show window, a video, the
+// desktop. Painting a remembered picture there would show what is gone.
+void PaintView::updateShape()
+{
+    if (!shaped)
+        return;
+    const QRect geo = geometry();
+    if (underlayCoversWindow()) {
+        if (!mask().isEmpty())
+            clearMask();
+        return;
+    }
+    if (!inkKnown) {
+        QElapsedTimer cost;
+        cost.start();
+        inkArea = inkRegion();
+        inkKnown = true;
+        lastShapeMs = cost.elapsed();
+    }
+    QRegion shown = (knownArea | inkArea) & geo;
+    shown.translate(-geo.topLeft());
+    if (shown.isEmpty())
+        shown = QRegion(0, 0, 1, 1); // an empty mask would mean no mask at all
+    if (shown != mask())
+        setMask(shown);
 }
 
 void PaintView::paintEvent(QPaintEvent*)
@@ -59,6 +134,8 @@ void PaintView::paintEvent(QPaintEvent*)
 void PaintView::followGeometry()
 {
     scene->setDrawRect(x(), y(), width(), height());
+    inkKnown = false; // measured again over the new area
+    updateShape();
 }
 
 void PaintView::resizeEvent(QResizeEvent* event)
@@ -78,14 +155,40 @@ void PaintView::moveEvent(QMoveEvent* event)
 void PaintView::keyPressEvent(QKeyEvent* event)
 {
     if (event->key() == Qt::Key_Escape) {
-        if (isFullScreen())
-            showNormal();
+        if (fullScreen)
+            goNormal();
         else
-            showFullScreen();
+            goFullScreen();
     } else if (event->key() == Qt::Key_Backspace) {
         scene->undo();
     }
     event->accept();
+}
+
+// Full screen also where no window manager would resize the window for us; and
+// where none confirms the request, Qt's own state cannot tell which one we are in.
+void PaintView::goFullScreen()
+{
+    fullScreen = true;
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    showFullScreen();
+    if (screen)
+        setGeometry(screen->geometry());
+    followGeometry();
+}
+
+// A board that was never shown normal has no normal place of its own: 800 x 600
+// in the middle of the screen.
+void PaintView::goNormal()
+{
+    fullScreen = false;
+    showNormal();
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    QRect normal(0, 0, 800, 600);
+    if (screen)
+        normal.moveCenter(screen->geometry().center());
+    setGeometry(normal);
+    followGeometry();
 }
 
 void PaintView::sl_windowSize(int x, int y, int w, int h)
@@ -150,12 +253,7 @@ void PaintView::sl_startWhiteboard()
 {
     scene->clearBoard();
     setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
-    // Full screen also where no window manager would resize the window for us.
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    showFullScreen();
-    if (screen)
-        setGeometry(screen->geometry());
-    followGeometry();
+    goFullScreen();
 }
 
 void PaintView::sl_endWhiteboard()

@@ -6,6 +6,8 @@
 #include <QGraphicsView>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QRegion>
+#include <QTimer>
 
 #include <memory>
 
@@ -25,13 +27,16 @@ class PaintView : public QMainWindow
 public:
     // composited: whether the desktop shows what lies beneath a translucent
     // window. Where it does not, the board is painted over a picture of the
-    // screen instead (setUnderlay), or it would black the screen out. What it
-    // draws is paid from ink (a budget of its own when null).
+    // screen instead (setUnderlay), or it would black the screen out; where that
+    // picture is not known to be on the screen, the board shows only its ink.
+    // What it draws is paid from ink (a budget of its own when null).
     explicit PaintView(bool composited, std::shared_ptr<InkBudget> ink = {},
                        QWidget* parent = nullptr);
 
     GraphicsSceen* drawingScene() const { return scene; }
-    void setUnderlay(const QPixmap& screen);
+    // screen: a picture of the screen; known: where it shows what is on the
+    // screen (screen coordinates).
+    void setUnderlay(const QPixmap& screen, const QRegion& known);
 
 public slots:
     void sl_windowSize(int x, int y, int w, int h);
@@ -59,9 +64,23 @@ protected:
 private:
     void endStroke();
     void followGeometry();
+    void goFullScreen();
+    void goNormal();
+    bool underlayCoversWindow() const;
+    QRegion inkRegion() const;
+    void inkChanged();
+    void updateShape();
 
     GraphicsView* view = nullptr;   // child
     GraphicsSceen* scene = nullptr; // child
     int drawState = 2;              // 0 after a start, 1 while points arrive, 2 after an end
     const bool composited;
+    bool fullScreen = false; // meant to be; what Esc toggles
+    bool shaped = false;     // shown only where it knows what is beneath, and on its ink
+    QRegion knownArea;       // where the underlay shows what is on the screen
+    QRegion inkArea;         // the pixels of the board's ink, screen coordinates
+    bool inkKnown = false;   // inkArea is up to date
+    static constexpr int kShapeDelayMs = 40;
+    QTimer shapeTimer;      // the ink's shape measured again when it runs out
+    qint64 lastShapeMs = 0; // what measuring it cost the last time
 };

@@ -66,12 +66,15 @@ void paintViewManage::InitConnect()
     connect(this, &paintViewManage::msg_endText, this, &paintViewManage::sl_endText);
 }
 
-QPixmap paintViewManage::underlay() const
+paintViewManage::Underlay paintViewManage::underlay() const
 {
     if (underlaySource)
         return underlaySource();
+    // Nobody says what lies beneath: the screen as it is when the board opens.
     QScreen* screen = QGuiApplication::primaryScreen();
-    return screen ? screen->grabWindow(0) : QPixmap();
+    if (!screen)
+        return {};
+    return {screen->grabWindow(0), QRegion(screen->geometry())};
 }
 
 void paintViewManage::sl_closeAll()
@@ -101,7 +104,10 @@ void paintViewManage::sl_startWhiteboard(QString id)
         return;
     }
     auto* v = new PaintView(composited, ink); // deletes itself when closed
-    v->setUnderlay(composited ? QPixmap() : underlay());
+    if (!composited) {
+        const Underlay under = underlay();
+        v->setUnderlay(under.picture, under.known);
+    }
     views.insert(id, v);
     connect(v->drawingScene(), &QGraphicsScene::changed, this, [this] { scheduleUnderlays(2); });
     connect(v, &QObject::destroyed, this, [this] { scheduleUnderlays(1); });
@@ -124,12 +130,12 @@ void paintViewManage::sl_underlayChanged()
 {
     if (composited || views.isEmpty())
         return;
-    const QPixmap picture = underlay();
+    const Underlay beneath = underlay();
     for (const QPointer<PaintView>& v : qAsConst(views)) {
         if (!v)
             continue;
         // A board alone shares the picture: painting would copy all of it.
-        QPixmap under = picture;
+        QPixmap under = beneath.picture;
         QPainter painter;
         const QRectF all(QPointF(0, 0), QSizeF(under.size()));
         for (const QPointer<PaintView>& other : qAsConst(views)) {
@@ -138,8 +144,34 @@ void paintViewManage::sl_underlayChanged()
         }
         if (painter.isActive())
             painter.end();
-        v->setUnderlay(under);
+        v->setUnderlay(under, beneath.known);
     }
+}
+
+void paintViewManage::sl_underlayChangedSoon()
+{
+    if (views.isEmpty())
+        return;
+    if (!raisePending) {
+        raisePending = true;
+        // Once the window's own map or raise has gone out: the window manager
+        // stacks in the order it is asked.
+        // The last board raised takes the focus: a window manager keeps a focused
+        // full-screen window above all others, the boards kept on top included.
+        QTimer::singleShot(0, this, [this] {
+            raisePending = false;
+            PaintView* top = nullptr;
+            for (const QPointer<PaintView>& v : qAsConst(views)) {
+                if (v) {
+                    v->raise();
+                    top = v;
+                }
+            }
+            if (top && !top->isActiveWindow())
+                top->activateWindow();
+        });
+    }
+    scheduleUnderlays(1);
 }
 
 void paintViewManage::scheduleUnderlays(int minBoards)

@@ -6,6 +6,7 @@
 #include <QMap>
 #include <QPixmap>
 #include <QPointer>
+#include <QRegion>
 
 #include "jwpaint/inkbudget.h"
 #include "jwpaint/paintview.h"
@@ -25,8 +26,14 @@ public:
     void apply(const cmd::BoardCommand& c);
 
     // Where nothing composites windows, the boards are painted over a picture of
-    // what lies beneath them; this gives it (start-up hands in the show window's).
-    void setUnderlaySource(std::function<QPixmap()> source) { underlaySource = std::move(source); }
+    // what lies beneath them: the picture of the screen, and where it shows what
+    // is on the screen now (start-up hands in the show window's). Elsewhere a
+    // board shows only its ink.
+    struct Underlay {
+        QPixmap picture;
+        QRegion known;
+    };
+    void setUnderlaySource(std::function<Underlay()> source) { underlaySource = std::move(source); }
     PaintView* view(const QString& id) const { return views.value(id); }
     int viewCount() const { return views.size(); }
     // Boards open at once, at most: more serve no one and only cost memory (a
@@ -76,19 +83,24 @@ public slots:
     void sl_redraw(QString id);
     // The picture under the boards changed: paint them over the new one.
     void sl_underlayChanged();
+    // What lies beneath the boards changed (shown, hidden, moved, a video): the
+    // same, once the event loop has run what came with it; and the boards go back
+    // over a window that was shown over them.
+    void sl_underlayChangedSoon();
 
 private:
-    QPixmap underlay() const;
+    Underlay underlay() const;
     // Where boards cannot be seen through, each one shows the others' drawings
     // beneath its own; redone once per pass of the event loop after a change, if at
     // least minBoards are open (a board's own change matters only to the others).
     void scheduleUnderlays(int minBoards);
     bool underlaysPending = false;
+    bool raisePending = false;
 
     // A window closed by the system's close command destroys itself; the
     // QPointer then reads null and the entry is dropped at the next use.
     QMap<QString, QPointer<PaintView>> views;
-    std::function<QPixmap()> underlaySource;
+    std::function<Underlay()> underlaySource;
     bool composited = false;
     // Shared by the boards, which may outlive this manager at quit.
     const std::shared_ptr<InkBudget> ink = std::make_shared<InkBudget>();

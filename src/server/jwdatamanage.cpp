@@ -377,10 +377,13 @@ void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool now
 {
     if (ids.isEmpty())
         return;
-    for (const QString& id : ids)
+    // Every controller that leaves takes its own board with it, whoever stays: a
+    // board nobody controls would cover the screen for good.
+    for (const QString& id : ids) {
         toMain(sock, cmd::ControllerRemoved{id});
-    if (nowEmpty && endWhiteboard)
-        toBoard(sock, ids.last(), cmd::BoardClose{});
+        if (endWhiteboard)
+            toBoard(sock, id, cmd::BoardClose{});
+    }
     if (nowEmpty)
         toGuiShowState(sock, cmd::ShowTarget::Keep, true);
 }

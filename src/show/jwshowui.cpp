@@ -4,6 +4,7 @@
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
 #include "host/memory.h"
+#include "host/windowmanager.h"
 #include "show/fitsize.h"
 #include "show/videomanage.h"
 #include "show/vlc/vlcinstance.h"
@@ -27,6 +28,7 @@
 #include <QTimer>
 #include <QWindow>
 #include <exception>
+#include <utility>
 
 namespace
 {
@@ -68,6 +70,9 @@ JWShowUi::JWShowUi(QWidget* parent) : QWidget(parent)
     // would otherwise count as the last window and end the program.
     setAttribute(Qt::WA_QuitOnClose, false);
     m_normalGeometry = geometry();
+    m_showTimer.setSingleShot(true);
+    m_showTimer.setInterval(kShowWaitMs);
+    connect(&m_showTimer, &QTimer::timeout, this, &JWShowUi::showui);
 
     m_stack = new QStackedLayout(this);
     m_stack->setContentsMargins(0, 0, 0, 0);
@@ -154,16 +159,52 @@ void JWShowUi::apply(const cmd::ShowCommand& c)
 
 void JWShowUi::showui()
 {
-    hide();
-    if (!(windowFlags() & Qt::WindowStaysOnTopHint))
-        setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
+    // A shown window is only brought to the front: hidden and shown again at once,
+    // it would be mapped while the window manager still holds it (below).
+    if (isVisible() && !isMinimized()) {
+        raise();
+        activateWindow();
+        showOverlay();
+        return;
+    }
+    // Hidden a moment ago, the window is mapped again only once the manager has
+    // let go of it: mapped inside the manager's old frame it would come back
+    // framed, at its normal size and not on top, the manager having dropped what
+    // it was asked for when it let go. A manager that never does is not waited for
+    // beyond a second.
+    if (!isVisible() && m_showWaits < kMaxShowWaits && internalWinId() &&
+        host::WindowHeldByManager(internalWinId())) {
+        ++m_showWaits;
+        if (!m_showTimer.isActive())
+            m_showTimer.start();
+        return;
+    }
+    m_showWaits = 0;
+    m_showTimer.stop();
     if (m_autoFull)
         goFullScreen();
     else
         goNormal();
+    // Above all others also where no window manager honours the hint: made at
+    // start, the window lies beneath every window made after it (the main window,
+    // shown where there is no tray).
+    raise();
     activateWindow();
     setFocus(Qt::OtherFocusReason);
     showOverlay();
+    if (m_pendingVideo) {
+        const PendingVideo video = *std::exchange(m_pendingVideo, std::nullopt);
+        SetVideoFile(video.url, video.sock, video.from);
+    }
+}
+
+// A show still waiting for the window manager is overtaken, and so is the video
+// that waited for it.
+void JWShowUi::cancelShow()
+{
+    m_showTimer.stop();
+    m_showWaits = 0;
+    m_pendingVideo.reset();
 }
 
 // Full screen and back are window-manager requests on X11; where none runs the
@@ -195,6 +236,7 @@ void JWShowUi::sl_keyEscPress()
 
 void JWShowUi::sl_windowhide()
 {
+    cancelShow();
     hide();
 }
 
@@ -205,6 +247,8 @@ void JWShowUi::sl_windowClose()
 
 void JWShowUi::closeEvent(QCloseEvent* event)
 {
+    ++m_closes;
+    cancelShow();
     if (m_overlay)
         m_overlay->close();
     m_videoMode = false;
@@ -349,6 +393,8 @@ void JWShowUi::updateImageRect(int pw, int ph)
 void JWShowUi::moveEvent(QMoveEvent* event)
 {
     QWidget::moveEvent(event);
+    if (isVisible())
+        emit surfaceChanged();
     placeOverlay();
     refitToWindow(false);
 }
@@ -356,6 +402,8 @@ void JWShowUi::moveEvent(QMoveEvent* event)
 void JWShowUi::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    if (isVisible())
+        emit surfaceChanged();
     placeOverlay();
     refitToWindow(true);
 }

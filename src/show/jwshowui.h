@@ -18,6 +18,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class QGraphicsScene;
 class QGraphicsView;
@@ -92,6 +93,9 @@ signals:
     void videoReport(cmd::VideoReport report);
     // A new picture is on the screen (whiteboards drawn over it follow it).
     void pictureShown();
+    // What the window puts on the screen changed otherwise: shown, hidden, moved,
+    // resized, raised by its activation, or a video in place of the picture.
+    void surfaceChanged();
 
 public slots:
     void showui();
@@ -125,12 +129,14 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void hideEvent(QHideEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void changeEvent(QEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void goFullScreen();
     void goNormal();
+    void cancelShow();
     void layOutPicture();
     void updateImageRect(int pw, int ph);
     void refitToWindow(bool sizeChanged);
@@ -167,9 +173,21 @@ private:
     // with no window manager to confirm the request, Qt falls back to the normal
     // state while the window still covers the screen.
     bool m_fullScreen = false;
-    QSize m_laidOutFor;            // the client size the current scene was built for
-    bool m_closing = false;        // inside the close event
-    bool m_showingDefault = false; // the idle picture is shown, laid out for this size
+    // A show waiting for the window manager to let go of the hidden window.
+    static constexpr int kShowWaitMs = 10;
+    static constexpr int kMaxShowWaits = 100;
+    QTimer m_showTimer;
+    int m_showWaits = 0;
+    struct PendingVideo {
+        QString url;
+        SOCKET sock = 0;
+        QString from;
+    };
+    std::optional<PendingVideo> m_pendingVideo; // asked for while the show waited
+    QSize m_laidOutFor;                         // the client size the current scene was built for
+    bool m_closing = false;                     // inside the close event
+    quint64 m_closes = 0;                       // close events so far: a show that ended
+    bool m_showingDefault = false;              // the idle picture is shown, laid out for this size
     ShowImageRect* m_pictureRect = nullptr;
     bool m_autoFull = false;
 

@@ -115,12 +115,19 @@ void JWShowUi::showVideoPage()
     m_pictureMode = false;
     m_showingDefault = false;
     showOverlay();
+    emit surfaceChanged();
 }
 
 void JWShowUi::SetVideoFile(QString url, SOCKET sock, QString from)
 {
     qCDebug(lcJwShow).noquote() << "Set Video file:" << url;
     JWLOG::debug("Set Video file:" + url);
+    if (!url.isEmpty() && m_showTimer.isActive()) {
+        // Asked for right after a show that waits for the window manager: it
+        // starts once the window is up.
+        m_pendingVideo = PendingVideo{url, sock, from};
+        return;
+    }
     if (url.isEmpty() || !isVisible())
         return;
     if (m_pictureMode) {
@@ -130,7 +137,14 @@ void JWShowUi::SetVideoFile(QString url, SOCKET sock, QString from)
     m_videoUrl = url;
     m_stepTimer.stop();
     m_step = 0;
+    const quint64 closes = m_closes;
     QCoreApplication::processEvents();
+    // The events run may have closed the window (its controller gone) or hidden
+    // it: nothing is opened for a show that has ended.
+    if (m_closes != closes || !isVisible()) {
+        qDebug().noquote() << "video not opened, the window was closed or hidden meanwhile:" << url;
+        return;
+    }
     openMedia(url);
     m_requesterSock = sock;
     m_requester = from;
@@ -340,26 +354,33 @@ void JWShowUi::showOverlay()
     m_overlay->raise();
 }
 
-// Only the decorations are part of the overlay window. Where nothing composites
-// windows, a translucent one is drawn black and would hide the video; and where
-// something does, the rest would be invisible anyway. Clicks elsewhere reach the
-// video itself, which answers them the same way.
+// Only the decorations' own pixels are part of the overlay window. Where nothing
+// composites windows, a translucent one is drawn black and would hide the video
+// (a box around each sign, if the mask were their rectangles); where something
+// does, the rest would be invisible anyway. Clicks elsewhere reach the video
+// itself, which answers them the same way.
 void JWShowUi::maskOverlay()
 {
     if (!m_overlay)
         return;
-    QRegion shown;
     const QPoint offset = m_overlay->view()->mapTo(m_overlay.get(), QPoint(0, 0));
-    for (const QGraphicsItem* item : m_overlay->scene()->items())
-        shown += item->sceneBoundingRect().toAlignedRect().translated(offset);
+    QRegion shown = m_overlay->scene()->drawnRegion().translated(offset);
     if (shown.isEmpty())
         shown = QRegion(0, 0, 1, 1); // an empty mask would mean no mask at all
-    m_overlay->setMask(shown);
+    if (shown != m_overlay->mask())
+        m_overlay->setMask(shown);
+}
+
+void JWShowUi::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    emit surfaceChanged();
 }
 
 void JWShowUi::hideEvent(QHideEvent* event)
 {
     QWidget::hideEvent(event);
+    emit surfaceChanged();
     if (!m_overlay)
         return;
     m_overlay->hide();
@@ -373,6 +394,10 @@ void JWShowUi::changeEvent(QEvent* event)
     if (event->type() == QEvent::WindowStateChange && isMinimized() && m_videoMode &&
         !m_pictureMode && m_overlay)
         m_overlay->hide();
+    // Activated, a window manager raises it: over the boards, too, which go back
+    // over it.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        emit surfaceChanged();
 }
 
 void JWShowUi::mouseReleaseEvent(QMouseEvent* event)

@@ -1,6 +1,7 @@
 #include "show/videomanage.h"
 #include "base/jwdebug.h"
 
+#include <QBitmap>
 #include <QBrush>
 #include <QDebug>
 #include <QGraphicsEllipseItem>
@@ -11,16 +12,50 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPen>
 #include <QPixmap>
 
 #include <algorithm>
+#include <cmath>
 
 namespace
 {
 constexpr int kVolumeSteps = 10;
 constexpr int kVolumeShownMs = 2000;
 const QColor kVolumeLit(30, 144, 255);
+const QColor kTimeFill(250, 250, 250);
+const QColor kTimeOutline(16, 16, 16);
+const QColor kTimePlate(0, 0, 0, 150);
+
+// The time on a dark plate of its own: the plate keeps the overlay's shape a
+// steady rectangle while the digits change (a shape following the glyphs would
+// uncover the old digits' pixels every second, left as they were by a paused
+// video), and it darkens the picture behind translucent glyphs' edges.
+class TimeText : public QGraphicsSimpleTextItem
+{
+public:
+    qreal pad() const { return pen().widthF() + 4; }
+    QRectF boundingRect() const override
+    {
+        return QGraphicsSimpleTextItem::boundingRect().adjusted(-pad(), -pad(), pad(), pad());
+    }
+    QPainterPath shape() const override
+    {
+        QPainterPath path;
+        path.addRect(boundingRect());
+        return path;
+    }
+    void paint(QPainter* painter, const QStyleOptionGraphicsItem* option, QWidget* widget) override
+    {
+        if (!text().isEmpty()) {
+            painter->setPen(Qt::NoPen);
+            painter->setBrush(kTimePlate);
+            painter->drawRoundedRect(boundingRect(), pad(), pad());
+        }
+        QGraphicsSimpleTextItem::paint(painter, option, widget);
+    }
+};
 
 // Hours wrap at 24: the text reads as a time of day, as players' clocks do.
 QString clockText(qint64 ms)
@@ -46,12 +81,13 @@ QPixmap sizedPixmap(const QString& path, int side)
 VideoManage::VideoManage(QObject* parent)
     : QGraphicsScene(parent),
       m_playImage(std::make_unique<QGraphicsPixmapItem>(sizedPixmap(":/jw/bofang", 128))),
-      m_timeText(std::make_unique<QGraphicsSimpleTextItem>()),
+      m_timeText(std::make_unique<TimeText>()),
       m_muteImage(std::make_unique<QGraphicsPixmapItem>(sizedPixmap(":/jw/jinyin", 48)))
 {
     m_playImageSize = m_playImage->pixmap().size();
-    m_timeText->setBrush(QBrush(Qt::red, Qt::SolidPattern));
-    m_timeText->setPen(QPen(QBrush(Qt::red), 5.0));
+    // Light glyphs in a dark outline read on any picture, light or dark.
+    m_timeText->setBrush(QBrush(kTimeFill, Qt::SolidPattern));
+    styleTimeText(QSize(1920, 1080));
 
     m_volumeTimer.setInterval(kVolumeShownMs);
     m_volumeTimer.setSingleShot(false);
@@ -90,9 +126,34 @@ void VideoManage::ShowTimeText(int w, int h)
 {
     if (m_timeTextShown)
         return;
-    m_timeText->setPos(QPointF(w - 120, h - 30));
+    m_timeSize = QSize(w, h);
+    styleTimeText(QSize(w, h));
+    placeTimeText(QSize(w, h));
     addItem(m_timeText.get());
     m_timeTextShown = true;
+}
+
+// The time grows with the screen (a 25th of its height, some 30 pixels of digit
+// at 1080 lines) and is outlined in proportion.
+void VideoManage::styleTimeText(QSize size)
+{
+    QFont font = m_timeText->font();
+    font.setPixelSize(std::max(16, size.height() / 25));
+    font.setBold(true);
+    m_timeText->setFont(font);
+    QPen outline(kTimeOutline, std::max(2.0, font.pixelSize() / 12.0));
+    outline.setJoinStyle(Qt::RoundJoin);
+    m_timeText->setPen(outline);
+}
+
+// In the lower right corner, wholly inside: placed by its right edge, which
+// stays where it is however wide the text grows.
+void VideoManage::placeTimeText(QSize size)
+{
+    const QRectF r = m_timeText->boundingRect();
+    const qreal margin = std::max(8, size.height() / 60);
+    m_timeText->setPos(QPointF(std::floor(size.width() - margin - r.width()),
+                               std::floor(size.height() - margin - r.height())));
 }
 
 void VideoManage::RemoveTimeText()
@@ -126,9 +187,9 @@ QPointF VideoManage::playImagePos() const
 {
     return m_playImage->pos();
 }
-QPointF VideoManage::timeTextPos() const
+QRectF VideoManage::timeTextRect() const
 {
-    return m_timeText->pos();
+    return m_timeText->sceneBoundingRect();
 }
 QPointF VideoManage::muteImagePos() const
 {
@@ -188,7 +249,9 @@ void VideoManage::WindowSizeChanged(QSize size)
     m_muteImage->setPos(QPointF(w - 80, 10));
     m_playImage->setPos(
         QPointF((w - m_playImageSize.width()) / 2, (h - m_playImageSize.height()) / 2));
-    m_timeText->setPos(QPointF(w - 120, h - 30));
+    m_timeSize = size;
+    styleTimeText(size);
+    placeTimeText(size);
 }
 
 void VideoManage::SetMediaTime(float currenttime)
@@ -199,6 +262,7 @@ void VideoManage::SetMediaTime(float currenttime)
         return;
     const double ms = std::min(double(currenttime), 1e15);
     m_timeText->setText(clockText(qint64(ms)) + m_totalTimeText);
+    placeTimeText(m_timeSize);
 }
 
 void VideoManage::SetMediaTotalTime(int totaltime)
@@ -206,6 +270,26 @@ void VideoManage::SetMediaTotalTime(int totaltime)
     if (totaltime <= 0)
         return;
     m_totalTimeText = QLatin1Char('/') + clockText(totaltime);
+}
+
+QRegion VideoManage::drawnRegion()
+{
+    QRegion drawn;
+    for (const QGraphicsItem* item : items()) {
+        const QRect area = item->sceneBoundingRect().toAlignedRect();
+        if (area.isEmpty())
+            continue;
+        // Only the pixels an item covers: the transparent corners of a sign or the
+        // room between letters are no part of it.
+        QImage image(area.size(), QImage::Format_ARGB32_Premultiplied);
+        image.fill(Qt::transparent);
+        {
+            QPainter painter(&image);
+            render(&painter, QRectF(image.rect()), QRectF(area));
+        }
+        drawn += QRegion(QBitmap::fromImage(image.createAlphaMask())).translated(area.topLeft());
+    }
+    return drawn;
 }
 
 void VideoManage::sl_videState(Vlc::State statue)

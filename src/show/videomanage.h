@@ -9,6 +9,7 @@
 #include <QGraphicsScene>
 #include <QList>
 #include <QPointF>
+#include <QRegion>
 #include <QSize>
 #include <QString>
 #include <QTimer>
@@ -41,7 +42,7 @@ public:
     bool muteImageShown() const { return m_muteImageShown; }
     bool volumeShown() const { return m_volumeShown; }
     QPointF playImagePos() const;
-    QPointF timeTextPos() const;
+    QRectF timeTextRect() const; // where the time is drawn, outline included
     QPointF muteImagePos() const;
     QString timeText() const;
     QString totalTimeText() const { return m_totalTimeText; }
@@ -64,8 +65,15 @@ public slots:
 protected:
     void mouseReleaseEvent(QGraphicsSceneMouseEvent* event) override;
 
+public:
+    // The pixels the decorations cover, in scene coordinates: what the overlay
+    // window must show and nothing more.
+    QRegion drawnRegion();
+
 private:
     void placeVolumeItem(int k, QSize size);
+    void styleTimeText(QSize size);
+    void placeTimeText(QSize size);
 
     Vlc::State m_playerState = Vlc::Idle;
     // The fixed items come and go from the scene, so the scene cannot own them.
@@ -81,6 +89,7 @@ private:
     QSize m_playImageSize;
     QTimer m_volumeTimer;
     QString m_totalTimeText;
+    QSize m_timeSize{1920, 1080}; // the size the time is laid out for
 };
 
 class videoShowStatDialog : public QDialog

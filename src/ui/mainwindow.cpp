@@ -16,6 +16,7 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QPixmap>
 #include <QRegExpValidator>
@@ -156,10 +157,28 @@ void MainWindow::InitTrayIcon()
     tray->setToolTip(windowTitle());
     connect(tray, &QSystemTrayIcon::activated, this, &MainWindow::trayiconActivated);
 
-    // A bare X server has no tray: the program runs on, reachable through a second
-    // start, which brings the main window back.
-    if (!QSystemTrayIcon::isSystemTrayAvailable())
-        qCDebug(lcJwShow) << "no system tray: the tray icon is not shown";
+    // Without a tray (GNOME without an extension, a bare X server) a hidden window
+    // could only be found again through a second start: it stays on the screen,
+    // whatever "runtray" says.
+    if (!trayPresent()) {
+        qCDebug(lcJwShow) << "no system tray: the main window stays shown";
+        show();
+    }
+}
+
+bool MainWindow::trayPresent()
+{
+    // Asked anew each time: a panel started after the program (at log-in) brings
+    // a tray, which the icon then joins.
+    const bool present = trayCheck();
+    if (!present && !noTrayLine) {
+        noTrayLine = new QLabel(QStringLiteral("没有系统托盘：关闭窗口只会最小化"), ui->tabWidget);
+        noTrayLine->setObjectName(QStringLiteral("labNoTray"));
+        ui->tabWidget->setCornerWidget(noTrayLine, Qt::TopRightCorner);
+    }
+    if (noTrayLine)
+        noTrayLine->setVisible(!present);
+    return present;
 }
 
 void MainWindow::InitTableWidget()
@@ -300,7 +319,10 @@ void MainWindow::closeEvent(QCloseEvent* event)
 {
     if (hideOnClose) {
         event->ignore();
-        hide();
+        if (trayPresent())
+            hide();
+        else
+            showMinimized(); // hidden, it would be out of reach
         return;
     }
     event->accept();

@@ -7,6 +7,7 @@
 #include <QPoint>
 #include <QStringList>
 #include <QSystemTrayIcon>
+#include <functional>
 #include <memory>
 
 namespace Ui
@@ -14,6 +15,7 @@ namespace Ui
 class MainWindow;
 }
 class QAction;
+class QLabel;
 class QMenu;
 class About;
 class WebRemotePanel;
@@ -50,6 +52,9 @@ public:
     int controllerCount() const;
     WebRemotePanel* webRemotePanel() const { return webPanel; }
     QSystemTrayIcon* trayIcon() const { return tray; }
+    // Asked whether a tray can hold the icon; the platform's answer unless a test
+    // says otherwise.
+    void setTrayCheck(std::function<bool()> check) { trayCheck = std::move(check); }
     // Closing hides the window until this is called (the quit).
     void closeForGood();
 
@@ -81,6 +86,9 @@ protected:
     void keyPressEvent(QKeyEvent* event) override;
 
 private:
+    // Whether there is a tray now; the line beside the tabs says when there is none.
+    bool trayPresent();
+
     std::unique_ptr<Ui::MainWindow> ui;
     int servedPort = 0;
     bool hideOnClose = true;
@@ -94,4 +102,6 @@ private:
     QAction* helpAction = nullptr;
     QAction* aboutAction = nullptr;
     WebRemotePanel* webPanel = nullptr; // parent: the tab widget
+    std::function<bool()> trayCheck = &QSystemTrayIcon::isSystemTrayAvailable;
+    QLabel* noTrayLine = nullptr; // parent: the tab widget, in its corner
 };

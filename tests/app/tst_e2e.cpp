@@ -1,7 +1,8 @@
 // The built program as a process: the settings completed at first start, the
 // debug log, the port fallback, single instance and the orderly end on SIGTERM
 // (also in the middle of a flood); under X (no window manager) a copy started
-// hidden comes up when a second starts, from the same data folder by any path.
+// hidden in a tray comes up when a second starts, from the same data folder by any
+// path, and without a tray it is not hidden at all.
 #include "jwinstance.h"
 #include "x11probe.h"
 
@@ -212,8 +213,18 @@ private slots:
     {
         QFETCH(bool, copiedElsewhere);
         QFETCH(bool, throughLink);
-        if (!x.isOpen())
-            QSKIP("needs an X display");
+        const QString trayer = QStandardPaths::findExecutable(QStringLiteral("trayer"));
+        if (trayer.isEmpty() || !x.isOpen())
+            QSKIP("needs an X display and trayer (a tray host)");
+        // Only a tray keeps a window hidden.
+        QProcess tray;
+        tray.start(trayer, {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
+                            "120", "--height", "32", "--SetDockType", "false"});
+        auto stopTray = qScopeGuard([&tray] {
+            tray.kill();
+            tray.waitForFinished(3000);
+        });
+        QTRY_VERIFY_WITH_TIMEOUT(x.hasSystemTray(), 5000);
         JwInstanceOptions o;
         o.useDisplay = true;
         o.config.insert("runtray", "1");
@@ -244,6 +255,25 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!mainWindowShown(), 10000);
         QVERIFY(jwtest::Controller(first.port()).connectToHost());
         QCOMPARE(first.stop(), 0);
+    }
+
+    // Without a tray nothing could bring a hidden window back but a second start:
+    // it is shown despite runtray=1, and its close button cannot hide it (a bare X
+    // server has nobody to minimise it either).
+    void withoutATrayTheWindowIsShown()
+    {
+        if (!x.isOpen() || x.hasSystemTray())
+            QSKIP("needs an X display without a tray");
+        JwInstanceOptions o;
+        o.useDisplay = true;
+        o.config.insert("runtray", "1");
+        JwInstance jw(o);
+        QVERIFY2(jw.start(), qPrintable(jw.errorString()));
+        QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 10000);
+        QVERIFY(x.sendDeleteWindow(x.findWindow(QStringLiteral("Tovanel - 被控端"))));
+        QTest::qWait(300); // a window hidden by mistake would be unmapped by now
+        QVERIFY(mainWindowShown());
+        QCOMPARE(jw.stop(), 0);
     }
 };
 

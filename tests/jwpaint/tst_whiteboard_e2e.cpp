@@ -13,6 +13,9 @@
 #include <QProcess>
 #include <QStandardPaths>
 #include <QtTest>
+#include <memory>
+
+#include <X11/keysym.h>
 
 namespace
 {
@@ -61,6 +64,7 @@ private slots:
     {
         if (!probe.isOpen())
             QSKIP("needs an X display");
+        QVERIFY(probe.waitForDesktop());
         QVERIFY(http.start());
         http.serve("/p.png", flatPng(kPicture, 800, 600), "image/png");
     }
@@ -126,6 +130,84 @@ private slots:
             compositor.terminate();
             compositor.waitForFinished(3000);
         }
+    }
+
+    // A controller that leaves takes its own boards with it, whoever stays, even
+    // one that Esc made a normal window; the board of the one who stays keeps
+    // toggling between full screen and normal with Esc.
+    void boardGoesWithItsController_data()
+    {
+        QTest::addColumn<QString>("leaving");
+        QTest::newRow("logout") << "logout";
+        QTest::newRow("connection closed") << "close";
+        QTest::newRow("two ids, connection closed") << "two ids";
+    }
+    void boardGoesWithItsController()
+    {
+        QFETCH(QString, leaving);
+        jwtest::JwInstance program(jwtest::presentingOptions());
+        QVERIFY2(program.start(), qPrintable(program.errorString()));
+        jwtest::Controller stays(program.port());
+        auto goes = std::make_unique<jwtest::Controller>(program.port());
+        QVERIFY(stays.connectToHost() && !stays.login("stays").isEmpty());
+        QVERIFY(goes->connectToHost() && !goes->login("goes").isEmpty());
+        QStringList ids{"goes"};
+        if (leaving == "two ids") {
+            QVERIFY(!goes->login("goes2").isEmpty());
+            ids << "goes2";
+        }
+        QVERIFY(!stays.request(packet("mode", "stays", {{"value", "show"}})).isEmpty());
+        QVERIFY(stays.send(packet("whiteboard.start", "stays")));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.viewableWindows("Sketchpad").size(), 1, 5000);
+        const unsigned long staying = probe.viewableWindows("Sketchpad").first();
+        for (const QString& id : ids)
+            QVERIFY(goes->send(packet("whiteboard.start", id)));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.viewableWindows("Sketchpad").size(), 1 + ids.size(), 5000);
+        const unsigned long escaped =
+            probe.viewableWindows("Sketchpad")
+                .at(probe.viewableWindows("Sketchpad").first() == staying ? 1 : 0);
+        QTRY_VERIFY(probe.focus(escaped));
+        QVERIFY(probe.key(XK_Escape));
+        QTRY_VERIFY_WITH_TIMEOUT(probe.isViewable(escaped) && !probe.coversScreen(escaped), 5000);
+
+        if (leaving == "logout")
+            QVERIFY(goes->send(packet("logout", "goes")));
+        else
+            goes.reset();
+        QTRY_COMPARE_WITH_TIMEOUT(probe.viewableWindows("Sketchpad"), QList<unsigned long>{staying},
+                                  5000);
+        QTRY_VERIFY(probe.focus(staying));
+        QVERIFY(probe.key(XK_Escape));
+        QTRY_VERIFY_WITH_TIMEOUT(probe.isViewable(staying) && !probe.coversScreen(staying), 5000);
+        QTRY_VERIFY(probe.focus(staying));
+        QVERIFY(probe.key(XK_Escape));
+        QTRY_VERIFY_WITH_TIMEOUT(probe.coversScreen(staying), 5000);
+        QCOMPARE(program.stop(), 0);
+    }
+
+    // A board shows the screen beneath it as it is now: hidden, the show window's
+    // picture is gone from under the stroke; shown again, it is back.
+    void boardShowsNoStalePicture()
+    {
+        jwtest::JwInstance program(jwtest::presentingOptions());
+        QVERIFY2(program.start(), qPrintable(program.errorString()));
+        jwtest::Controller a(program.port());
+        QVERIFY(a.connectToHost() && !a.login("a").isEmpty());
+        QVERIFY(!a.request(packet("mode", "a", {{"value", "show"}})).isEmpty());
+        QVERIFY(!a.request(packet("show.image", "a", {{"url", http.url("/p.png")}})).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(near(at(500, 500), kPicture), 10000);
+        QVERIFY(a.send(packet("whiteboard.start", "a")));
+        QVERIFY(a.send(packet("whiteboard.pen.width", "a", {{"value", "9"}})));
+        QVERIFY(stroke(a, "a", 300));
+        QTRY_VERIFY_WITH_TIMEOUT(near(at(300, 300), kRed), 5000);
+        for (const char* mode : {"remote", "show", "remote"}) {
+            QVERIFY(!a.request(packet("mode", "a", {{"value", mode}})).isEmpty());
+            const bool shown = QByteArray(mode) == "show";
+            // The board back over a window shown again, the stroke on it.
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                near(at(500, 500), kPicture) == shown && near(at(300, 300), kRed), mode, 5000);
+        }
+        QCOMPARE(program.stop(), 0);
     }
 
     // A board closed by the system's close command, then commands for it and a

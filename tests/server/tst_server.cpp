@@ -388,18 +388,19 @@ private slots:
         handle(j("{'type':'logout','from':'phone'}"), 14), dm->HandleClose(14);
         server->disconnect("nobody");
         QCOMPARE(emitted() + QString::number(users->GetUserById("phone").sock), QString("12"));
-        // Every id that logged in on a connection goes with it; the last one out
-        // closes the show and ends its board.
+        // Every id that logged in on a connection goes with it, each with its
+        // board; the last one out closes the show.
         handle(login("second") + login("third"), 12);
         emitted();
         dm->HandleClose(12);
-        QCOMPARE(emitted(), QString("removed phone; removed second; removed third; "
-                                    "board third close; show close"));
+        QCOMPARE(emitted(), QString("removed phone; board phone close; removed second; "
+                                    "board second close; removed third; board third close; "
+                                    "show close"));
         // A logout leaves; what its connection sends after it is not carried out,
         // until that connection's close has been handled.
         handle(login("a") + login("b", ",'name':'B'") + j("{'type':'logout','from':'a'}") +
                login("ghost") + j("{'type':'mode','value':'show'}"));
-        QCOMPARE(emitted(), QString("added a,,; added b,B,; removed a"));
+        QCOMPARE(emitted(), QString("added a,,; added b,B,; removed a; board a close"));
         dm->HandleClose(42);
         handle(login("later"));
         QCOMPARE(emitted(), QString("removed b; board b close; show close; added later,,"));

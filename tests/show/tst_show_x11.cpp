@@ -10,10 +10,30 @@
 #include "base/appinfo.h"
 #include "base/showimagerect.h"
 #include "show/jwshowui.h"
+#include "show/vlc/vlcmediaplayer.h"
 
 #include <QJsonObject>
 #include <QScreen>
 #include <QtTest>
+
+#include <vlc/vlc.h>
+
+// Counts the events of one type that reach the object it filters.
+class EventCounter : public QObject
+{
+public:
+    EventCounter(QEvent::Type type, int* count) : m_type(type), m_count(count) {}
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == m_type)
+            ++*m_count;
+        return false;
+    }
+
+private:
+    QEvent::Type m_type;
+    int* m_count;
+};
 
 class TestShowX11 : public QObject
 {
@@ -41,6 +61,19 @@ class TestShowX11 : public QObject
                 return false;
         return true;
     }
+    // Where the window is and what the window manager says of it.
+    QString describe()
+    {
+        const unsigned long w = window();
+        const QRect g = m_probe.geometry(w);
+        return QString("viewable %1 at %2,%3 %4x%5, state %6")
+            .arg(m_probe.isViewable(w))
+            .arg(g.x())
+            .arg(g.y())
+            .arg(g.width())
+            .arg(g.height())
+            .arg(m_probe.netWmState(w).join(' '));
+    }
     bool showsDefault() { return m_probe.grab(m_defaultAt) == m_default; }
     // A packet from phone1 unless fields say otherwise.
     static QJsonObject packet(const char* type, const char* id, QJsonObject fields = {})
@@ -62,11 +95,74 @@ private slots:
         if (QGuiApplication::platformName() != QLatin1String("xcb"))
             QSKIP("needs an X server");
         QCOMPARE(QGuiApplication::primaryScreen()->size(), QSize(1920, 1080));
+        QVERIFY(m_probe.waitForDesktop());
         Q_INIT_RESOURCE(jw);
         m_default = QImage(":/jw/screen").convertToFormat(QImage::Format_RGB32);
         QVERIFY(!m_default.isNull());
         m_defaultAt = QRect((1920 - m_default.width()) / 2, (1080 - m_default.height()) / 2,
                             m_default.width(), m_default.height());
+    }
+
+    // Asked to show, the window covers the screen every time, under a window
+    // manager too: shown again while shown it is only raised (hiding it first let
+    // the manager, still withdrawing it, forget its full-screen state), and a hide
+    // right before a show changes nothing either.
+    void fullScreenEveryTime()
+    {
+        JWShowUi ui;
+        ui.initShowUi();
+        ui.setAutoFull(true);
+        int hides = 0;
+        EventCounter counter(QEvent::Hide, &hides);
+        ui.installEventFilter(&counter);
+        for (int i = 0; i < 6; ++i) {
+            emit ui.msg_show();
+            QTRY_VERIFY2_WITH_TIMEOUT(m_probe.coversScreen(window()),
+                                      qPrintable(QString("round %1: ").arg(i) + describe()), 5000);
+            QCOMPARE(hides, i); // only the hide of the round before
+            emit ui.msg_show();
+            emit ui.msg_show();
+            QVERIFY(m_probe.coversScreen(window()));
+            QCOMPARE(hides, i);
+            emit ui.msg_hide();
+        }
+    }
+
+    // The video's start runs pending events before it opens the stream; a close
+    // among them (its controller gone) leaves nothing to open. A video asked for
+    // right after a show that waits for the window manager starts with the show.
+    void videoNotOpenedAfterClose_data()
+    {
+        QTest::addColumn<bool>("hiddenBefore");
+        QTest::addColumn<bool>("closed");
+        QTest::newRow("window closed meanwhile") << false << true;
+        QTest::newRow("window still shown") << false << false;
+        QTest::newRow("shown again right after a hide") << true << false;
+    }
+    void videoNotOpenedAfterClose()
+    {
+        QFETCH(bool, hiddenBefore);
+        QFETCH(bool, closed);
+        JWShowUi ui;
+        ui.initShowUi();
+        emit ui.msg_show();
+        QTRY_VERIFY(m_probe.isViewable(window()));
+        // Queued, as the dispatcher hands them over: a close runs inside the start.
+        auto queue = [&ui](std::function<void()> f) {
+            QMetaObject::invokeMethod(&ui, std::move(f), Qt::QueuedConnection);
+        };
+        if (hiddenBefore) {
+            queue([&ui] { emit ui.msg_hide(); });
+            queue([&ui] { emit ui.msg_show(); });
+        }
+        queue([&ui] { emit ui.msg_setVideoFile("http://127.0.0.1:9/v.mp4", 7, "phone"); });
+        if (closed)
+            queue([&ui] { emit ui.msg_close(); });
+        QTRY_VERIFY(!ui.isVisible() == closed && ui.isVideoMode() != closed);
+        libvlc_media_t* media = libvlc_media_player_get_media(ui.player()->core());
+        QCOMPARE(media == nullptr, closed);
+        if (media)
+            libvlc_media_release(media);
     }
 
     void escapeAndCloseInProcess()

@@ -119,11 +119,59 @@ class TestVideoE2e : public QObject
     std::unique_ptr<jwtest::JwInstance> program;
     QRgb centre() { return probe.pixel(960, 540); }
 
+    // What is wrong with the time in the lower right corner of the screen, if
+    // anything: it must be light glyphs held in by a dark outline (no light pixel
+    // touches the video), at least 24 pixels tall, with room to the screen's edges.
+    QString timeUnreadable()
+    {
+        const QRect area(1020, 880, 900, 200);
+        const QImage shot = probe.grab(area);
+        if (shot.isNull())
+            return "no screenshot";
+        auto light = [&shot](int x, int y) {
+            const QRgb c = shot.pixel(x, y);
+            return qMin(qRed(c), qMin(qGreen(c), qBlue(c))) >= 200;
+        };
+        QRect glyphs;
+        for (int y = 0; y < shot.height(); ++y)
+            for (int x = 0; x < shot.width(); ++x) {
+                const QRgb c = shot.pixel(x, y);
+                if (qRed(c) > 150 && qGreen(c) < 80 && qBlue(c) < 80)
+                    return QString("red at %1,%2").arg(x).arg(y);
+                if (!light(x, y))
+                    continue;
+                glyphs |= QRect(x, y, 1, 1);
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        if (shot.rect().contains(x + dx, y + dy) &&
+                            near(shot.pixel(x + dx, y + dy), kVideoColour))
+                            return QString("no outline at %1,%2").arg(x).arg(y);
+            }
+        glyphs.translate(area.topLeft());
+        if (glyphs.height() < 24)
+            return QString("light pixels %1 tall").arg(glyphs.height());
+        if (glyphs.right() > 1915 || glyphs.bottom() > 1075)
+            return QString("up to %1,%2").arg(glyphs.right()).arg(glyphs.bottom());
+        return QString();
+    }
+    // The play sign alone, no box: the video shows at the corners of its square.
+    bool playSignWithoutBox()
+    {
+        const QRect sign(896, 477, 128, 128); // centred on the 1922 x 1084 overlay at -1,-1
+        const QRect inset = sign.adjusted(4, 4, -4, -4);
+        for (QPoint p :
+             {inset.topLeft(), inset.topRight(), inset.bottomLeft(), inset.bottomRight()})
+            if (!near(probe.pixel(p.x(), p.y()), kVideoColour))
+                return false;
+        return true;
+    }
+
 private slots:
     void initTestCase()
     {
         if (!probe.isOpen())
             QSKIP("needs an X display");
+        QVERIFY(probe.waitForDesktop());
         QFile video(JW_SOURCE_DIR "/tests/data/solid12s.mp4");
         QVERIFY(video.open(QIODevice::ReadOnly));
         QVERIFY(http.start());
@@ -138,6 +186,27 @@ private slots:
     {
         if (program)
             QCOMPARE(program->stop(), 0);
+    }
+
+    // The overlay over a playing and a paused video: a time one can read and the
+    // play sign without a box behind it.
+    void overlayReadable()
+    {
+        Phone phone(program->port());
+        QVERIFY(phone.connectToHost() && !phone.login("phone").isEmpty());
+        QCOMPARE(phone.ask("mode", {{"value", "show"}}).value("ret"), "0");
+        QCOMPARE(phone.ask("show.video", {{"url", http.url("/v.mp4")}}).value("ret"), "0");
+        QVERIFY(phone.waitStatus("playing", 8000));
+        QVERIFY(phone.waitFor("position", [](qint64 p) { return p > 1000; }));
+        QString why;
+        QDeadlineTimer deadline(5000);
+        while (!(why = timeUnreadable()).isEmpty() && !deadline.hasExpired())
+            QTest::qWait(50);
+        QVERIFY2(why.isEmpty(), qPrintable(why));
+        phone.control("pause");
+        QVERIFY(phone.waitStatus("paused", 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(playSignWithoutBox(), 5000);
+        QCOMPARE(timeUnreadable(), QString());
     }
 
     void hiddenWindowAndUnplayableAddress()

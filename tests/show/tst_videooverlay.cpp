@@ -15,11 +15,11 @@ using Points = QList<QPointF>;
 class TestVideoOverlay : public QObject
 {
     Q_OBJECT
-    // Play image, mute sign, time text; then the lowest and the top volume step: position,
+    // Play image, mute sign; then the lowest and the top volume step: position,
     // rectangle's corner, rectangle's size.
     static Points geometry(const VideoManage& s)
     {
-        Points at{s.playImagePos(), s.muteImagePos(), s.timeTextPos()};
+        Points at{s.playImagePos(), s.muteImagePos()};
         for (const QGraphicsEllipseItem* e : {s.volumeItems().first(), s.volumeItems().last()})
             at << e->pos() << e->rect().topLeft() << QPointF(e->rect().width(), e->rect().height());
         return at;
@@ -43,18 +43,16 @@ private slots:
         QTest::addColumn<bool>("viaDialog");
         QTest::addColumn<Points>("at");
         const QPointF c(-25, -25);
-        const Points hd{{576, 296}, {1200, 10},  {1160, 690}, {1242, 720}, c,
-                        {7, 12},    {1210, 567}, c,           {70, 12}};
+        const Points hd{{576, 296}, {1200, 10}, {1242, 720}, c, {7, 12}, {1210, 567}, c, {70, 12}};
         QTest::newRow("1920x1080")
             << QSize(1920, 1080) << false
-            << Points{{896, 476},  {1840, 10}, {1800, 1050}, {1865, 1080}, c, {10, 15},
-                      {1820, 900}, c,          {100, 15}};
+            << Points{{896, 476}, {1840, 10}, {1865, 1080}, c, {10, 15}, {1820, 900}, c, {100, 15}};
         QTest::newRow("to 1280x720") << QSize(1280, 720) << false << hd;
         QTest::newRow("dialog to 1280x720") << QSize(1280, 720) << true << hd;
         // Smaller than the play image: divisions truncate toward zero, not down.
         QTest::newRow("to 99x49") << QSize(99, 49) << false
-                                  << Points{{-14, -39}, {19, 10},  {-21, 19}, {99, 49}, c,
-                                            {0, 5},     {99, -41}, c,         {0, 5}};
+                                  << Points{{-14, -39}, {19, 10},  {99, 49}, c,
+                                            {0, 5},     {99, -41}, c,        {0, 5}};
     }
 
     void layout()
@@ -86,6 +84,14 @@ private slots:
         }
         QTEST(geometry(s), "at");
         QVERIFY(lights(s, 6));
+        // The time, however long, lies wholly inside, in the lower right corner.
+        if (to.height() >= 360) {
+            s.SetMediaTotalTime(23 * 3600 * 1000);
+            s.SetMediaTime(22 * 3600 * 1000);
+            const QRectF time = s.timeTextRect();
+            QVERIFY(QRectF(QPointF(0, 0), to).contains(time));
+            QVERIFY(time.right() > to.width() * 0.9 && time.bottom() > to.height() * 0.9);
+        }
         s.RemovePlayImage();
         s.RemoveTimeText();
         s.RemoveMuteImage();

@@ -1,5 +1,11 @@
 #include "x11probe.h"
 
+#include <QDeadlineTimer>
+#include <QThread>
+
+#include <functional>
+
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
@@ -18,29 +24,163 @@ Display* openDisplay()
 
 X11Probe::X11Probe() : m_display(openDisplay(), XCloseDisplay) {}
 
+namespace
+{
+QString netWmName(Display* dpy, Window w)
+{
+    Atom type = 0;
+    int format = 0;
+    unsigned long length = 0, after = 0;
+    unsigned char* name = nullptr;
+    XGetWindowProperty(dpy, w, XInternAtom(dpy, "_NET_WM_NAME", False), 0, 1024, False,
+                       AnyPropertyType, &type, &format, &length, &after, &name);
+    const QString text =
+        name ? QString::fromUtf8(reinterpret_cast<char*>(name), int(length)) : QString();
+    if (name)
+        XFree(name);
+    return text;
+}
+
+QList<Window> childrenOf(Display* dpy, Window parent)
+{
+    Window root = 0, up = 0, *children = nullptr;
+    unsigned int count = 0;
+    QList<Window> out;
+    if (XQueryTree(dpy, parent, &root, &up, &children, &count) && children) {
+        for (unsigned int i = 0; i < count; ++i)
+            out.append(children[i]);
+        XFree(children);
+    }
+    return out;
+}
+
+Window selectionOwner(Display* dpy, const char* name)
+{
+    return XGetSelectionOwner(dpy, XInternAtom(dpy, name, False));
+}
+} // namespace
+
 unsigned long X11Probe::findWindow(const QString& title) const
 {
-    Window root = 0, parent = 0, *children = nullptr;
-    unsigned int count = 0;
-    XQueryTree(dpy(), DefaultRootWindow(dpy()), &root, &parent, &children, &count);
-    const Atom netName = XInternAtom(dpy(), "_NET_WM_NAME", False);
     unsigned long found = 0;
-    for (unsigned int i = 0; i < count; ++i) {
-        Atom type = 0;
-        int format = 0;
-        unsigned long length = 0, after = 0;
-        unsigned char* name = nullptr;
-        XGetWindowProperty(dpy(), children[i], netName, 0, 1024, False, AnyPropertyType, &type,
-                           &format, &length, &after, &name);
-        if (name && QString::fromUtf8(reinterpret_cast<char*>(name), int(length)) == title &&
-            (!found || isViewable(children[i])))
-            found = children[i];
-        if (name)
-            XFree(name);
-    }
-    if (children)
-        XFree(children);
+    for (unsigned long w : windowsNamed(title))
+        if (!found || isViewable(w))
+            found = w;
     return found;
+}
+
+QList<unsigned long> X11Probe::viewableWindows(const QString& title) const
+{
+    QList<unsigned long> out;
+    for (unsigned long w : windowsNamed(title))
+        if (isViewable(w))
+            out << w;
+    return out;
+}
+
+QList<unsigned long> X11Probe::windowsNamed(const QString& title) const
+{
+    QList<unsigned long> found;
+    // Clients' windows are the root's children, or a level or two down inside a
+    // window manager's frames.
+    QList<Window> level = childrenOf(dpy(), DefaultRootWindow(dpy()));
+    for (int depth = 0; depth < 3 && !level.isEmpty(); ++depth) {
+        QList<Window> next;
+        for (Window w : qAsConst(level)) {
+            if (netWmName(dpy(), w) == title)
+                found << w;
+            else
+                next += childrenOf(dpy(), w);
+        }
+        level = next;
+    }
+    return found;
+}
+
+bool X11Probe::windowManagerRunning() const
+{
+    return selectionOwner(dpy(), "WM_S0") != None;
+}
+
+bool X11Probe::waitForDesktop(int timeoutMs) const
+{
+    const bool wantWm = !qEnvironmentVariableIsEmpty("JW_WINDOW_MANAGER");
+    const bool wantCm = !qEnvironmentVariableIsEmpty("JW_COMPOSITOR");
+    QDeadlineTimer deadline(timeoutMs);
+    auto until = [&deadline](const std::function<bool()>& ready) {
+        while (!ready()) {
+            if (deadline.hasExpired())
+                return false;
+            QThread::msleep(20);
+        }
+        return true;
+    };
+    if (wantCm && !until([this] { return selectionOwner(dpy(), "_NET_WM_CM_S0") != None; }))
+        return false;
+    if (!wantWm)
+        return true;
+    // A manager that owns its selection may not yet take windows (openbox drops
+    // those mapped while it starts): one of ours, mapped, must be managed (marked
+    // with WM_STATE) first, mapped anew every half second until it is.
+    if (!until([this] { return windowManagerRunning(); }))
+        return false;
+    const Atom wmState = XInternAtom(dpy(), "WM_STATE", False);
+    auto managed = [this, wmState](Window w) {
+        Atom type = None;
+        int format = 0;
+        unsigned long count = 0, after = 0;
+        unsigned char* data = nullptr;
+        XGetWindowProperty(dpy(), w, wmState, 0, 2, False, AnyPropertyType, &type, &format, &count,
+                           &after, &data);
+        if (data)
+            XFree(data);
+        return type != None;
+    };
+    bool ready = false;
+    while (!ready && !deadline.hasExpired()) {
+        const Window trial =
+            XCreateSimpleWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 10, 10, 0, 0, 0);
+        XMapWindow(dpy(), trial);
+        XSync(dpy(), False);
+        QDeadlineTimer attempt(500);
+        while (!(ready = managed(trial)) && !attempt.hasExpired() && !deadline.hasExpired())
+            QThread::msleep(20);
+        XDestroyWindow(dpy(), trial);
+        XSync(dpy(), False);
+    }
+    return ready;
+}
+
+QStringList X11Probe::netWmState(unsigned long window) const
+{
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    QStringList names;
+    if (window &&
+        XGetWindowProperty(dpy(), window, XInternAtom(dpy(), "_NET_WM_STATE", False), 0, 64, False,
+                           XA_ATOM, &type, &format, &count, &after, &data) == Success &&
+        data && format == 32) {
+        const auto* atoms = reinterpret_cast<const Atom*>(data);
+        for (unsigned long i = 0; i < count; ++i) {
+            char* name = XGetAtomName(dpy(), atoms[i]);
+            if (name) {
+                names << QString::fromLatin1(name);
+                XFree(name);
+            }
+        }
+    }
+    if (data)
+        XFree(data);
+    return names;
+}
+
+bool X11Probe::coversScreen(unsigned long window) const
+{
+    return isViewable(window) && geometry(window) == QRect(QPoint(0, 0), screenSize()) &&
+           (!windowManagerRunning() ||
+            netWmState(window).contains(QLatin1String("_NET_WM_STATE_FULLSCREEN")));
 }
 
 QRect X11Probe::geometry(unsigned long window) const
@@ -107,6 +247,12 @@ bool X11Probe::sendDeleteWindow(unsigned long window) const
     return ok != 0;
 }
 
+bool X11Probe::hasSystemTray() const
+{
+    const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(DefaultScreen(dpy()));
+    return XGetSelectionOwner(dpy(), XInternAtom(dpy(), name.constData(), False)) != None;
+}
+
 unsigned long X11Probe::findDescendant(unsigned long parent, const QString& name) const
 {
     Window root = 0, up = 0, *children = nullptr;
@@ -157,6 +303,17 @@ bool X11Probe::key(unsigned long keysym) const
     XTestFakeKeyEvent(dpy(), code, False, 20);
     XSync(dpy(), False);
     return true;
+}
+
+bool X11Probe::focus(unsigned long window) const
+{
+    if (!window)
+        return false;
+    XSetInputFocus(dpy(), window, RevertToPointerRoot, CurrentTime);
+    Window focused = 0;
+    int revert = 0;
+    XGetInputFocus(dpy(), &focused, &revert);
+    return focused == window;
 }
 
 unsigned long X11Probe::rootWindow() const

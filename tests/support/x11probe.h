@@ -4,8 +4,10 @@
 // their place on the screen, the screen's pixels and the pointer.
 
 #include <QImage>
+#include <QList>
 #include <QRect>
 #include <QSize>
+#include <QStringList>
 #include <memory>
 
 class X11Probe
@@ -15,10 +17,21 @@ public:
 
     // Everything but isOpen needs the display to be open.
     bool isOpen() const { return m_display != nullptr; }
-    // A top-level window whose _NET_WM_NAME is title, a viewable one
-    // before an unmapped one; 0 when there is none. The runs have no window
-    // manager, so clients' windows are the root's children.
+    // A client's top-level window whose _NET_WM_NAME is title, a viewable one
+    // before an unmapped one; 0 when there is none. Without a window manager it
+    // is a child of the root, with one inside the manager's frame.
     unsigned long findWindow(const QString& title) const;
+    QList<unsigned long> viewableWindows(const QString& title) const; // all of them
+    // Under scripts/with-wm: waits until the window manager and the compositing
+    // manager named by JW_WINDOW_MANAGER and JW_COMPOSITOR have taken the screen.
+    // True at once where neither is named.
+    bool waitForDesktop(int timeoutMs = 10000) const;
+    bool windowManagerRunning() const; // some client manages windows (EWMH check window)
+    QStringList netWmState(unsigned long window) const; // e.g. "_NET_WM_STATE_FULLSCREEN"
+    // Viewable over the whole screen, and where a window manager runs, in its
+    // full-screen state (a window merely as large as the screen keeps its frame,
+    // and lies below panels and other windows kept on top).
+    bool coversScreen(unsigned long window) const;
     QRect geometry(unsigned long window) const; // in root coordinates
     bool isViewable(unsigned long window) const;
     QImage grab(const QRect& rect) const; // the root window's pixels, as RGB32
@@ -31,6 +44,9 @@ public:
     bool click(const QPoint& at, int button = 1) const;
     // A real press and release of the key with this keysym (XK_Return, ...).
     bool key(unsigned long keysym) const;
+    // Gives the window the keyboard focus, as a click on it would; true once it
+    // has it (a window manager may hand it elsewhere meanwhile: ask again).
+    bool focus(unsigned long window) const;
     unsigned long rootWindow() const;
     // Asked of the server now: the root window's size, and the size the primary
     // output's CRTC shows (XRandR; invalid when there is no primary output).
@@ -38,8 +54,11 @@ public:
     QSize primaryCrtcSize() const;
     // Asks the window's client to close, as a window manager's close button does.
     bool sendDeleteWindow(unsigned long window) const;
+    // A tray host (a panel's notification area) holds the screen's tray selection.
+    bool hasSystemTray() const;
 
 private:
+    QList<unsigned long> windowsNamed(const QString& title) const;
     struct _XDisplay* dpy() const { return m_display.get(); }
     std::unique_ptr<struct _XDisplay, int (*)(struct _XDisplay*)> m_display;
 };

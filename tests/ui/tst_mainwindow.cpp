@@ -145,6 +145,7 @@ private slots:
 
     void trayMenuAndAbout()
     {
+        w->setTrayCheck([] { return true; }); // the offscreen platform has none
         QStringList entries;
         for (const QAction* a : w->trayIcon()->contextMenu()->actions())
             entries << (a->isSeparator() ? QStringLiteral("|") : a->text());
@@ -172,6 +173,37 @@ private slots:
                  QStringLiteral("Tovanel v1.0.4.111"));
         abouts[0]->findChild<QPushButton*>("pushButton")->click();
         QVERIFY(!abouts[0]->isVisible() && w->isVisible());
+    }
+
+    // A window started hidden ("runtray") or closed stays within reach: hidden
+    // only into a tray, else shown, saying why, and minimised by its close button.
+    void withoutATrayTheWindowStays_data()
+    {
+        QTest::addColumn<bool>("tray");
+        QTest::newRow("tray") << true;
+        QTest::newRow("no tray") << false;
+    }
+    void withoutATrayTheWindowStays()
+    {
+        QFETCH(bool, tray);
+        MainWindow win; // hidden, as start-up leaves it with runtray=1
+        bool present = tray;
+        win.setTrayCheck([&present] { return present; });
+        win.InitTrayIcon();
+        QCOMPARE(win.isVisible(), !tray);
+        auto* line = win.findChild<QLabel*>("labNoTray");
+        QCOMPARE(line && line->isVisible(), !tray);
+
+        win.showNormal();
+        QVERIFY(!win.close());
+        QCOMPARE(win.isVisible(), !tray);
+        QCOMPARE(win.isMinimized(), !tray);
+
+        // A tray that comes later (a panel started after the program) takes it.
+        present = true;
+        win.showNormal();
+        QVERIFY(!win.close() && !win.isVisible());
+        QVERIFY(!line || !line->isVisible());
     }
 
     // ... and nobody is disconnected: the new port is bound before anything else.
