@@ -435,8 +435,8 @@ void JWShowUi::addDataToQueue(SOCKET sock, QString url)
         // A controller sending addresses faster than pictures load must not grow
         // the queue without end.
         while (m_pictureQueue.size() > kMaxPendingPictures) {
-            qCDebug(lcJwShow) << "picture request dropped, too many waiting:"
-                              << m_pictureQueue.takeFirst().url;
+            const JwMess dropped = m_pictureQueue.takeFirst();
+            qCDebug(lcJwShow) << "picture request dropped, too many waiting:" << dropped.url;
         }
     }
     requestNextImage();
