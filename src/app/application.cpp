@@ -192,13 +192,13 @@ bool Application::listenWithFallbacks()
     }
     if (!listening) {
         JWLOG::error(QStringLiteral("system start network server error:= retBind = false"));
-        ShowMessage(kTitle, QStringLiteral("系统启动网络服务器失败。"));
+        ShowMessage(kTitle, tr("系统启动网络服务器失败。"));
         return false;
     }
     port_ = candidate;
     if (candidate != configured) {
         settings_.setPort(port_);
-        ShowMessage(kTitle, QStringLiteral("默认端口已经被占用,系统自动更改为%1").arg(port_));
+        ShowMessage(kTitle, tr("默认端口已经被占用,系统自动更改为%1").arg(port_));
     }
     return true;
 }
@@ -278,7 +278,7 @@ void Application::sl_reStartrcServer(QProcess::ProcessState state)
                 // comes back with the ports in force.
                 if (state == QProcess::NotRunning)
                     companion_.restart(true);
-                ShowInformation(kTitle, QStringLiteral("重启服务失败。请重新修改端口号,再启动。"));
+                ShowInformation(kTitle, tr("重启服务失败。请重新修改端口号,再启动。"));
                 return;
             }
             ownStop = true;
@@ -291,7 +291,7 @@ void Application::sl_reStartrcServer(QProcess::ProcessState state)
         JWLOG::debug(QStringLiteral("reStart rcServer ,process state::") + QStringLiteral("0"));
         qCDebug(lcJwShow) << "reStart rcServer";
     }
-    main_.flashPrompt(QStringLiteral("重启服务成功。"));
+    main_.flashPrompt(tr("重启服务成功。"));
 }
 
 void Application::changePort()
@@ -340,7 +340,7 @@ void Application::applyOptions(const MainWindow::Options& o)
     settings_.setPairing(o.pairing);
     setCodeRequired(o.pairing);
     if (debug_)
-        main_.flashPrompt(QStringLiteral("应用成功"));
+        main_.flashPrompt(tr("应用成功"));
 }
 
 void Application::setCodeRequired(bool on)

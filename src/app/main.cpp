@@ -2,6 +2,7 @@
 #include "app/companion.h"
 #include "app/quitsignals.h"
 #include "app/singleinstance.h"
+#include "app/translations.h"
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "host/firewall.h"
@@ -15,6 +16,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QStandardPaths>
+#include <QTranslator>
 #include <atomic>
 
 namespace
@@ -100,6 +102,8 @@ int main(int argc, char** argv)
     chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    QTranslator translator;
+    InstallTranslations(QLocale::system(), translator);
 
     SingleInstance instance(SingleInstance::defaultIdentity());
     if (instance.isRunning()) {

@@ -23,7 +23,7 @@ About::About(QWidget* parent) : QDialog(parent), ui(new Ui::About)
     // The visible text is the site's name: the whole address does not fit the line.
     const QString help = QLatin1String(jw::kHelpUrl);
     const QString site = QUrl(help).host();
-    ui->label_url->setText(QStringLiteral("官网：<a href=\"") + help.toHtmlEscaped() +
+    ui->label_url->setText(tr("官网：") + QStringLiteral("<a href=\"") + help.toHtmlEscaped() +
                            QStringLiteral("\">") + site.toHtmlEscaped() + QStringLiteral("</a>."));
 }
 

@@ -53,17 +53,18 @@ MainWindow::MainWindow(QWidget* parent)
     }
 
     ui->label_url->setText(QStringLiteral("<a href=\"") + QLatin1String(jw::kHelpUrl) +
-                           QStringLiteral("\">点击快速指南,获取主控端APP</a>."));
+                           QStringLiteral("\">") + tr("点击快速指南,获取主控端APP") +
+                           QStringLiteral("</a>."));
 
     // The browser remote's tab, and its port on the first tab.
     webPanel = new WebRemotePanel(ui->tabWidget);
-    ui->tabWidget->insertTab(1, webPanel, QStringLiteral("手机遥控"));
+    ui->tabWidget->insertTab(1, webPanel, tr("手机遥控"));
     auto* webPort = new QLabel(ui->tabConventional);
     webPort->setObjectName(QStringLiteral("labWebPort"));
     webPort->setGeometry(160, 70, 125, 21);
     connect(webPanel, &WebRemotePanel::webPortChanged, webPort, [webPort](int port) {
-        webPort->setText(port ? QStringLiteral("网页端口：%1").arg(port)
-                              : QStringLiteral("网页遥控未启动"));
+        webPort->setText(port ? tr("网页端口：%1").arg(port)
+                              : tr("网页遥控未启动"));
     });
     connect(ui->comboBoxLocalIp, &QComboBox::currentTextChanged, webPanel,
             &WebRemotePanel::setAddress);
@@ -105,8 +106,8 @@ MainWindow::Options MainWindow::options() const
 
 void MainWindow::setPhoneAccess(bool codeRequired)
 {
-    ui->labPhoneAccess->setText(codeRequired ? QStringLiteral("手机连接：只允许输入配对码的手机")
-                                             : QStringLiteral("手机连接：任何手机均可连接"));
+    ui->labPhoneAccess->setText(codeRequired ? tr("手机连接：只允许输入配对码的手机")
+                                             : tr("手机连接：任何手机均可连接"));
 }
 
 void MainWindow::flashPrompt(const QString& text)
@@ -136,10 +137,10 @@ void MainWindow::InitTrayIcon()
 {
     tray = new QSystemTrayIcon(this);
     trayMenu = new QMenu(this);
-    quitAction = new QAction(QStringLiteral("退出"), this);
-    showAction = new QAction(QStringLiteral("显示主窗体"), this);
-    helpAction = new QAction(QStringLiteral("帮助"), this);
-    aboutAction = new QAction(QStringLiteral("关于"), this);
+    quitAction = new QAction(tr("退出"), this);
+    showAction = new QAction(tr("显示主窗体"), this);
+    helpAction = new QAction(tr("帮助"), this);
+    aboutAction = new QAction(tr("关于"), this);
     connect(quitAction, &QAction::triggered, this, &MainWindow::menu_quit_click);
     connect(showAction, &QAction::triggered, this, &MainWindow::menu_showMain_click);
     connect(helpAction, &QAction::triggered, this, &MainWindow::menu_help_click);
@@ -172,7 +173,7 @@ bool MainWindow::trayPresent()
     // a tray, which the icon then joins.
     const bool present = trayCheck();
     if (!present && !noTrayLine) {
-        noTrayLine = new QLabel(QStringLiteral("没有系统托盘：关闭窗口只会最小化"), ui->tabWidget);
+        noTrayLine = new QLabel(tr("没有系统托盘：关闭窗口只会最小化"), ui->tabWidget);
         noTrayLine->setObjectName(QStringLiteral("labNoTray"));
         ui->tabWidget->setCornerWidget(noTrayLine, Qt::TopRightCorner);
     }
@@ -194,12 +195,12 @@ void MainWindow::InitTableWidget()
             &MainWindow::sl_customContextMenuRequested);
 
     tableMenu = new QMenu(table);
-    disconnectAction = new QAction(QStringLiteral("断开连接"), this);
+    disconnectAction = new QAction(tr("断开连接"), this);
     tableMenu->addAction(disconnectAction);
     connect(disconnectAction, &QAction::triggered, this, &MainWindow::sl_disconnection);
 
     table->setHorizontalHeaderLabels(
-        {QStringLiteral("ID"), QStringLiteral("IP"), QStringLiteral("用户名")});
+        {QStringLiteral("ID"), QStringLiteral("IP"), tr("用户名")});
 }
 
 void MainWindow::Add_User(QString id, QString name, QString ip)
@@ -280,11 +281,11 @@ void MainWindow::on_btnAplay_clicked()
 {
     const QString portText = ui->lineEditPort->text();
     if (portText.isEmpty()) {
-        AskQuestion(kTitle, QStringLiteral("端口号不能为空。请输入"));
+        AskQuestion(kTitle, tr("端口号不能为空。请输入"));
         return;
     }
     if (portText != QString::number(servedPort)) {
-        if (AskQuestion(kTitle, QStringLiteral("是否确定更改通讯端口并自动重启服务程序?")))
+        if (AskQuestion(kTitle, tr("是否确定更改通讯端口并自动重启服务程序?")))
             emit portChangeRequested();
         else
             ui->lineEditPort->setText(QString::number(servedPort));

@@ -18,7 +18,7 @@ WebRemotePanel::WebRemotePanel(QWidget* parent)
     url_->setWordWrap(false); // an address cut in two reads as two
     hint_->setWordWrap(true);
     hint_->setText(
-        QStringLiteral("用手机相机扫描二维码，在浏览器中遥控本机（手机与本机在同一网络）。"));
+        tr("用手机相机扫描二维码，在浏览器中遥控本机（手机与本机在同一网络）。"));
 
     // The address under the code, across the whole width: it is typed in by
     // whoever has no camera at hand.
@@ -72,9 +72,9 @@ void WebRemotePanel::refresh()
     const QString url = pageUrl();
     qr_->setText(url);
     if (!port_)
-        url_->setText(QStringLiteral("网页遥控未能启动：端口被占用。"));
+        url_->setText(tr("网页遥控未能启动：端口被占用。"));
     else if (address_.isEmpty())
-        url_->setText(QStringLiteral("未找到本机网络地址。"));
+        url_->setText(tr("未找到本机网络地址。"));
     else
         url_->setText(url);
 }
@@ -89,7 +89,7 @@ void WebRemotePanel::showPause(qint64 left)
     // The second it is over, not the one it ends in.
     QDateTime end = QDateTime::currentDateTime().addMSecs(left);
     end = end.addMSecs((1000 - end.time().msec()) % 1000);
-    pause_->setText(QStringLiteral("配对已暂停，至 %1 恢复（一分钟内错误的配对码过多）")
+    pause_->setText(tr("配对已暂停，至 %1 恢复（一分钟内错误的配对码过多）")
                         .arg(end.toString(QStringLiteral("HH:mm:ss"))));
     pause_->show();
     pauseEnd_.start(int(std::min<qint64>(left, std::numeric_limits<int>::max())));

@@ -100,8 +100,11 @@ bool JwInstance::start()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString& k : opt_.unsetEnv + (opt_.useDisplay ? QStringList() : noDisplay))
         env.remove(k);
+    // The windows' texts in their own language (Chinese), whatever this machine's
+    // language is; a test may ask for another.
     QMap<QString, QString> set{{"JWSHOW_DATA_DIR", dataDir()},
-                               {"XDG_CONFIG_HOME", tmp_.path() + "/config"}};
+                               {"XDG_CONFIG_HOME", tmp_.path() + "/config"},
+                               {"LC_ALL", "C.UTF-8"}};
     if (!opt_.useDisplay)
         set.insert("QT_QPA_PLATFORM", "offscreen");
     set.insert(opt_.env);
