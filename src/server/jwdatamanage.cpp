@@ -369,11 +369,10 @@ void JWdataManage::HandleClose(SOCKET sock)
     loggedOut.erase(sock);
     bool nowEmpty = false;
     const QStringList ids = users_.RemoveUserBySocket(sock, &nowEmpty);
-    announceRemoved(sock, ids, nowEmpty, true);
+    announceRemoved(sock, ids, nowEmpty);
 }
 
-void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty,
-                                   bool endWhiteboard)
+void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty)
 {
     if (ids.isEmpty())
         return;
@@ -381,8 +380,7 @@ void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool now
     // board nobody controls would cover the screen for good.
     for (const QString& id : ids) {
         toMain(sock, cmd::ControllerRemoved{id});
-        if (endWhiteboard)
-            toBoard(sock, id, cmd::BoardClose{});
+        toBoard(sock, id, cmd::BoardClose{});
     }
     if (nowEmpty)
         toGuiShowState(sock, cmd::ShowTarget::Keep, true);
@@ -562,7 +560,7 @@ void JWdataManage::onLogout(Packet& p)
     qCDebug(lcJwShow) << "logout package.";
     bool nowEmpty = false;
     if (users_.RemoveUserById(p.rec.from, &nowEmpty))
-        announceRemoved(p.sock, {p.rec.from}, nowEmpty, true);
+        announceRemoved(p.sock, {p.rec.from}, nowEmpty);
     JWLOG::debug("logout from:" + p.rec.from + ":" + QString::number(users_.Count()));
     onStrangerLogout(p);
 }

@@ -163,7 +163,7 @@ private:
     // one decides the outcome anyway.
     void toGuiNewestDisplay(SOCKET sock, cmd::MainCommand change);
     void guiWorkDone(SOCKET sock); // GUI thread
-    void announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty, bool endWhiteboard);
+    void announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty);
     void markLoggedIn(SOCKET sock);
     void flushHeld();
     void CheckLocalIpChange();
