@@ -1,7 +1,8 @@
 // The browser remote of the real program, met the way a page and a hostile client
 // meet it: the WebSocket controller next to a TCP one, pairing and its lock, the
-// refusals of bad HTTP, bad frames and bad uploads, and an uploaded picture on
-// the screen. Each case that guesses codes does so from an address of its own.
+// refusals of bad HTTP, bad frames and bad uploads. Each case that guesses codes
+// does so from an address of its own. (An uploaded picture on the screen is the
+// browser suite's.)
 
 #include "e2eutil.h"
 #include "flatpng.h"
@@ -210,6 +211,38 @@ private slots:
         QCOMPARE(page.closedWith(), 1000);
     }
 
+    // Wrong codes spread over many addresses pause pairing for everybody: then even
+    // the right code is refused like a locked address's; a paired page goes on.
+    // First, while no other case's wrong codes count.
+    void wrongCodesFromManyHostsPausePairing()
+    {
+        Page paired, waiting;
+        QVERIFY(paired.open(web_, "127.0.4.1") && waiting.open(web_, "127.0.4.2"));
+        QVERIFY(paired.login("paired", code_).contains("\"ret\":\"0\""));
+        // All at once, so that they fall within the short window of this run.
+        std::vector<std::unique_ptr<QTcpSocket>> guessers;
+        for (int i = 0; i < 21; ++i) {
+            guessers.push_back(std::make_unique<QTcpSocket>());
+            guessers.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i)));
+            guessers.back()->connectToHost(QStringLiteral("127.0.0.1"), web_);
+        }
+        for (auto& g : guessers)
+            QVERIFY(g->waitForConnected(3000));
+        for (auto& g : guessers)
+            g->write(upload("000000", "image/png", flatPng(kUploaded)));
+        for (auto& g : guessers) {
+            QVERIFY(g->canReadLine() || g->waitForReadyRead(3000));
+            QVERIFY(g->readLine().startsWith("HTTP/1.1 403"));
+        }
+        waiting.login("waiting", code_);
+        QCOMPARE(waiting.closedWith(), 4003);
+        paired.send(j("{'type':'mode','id':'2','from':'paired','value':'remote'}"));
+        QCOMPARE(paired.next(), e2e::envelope("2", "paired", "mode"));
+        const QByteArray png = upload(code_, "image/png", flatPng(kUploaded));
+        QCOMPARE(http(web_, png, "127.0.0.40").status, 429);
+        QTRY_COMPARE_WITH_TIMEOUT(http(web_, png).status, 200, 5000);
+    }
+
     void refusedPages_data()
     {
         QTest::addColumn<QByteArray>("frames");
@@ -242,8 +275,8 @@ private slots:
         QVERIFY(tcpAnswered());
     }
 
-    // Five wrong codes lock their address, for a page and for an upload, until the
-    // lock is over.
+    // Five wrong codes lock their address, for a page and for an upload (the lock's
+    // end is the guard's own suite's).
     void wrongCodesLockTheAddress()
     {
         for (int i = 0; i < 5; ++i) {
@@ -255,43 +288,8 @@ private slots:
         Page locked;
         QVERIFY(locked.open(web_, "127.0.3.1"));
         QCOMPARE(locked.closedWith(), 4003); // even before it says anything
-        const QByteArray png = upload(code_, "image/png", flatPng(kUploaded));
-        QCOMPARE(http(web_, png, "127.0.3.1").status, 429);
-        QTRY_COMPARE_WITH_TIMEOUT(http(web_, png, "127.0.3.1").status, 200, 5000);
-        Page again;
-        QVERIFY(again.open(web_, "127.0.3.1"));
-        QVERIFY(again.login("after-lock", code_).contains("\"ret\":\"0\""));
-    }
-
-    // Wrong codes spread over many addresses pause pairing for everybody: then even
-    // the right code is refused like a locked address's; a paired page goes on.
-    void wrongCodesFromManyHostsPausePairing()
-    {
-        Page paired, waiting;
-        QVERIFY(paired.open(web_, "127.0.4.1") && waiting.open(web_, "127.0.4.2"));
-        QVERIFY(paired.login("paired", code_).contains("\"ret\":\"0\""));
-        // All at once, so that they fall within the short window of this run.
-        std::vector<std::unique_ptr<QTcpSocket>> guessers;
-        for (int i = 0; i < 21; ++i) {
-            guessers.push_back(std::make_unique<QTcpSocket>());
-            guessers.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i)));
-            guessers.back()->connectToHost(QStringLiteral("127.0.0.1"), web_);
-        }
-        for (auto& g : guessers)
-            QVERIFY(g->waitForConnected(3000));
-        for (auto& g : guessers)
-            g->write(upload("000000", "image/png", flatPng(kUploaded)));
-        for (auto& g : guessers) {
-            QVERIFY(g->canReadLine() || g->waitForReadyRead(3000));
-            QVERIFY(g->readLine().startsWith("HTTP/1.1 403"));
-        }
-        waiting.login("waiting", code_);
-        QCOMPARE(waiting.closedWith(), 4003);
-        paired.send(j("{'type':'mode','id':'2','from':'paired','value':'remote'}"));
-        QCOMPARE(paired.next(), e2e::envelope("2", "paired", "mode"));
-        const QByteArray png = upload(code_, "image/png", flatPng(kUploaded));
-        QCOMPARE(http(web_, png, "127.0.0.40").status, 429);
-        QTRY_COMPARE_WITH_TIMEOUT(http(web_, png).status, 200, 5000);
+        QCOMPARE(http(web_, upload(code_, "image/png", flatPng(kUploaded)), "127.0.3.1").status,
+                 429);
     }
 
     void httpRefusals_data()
@@ -450,7 +448,7 @@ private slots:
         QCOMPARE(crowd.back()->state(), QAbstractSocket::ConnectedState);
     }
 
-    void uploadedPictureIsShown()
+    void uploadIsServedBack()
     {
         const QByteArray png = flatPng(kUploaded, 320, 240);
         const Answer a = http(web_, upload(code_, "image/png", png));
@@ -467,17 +465,6 @@ private slots:
         QCOMPARE(back.status, 200);
         QCOMPARE(back.body, png);
         QVERIFY(back.head.contains("Content-Type: image/png"));
-
-        Page page;
-        QVERIFY(page.open(web_));
-        QVERIFY(page.login("web-show", code_).contains("\"ret\":\"0\""));
-        page.send(j("{'type':'mode','id':'1','from':'web-show','value':'show'}"));
-        QCOMPARE(page.next(), e2e::envelope("1", "web-show", "mode"));
-        page.send(j("{'type':'show.image','id':'2','from':'web-show','url':'") + url + "\"}");
-        QCOMPARE(page.next(), e2e::envelope("2", "web-show", "show.image"));
-        X11Probe probe;
-        QVERIFY(probe.isOpen());
-        QTRY_COMPARE_WITH_TIMEOUT(probe.pixel(960, 540), kUploaded, 10000);
     }
 
     // A page that writes packets without end and never reads a reply is cut off,
