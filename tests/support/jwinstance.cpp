@@ -271,7 +271,8 @@ QByteArray RawSocket::read(int max, int silentMs) const
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     QByteArray got;
     char buf[65536];
-    for (ssize_t n = 0; got.size() < max && (n = ::recv(fd_, buf, sizeof buf, 0)) > 0;)
+    for (ssize_t n = 0; got.size() < max &&
+                        (n = ::recv(fd_, buf, qMin<size_t>(sizeof buf, max - got.size()), 0)) > 0;)
         got.append(buf, int(n));
     return got;
 }
