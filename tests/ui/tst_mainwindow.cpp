@@ -1,16 +1,25 @@
-// The program in process (its application object, as start-up makes it) through
-// its settings window: the controller table, the apply button (options, autorun
-// entry, port changes), the About dialog and the companion process.
+// The program in process (its application object, as start-up makes it, in debug
+// mode) through its settings window: the controller table, the apply button
+// (options, autorun entry, port changes), the About dialog, the companion process,
+// and the browser remote as the window shows it: the QR code read back by a QR
+// reader, the web port beside the service port, a page listed with the address it
+// is seen from, the code kept out of the log, a pause of pairing shown until over.
 #include "app/application.h"
 #include "app/companion.h"
+#include "base/jwlog.h"
 #include "boxanswerer.h"
 #include "host/autorun.h"
 #include "jwinstance.h"
+#include "ui/qrcodelabel.h"
+#include "ui/webremotepanel.h"
 
+#include <QStandardPaths>
 #include <QTcpServer>
+#include <QWebSocket>
 #include <QtTest>
 #include <QtWidgets>
 #include <csignal>
+#include <thread>
 
 namespace
 {
@@ -26,6 +35,7 @@ const QString kFailed = QStringLiteral("重启服务失败。请重新修改端�
 class TestMainWindow : public QObject
 {
     Q_OBJECT
+    static constexpr qint64 kPauseMs = 300; // a pause of pairing (a minute in the program)
     QTemporaryDir dir;
     std::unique_ptr<Application> app;
     MainWindow* w = nullptr;
@@ -44,15 +54,40 @@ class TestMainWindow : public QObject
     {
         return {table->item(r, 0)->text(), table->item(r, 1)->text(), table->item(r, 2)->text()};
     }
+    WebRemotePanel* panel() { return w->webRemotePanel(); }
+    // What a QR reader makes of the code on the screen.
+    QString scan()
+    {
+        const QString png = dir.filePath("qr.png");
+        panel()->qrCode()->grab().save(png);
+        QProcess p;
+        p.start(QStandardPaths::findExecutable("zbarimg"), {"--raw", "-q", png});
+        p.waitForFinished(10000);
+        return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+    }
+    QString qrUrl(const QString& address, int webPort) const
+    {
+        return QStringLiteral("http://%1:%2/#%3").arg(address).arg(webPort).arg(app->code());
+    }
+    void applyPort(quint16 newPort) // the question answered with yes
+    {
+        portField->setText(QString::number(newPort));
+        jwtest::BoxAnswerer answer;
+        w->on_btnAplay_clicked();
+    }
 
 private slots:
     void initTestCase()
     {
         qputenv("JWSHOW_DATA_DIR", dir.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", (dir.path() + "/config").toUtf8());
+        g_debugMode = true; // the log file and the log window's lines
+        JWLOG::log_init(dir.path());
+        JWLOG::log_open();
         // Start-up finds all five ports taken: it says so and still runs the
-        // dispatcher, so a later port change serves at once.
-        const quint16 taken = jwtest::freePortWith({11, 22, 33, 44});
+        // dispatcher, so a later port change serves at once; the web port is
+        // beside the configured one.
+        const quint16 taken = jwtest::freePortWith({2, 11, 22, 33, 44});
         std::vector<std::unique_ptr<QTcpServer>> occupiers;
         for (int k = 0; k <= 44; k += 11) {
             occupiers.push_back(std::make_unique<QTcpServer>());
@@ -60,7 +95,7 @@ private slots:
         }
         QSettings(dir.path() + "/app.ini", QSettings::IniFormat)
             .setValue("config/port", QString::number(taken));
-        app = std::make_unique<Application>(false);
+        app = std::make_unique<Application>(true, kPauseMs);
         w = &app->mainWindow();
         table = child<QTableWidget>("tableWidget");
         portField = child<QLineEdit>("lineEditPort");
@@ -70,11 +105,12 @@ private slots:
             QCOMPARE(answer.texts, QStringList{"系统启动网络服务器失败。"});
         }
         QCOMPARE(ini("pairing"), QStringLiteral("0")); // any phone, as before the setting
-        port = jwtest::freePortWith({1});
-        portField->setText(QString::number(port));
-        jwtest::BoxAnswerer answer;
-        w->on_btnAplay_clicked();
+        QCOMPARE(ini("webport"), QString::number(taken + 2));
+        QCOMPARE(w->findChild<QLabel*>("labWebPort")->text(),
+                 QStringLiteral("网页端口：%1").arg(taken + 2));
+        applyPort(port = jwtest::freePortWith({1, 2}));
         QVERIFY(jwtest::Controller(port).connectToHost());
+        QCOMPARE(panel()->webPort(), port + 2);
     }
     void cleanupTestCase() { app.reset(); }
 
@@ -144,6 +180,131 @@ private slots:
         QVERIFY(abouts[0]->isVisible());
         abouts[0]->findChild<QPushButton*>("pushButton")->click();
         QVERIFY(!abouts[0]->isVisible() && w->isVisible());
+    }
+
+    void qrCodeCarriesThePageAddress()
+    {
+        if (QStandardPaths::findExecutable("zbarimg").isEmpty())
+            QSKIP("zbarimg (zbar-tools) is not installed");
+        w->findChild<QTabWidget*>("tabWidget")->setCurrentWidget(panel());
+        w->sl_LocalIp({"192.168.7.9", "10.20.30.40"});
+        QCOMPARE(scan(), qrUrl("192.168.7.9", port + 2));
+        QrCodeLabel* qr = panel()->qrCode();
+        const int total = qr->modules() + 2 * QrCodeLabel::kQuietModules;
+        QVERIFY2(qMin(qr->width(), qr->height()) / total >= QrCodeLabel::kMinModulePixels,
+                 qPrintable(QStringLiteral("%1 px for %2 modules").arg(qr->width()).arg(total)));
+        // Choosing another address in the list changes the code.
+        w->findChild<QComboBox*>("comboBoxLocalIp")->setCurrentIndex(1);
+        QCOMPARE(scan(), qrUrl("10.20.30.40", port + 2));
+        // No address, no code to scan.
+        w->sl_LocalIp({});
+        QVERIFY(panel()->qrCode()->modules() == 0);
+        w->sl_LocalIp({"192.168.7.9"});
+    }
+
+    // The code is never logged (the log file's check is web_remote's).
+    void pageListedAsSeenAndCodeNeverLogged()
+    {
+        const QString code = app->code();
+        const QUrl url(QStringLiteral("ws://127.0.0.1:%1/ws").arg(panel()->webPort()));
+        const QString login = QStringLiteral(
+            R"({"type":"login","id":"1","from":"phone-w","name":"王五","ip":"6.6.6.6","pwd":"%1"})");
+        QWebSocket page, again;
+        QStringList got;
+        connect(&page, &QWebSocket::textMessageReceived, [&](const QString& t) { got << t; });
+        connect(&again, &QWebSocket::textMessageReceived, [&](const QString& t) { got << t; });
+        page.open(url);
+        QTRY_COMPARE(page.state(), QAbstractSocket::ConnectedState);
+        page.sendTextMessage(login.arg(code));
+        QTRY_COMPARE(got.size(), 1);
+        QVERIFY(got.first().contains(code)); // the reply's token, like TCP's
+        QTRY_COMPARE(table->rowCount(), 1);
+        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("phone-w"));
+        QCOMPARE(table->item(0, 1)->text(), QStringLiteral("127.0.0.1"));
+        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("王五"));
+
+        // The same phone again (its page reconnected before the old connection was
+        // noticed gone): the old page goes, the new one stays listed.
+        again.open(url);
+        QTRY_COMPARE(again.state(), QAbstractSocket::ConnectedState);
+        again.sendTextMessage(login.arg(code));
+        QTRY_COMPARE(page.state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(int(page.closeCode()), 4000);
+        QTRY_COMPARE(got.size(), 2);
+        QTest::qWait(200);
+        QCOMPARE(table->rowCount(), 1);
+        again.close();
+        QTRY_COMPARE(table->rowCount(), 0);
+
+        QString lines; // the reply was logged, without the code
+        QTRY_VERIFY((lines = app->logWindow().text()).contains("\"token\":\"******\""));
+        QVERIFY(!lines.contains(code));
+    }
+
+    void webPortFollowsTheServicePort()
+    {
+        const quint16 next = jwtest::freePortWith({1, 2});
+        applyPort(next);
+        QCOMPARE(ini("port"), QString::number(next));
+        QCOMPARE(ini("webport"), QString::number(next + 2));
+        QCOMPARE(panel()->webPort(), next + 2);
+        QVERIFY(jwtest::isListening(next + 2) && !jwtest::isListening(port + 2));
+        const QString address = w->findChild<QComboBox*>("comboBoxLocalIp")->currentText();
+        if (!QStandardPaths::findExecutable("zbarimg").isEmpty())
+            QCOMPARE(scan(), qrUrl(address, next + 2));
+        // A web port set to anything else stays where it is.
+        const quint16 own = jwtest::freePort();
+        app->settings().setWebPort(own);
+        const quint16 third = jwtest::freePortWith({1, 2});
+        applyPort(third);
+        QCOMPARE(ini("webport"), QString::number(own));
+        QCOMPARE(panel()->webPort(), next + 2);
+        port = third;
+    }
+
+    void takenWebPortFallsBack_data()
+    {
+        QTest::addColumn<int>("taken");  // candidates occupied: p, p+11, ...
+        QTest::addColumn<int>("served"); // offset served from p, -1: none
+        QTest::newRow("free") << 0 << 0;
+        QTest::newRow("first taken") << 1 << 11;
+        QTest::newRow("three taken") << 3 << 33;
+        QTest::newRow("all five taken") << 5 << -1;
+    }
+    void takenWebPortFallsBack()
+    {
+        QFETCH(int, taken);
+        QFETCH(int, served);
+        const quint16 p = jwtest::freePortWith({11, 22, 33, 44});
+        const int configured = app->settings().webPort();
+        std::vector<std::unique_ptr<QTcpServer>> occupiers;
+        for (int k = 0; k < taken; ++k) {
+            occupiers.push_back(std::make_unique<QTcpServer>());
+            QVERIFY(occupiers.back()->listen(QHostAddress::Any, quint16(p + 11 * k)));
+        }
+        QSignalSpy announced(panel(), &WebRemotePanel::webPortChanged);
+        app->listenWeb(p);
+        QCOMPARE(app->webPort(), served < 0 ? 0 : p + served);
+        QCOMPARE(panel()->webPort(), app->webPort());
+        QCOMPARE(announced.value(0).value(0).toInt(), app->webPort());
+        QCOMPARE(app->settings().webPort(), configured); // not rewritten
+    }
+
+    // The pause is told from another thread; its end is noticed by the panel alone.
+    void pauseShownUntilOver()
+    {
+        auto* label = panel()->findChild<QLabel*>("labPairingPaused");
+        PairingGuard& guard = app->pairingGuard();
+        std::thread([&guard] {
+            for (int i = 0; i < 21; ++i)
+                guard.offer(QStringLiteral("10.0.0.%1").arg(i), "000000");
+        }).join();
+        QTRY_VERIFY(!label->isHidden());
+        const QTime until = QTime::fromString(label->text().section(' ', 1, 1));
+        QCOMPARE(label->text(), QStringLiteral("配对已暂停，至 %1 恢复（一分钟内错误的配对码过多）")
+                                    .arg(until.toString()));
+        QVERIFY((QTime::currentTime().secsTo(until) + 86400) % 86400 <= 2); // a second ahead
+        QTRY_VERIFY_WITH_TIMEOUT(label->isHidden() && label->text().isEmpty(), 5 * kPauseMs);
     }
 
     // A port change closes every controller; the show window closing with the last
