@@ -230,7 +230,7 @@ private slots:
         for (t.start(); replies < count && t.elapsed() < 30000; QThread::msleep(pauseMs)) {
             if (sent < all.size())
                 sent += reader.offer(all.mid(int(sent), 65536));
-            for (char c : reader.read(readBuffer ? readBuffer : 65536, 1))
+            for (char c : reader.read(1, 1, readBuffer ? readBuffer : 65536))
                 replies += scanner.step(c) == JsonObjectScanner::ObjectEnd;
         }
         QCOMPARE(replies, qint64(count));

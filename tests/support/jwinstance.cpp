@@ -265,15 +265,14 @@ qint64 RawSocket::offer(const QByteArray& b) const
     const ssize_t n = ::send(fd_, b.constData(), size_t(b.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
     return qMax<qint64>(n, 0);
 }
-QByteArray RawSocket::read(int max, int silentMs) const
+QByteArray RawSocket::read(int atLeast, int silentMs, int chunk) const
 {
     const timeval tv{silentMs / 1000, silentMs % 1000 * 1000};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    QByteArray got;
-    char buf[65536];
-    for (ssize_t n = 0; got.size() < max &&
-                        (n = ::recv(fd_, buf, qMin<size_t>(sizeof buf, max - got.size()), 0)) > 0;)
-        got.append(buf, int(n));
+    QByteArray got, buf(chunk, Qt::Uninitialized);
+    for (ssize_t n = 0;
+         got.size() < atLeast && (n = ::recv(fd_, buf.data(), size_t(chunk), 0)) > 0;)
+        got.append(buf.constData(), int(n));
     return got;
 }
 bool RawSocket::closedByPeer() const

@@ -152,8 +152,9 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     bool send(const QByteArray& bytes) const;    // all of it, within 20 s
     qint64 offer(const QByteArray& bytes) const; // without waiting: the bytes taken
-    // What arrives until `max` bytes, the peer's close or `silentMs` without a byte.
-    QByteArray read(int max, int silentMs = 5000) const;
+    // What arrives, `chunk` bytes a read at most, until there are `atLeast`, the peer
+    // closes or `silentMs` pass without a byte.
+    QByteArray read(int atLeast, int silentMs = 5000, int chunk = 65536) const;
     // Whether the program has closed it (what it sent before is read and dropped).
     bool closedByPeer() const;
     void setReceiveBuffer(int bytes) const;

@@ -10,7 +10,6 @@
 #include "x11probe.h"
 
 #include <QRegularExpression>
-#include <QSettings>
 #include <QtTest>
 
 using namespace jwtest;
@@ -171,10 +170,8 @@ private slots:
         o.env.insert("JWSHOW_WEB_LOCKOUT_MS", "1500"); // a minute in the program
         prog_ = std::make_unique<JwInstance>(o);
         QVERIFY2(prog_->start(), qPrintable(prog_->errorString()));
-        web_ = prog_->port() + 2; // the default, written to app.ini
+        web_ = prog_->port() + 2; // the default
         QTRY_VERIFY_WITH_TIMEOUT(isListening(web_), 10000);
-        QCOMPARE(QSettings(prog_->iniPath(), QSettings::IniFormat).value("config/webport").toInt(),
-                 int(web_));
         tcp_ = std::make_unique<Controller>(prog_->port());
         QVERIFY(tcp_->connectToHost());
         code_ = e2e::tokenOf(tcp_->login("tcp-1", "Tom"));
@@ -279,15 +276,13 @@ private slots:
     // end is the guard's own suite's).
     void wrongCodesLockTheAddress()
     {
-        for (int i = 0; i < 5; ++i) {
+        for (int i = 0; i < 6; ++i) {
             Page p;
             QVERIFY(p.open(web_, "127.0.3.1"));
-            p.login("guess", "123456");
-            QCOMPARE(p.closedWith(), 4001);
+            if (i < 5)
+                p.login("guess", "123456");
+            QCOMPARE(p.closedWith(), i < 5 ? 4001 : 4003); // locked: before it says anything
         }
-        Page locked;
-        QVERIFY(locked.open(web_, "127.0.3.1"));
-        QCOMPARE(locked.closedWith(), 4003); // even before it says anything
         QCOMPARE(http(web_, upload(code_, "image/png", flatPng(kUploaded)), "127.0.3.1").status,
                  429);
     }
