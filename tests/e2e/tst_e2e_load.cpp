@@ -76,6 +76,12 @@ class TestE2eLoad : public QObject
     rlim_t fileLimit_ = 0;
     int fdsStart_ = 0;
 
+    qint64 peakRss(int samples, qint64 peak = 0) // one every 100 ms
+    {
+        for (int i = 0; i < samples; ++i, QTest::qWait(100))
+            peak = qMax(peak, rssKiB(prog_->pid()));
+        return peak;
+    }
     // The program as it was: see the top of the file. (A login once took 200 s
     // after a churn, and a second start was not answered at all.)
     void checkHealthy()
@@ -114,10 +120,9 @@ private slots:
         for (int round = 0; round < 2; ++round) {
             Controller warm(prog_->port());
             QVERIFY(warm.connectToHost() && !warm.login("warm").isEmpty());
-            QVERIFY(
-                warm.sendRaw("{\"type\":\"whiteboard.start\",\"from\":\"warm\"}"
-                             "{\"type\":\"whiteboard.drawing\",\"from\":\"warm\",\"x\":5,\"y\":5}"
-                             "{\"type\":\"whiteboard.end\",\"from\":\"warm\"}"));
+            QVERIFY(warm.sendRaw(j("{'type':'whiteboard.start','from':'warm'}{'type':'whiteboard."
+                                   "drawing','from':'warm','x':5,'y':5}{'type':'whiteboard.end',"
+                                   "'from':'warm'}")));
             for (const char* type : {"file.list", "show.image", "show.video"})
                 QVERIFY(!warm.request({{"type", type},
                                        {"id", "w"},
@@ -136,24 +141,21 @@ private slots:
     // window's newest records, say) fill up over the suite without being leaks.
     void init() { rssStart_ = rssKiB(prog_->pid()); }
 
-    // The greeting alone, the login's reply with this start's code, a reply on the
-    // connection that asked (not the one the id logged in on), and a logout that
-    // is answered by the close of its connection alone.
+    // The greeting alone, a reply on the connection that asked (not the one the id
+    // logged in on), and a logout answered by the close of its connection alone.
+    // (The login's reply byte for byte is the companion suite's.)
     void asAPhoneMeetsIt()
     {
         Controller a(prog_->port()), b(prog_->port());
         QVERIFY(a.connectToHost() && b.connectToHost());
         QCOMPARE(a.greeting(), expectedGreeting());
-        QVERIFY(a.expectNoReply(200));
-        const QByteArray reply = a.login("tester", "Tester", "pw");
-        QCOMPARE(reply, loginReply("1", "tester", "Tester", prog_->port() + 1, tokenOf(reply)));
+        QVERIFY(a.expectNoReply(200) && !a.login("tester").isEmpty());
         QCOMPARE(b.request({{"type", "mode"}, {"id", "o"}, {"from", "tester"}, {"value", "show"}}),
                  envelope("o", "tester", "mode"));
         QVERIFY(a.expectNoReply(100));
         QVERIFY(!b.login("leaver").isEmpty());
         QVERIFY(b.sendRaw(j("{'type':'logout','id':'2','from':'leaver'}")));
-        QVERIFY(b.waitForClose(5000));
-        QCOMPARE(b.pending(), QByteArray());
+        QVERIFY(b.waitForClose(5000) && b.pending().isEmpty());
         QCOMPARE(
             a.request({{"type", "file.open"}, {"id", "after"}}),
             j("{'desc':' ','from':'jwshow','id':'after','ret':'0','to':' ','type':'file.open'}"));
@@ -253,9 +255,7 @@ private slots:
                                  [](auto& s) { return s->closedByPeer(); });
         };
         QTRY_COMPARE_WITH_TIMEOUT(closed(), 1L, 5000);
-        qint64 rss = 0; // once the server has read what they sent
-        for (int i = 0; i < 10; ++i, QTest::qWait(100))
-            rss = qMax(rss, rssKiB(prog_->pid()));
+        const qint64 rss = peakRss(10); // once the server has read what they sent
         qInfo("%d connections with 16 KiB each unfinished: RSS %lld KiB (start %lld)", kLimit, rss,
               rssStart_);
         QVERIFY2(!kMemoryBounded || rss < rssStart_ + 64 * 1024, qPrintable(QString::number(rss)));
@@ -289,8 +289,7 @@ private slots:
         }
         for (std::thread& t : writers)
             t.join();
-        for (int i = 0; i < 20; ++i, QTest::qWait(100))
-            peak = qMax(peak, rssKiB(prog_->pid()));
+        peak = peakRss(20, peak);
         qInfo("41 million tiny packets: RSS %lld KiB at the most (start %lld); the slowest of 10 "
               "logins beside them %lld ms",
               peak, rssStart_, slowest);
@@ -326,8 +325,7 @@ private slots:
         }
         // All handed to the GUI thread; what it has not drawn yet it draws meanwhile.
         QVERIFY(!c.request({{"type", "file.list"}, {"id", "f"}, {"from", "painter"}}).isEmpty());
-        for (int i = 0; i < 20; ++i, QTest::qWait(100))
-            peak = qMax(peak, rssKiB(prog_->pid()));
+        peak = peakRss(20, peak);
         qInfo("400,000 points on a board: RSS %lld KiB at the most (start %lld)", peak, rssStart_);
         QVERIFY2(!kMemoryBounded || peak < rssStart_ + 120 * 1024,
                  qPrintable(QString::number(peak)));
