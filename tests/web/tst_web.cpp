@@ -240,35 +240,45 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(http(web_, png).status, 200, 5000);
     }
 
+    // Pages refused for what their first frames are, a few pings answered, and
+    // control frames faster than a page ever sends them refused too.
     void refusedPages_data()
     {
         QTest::addColumn<QByteArray>("frames");
-        QTest::addColumn<int>("code");
+        QTest::addColumn<int>("code");  // -1: stays open
+        QTest::addColumn<int>("pongs"); // -1: not counted
         const QByteArray login = j("{'type':'login','id':'1','from':'p','name':'n','pwd':'CODE'}")
                                      .replace("CODE", code_);
-        QTest::newRow("wrong code") << frame(QByteArray(login).replace(code_, "000000")) << 4001;
-        QTest::newRow("no code") << frame(
-                                        QByteArray(login).replace(",\"pwd\":\"" + code_ + '"', ""))
-                                 << 4001;
-        QTest::newRow("not a login first")
-            << frame(j("{'type':'mode','value':'show','pwd':'") + code_ + "\"}") << 4001;
-        QTest::newRow("not JSON") << frame("hello") << 4001;
-        QTest::newRow("binary") << frame(login, 0x2) << 1003;
-        QTest::newRow("fragmented")
-            << frame(login.left(16), 0x1, true, false) + frame(login.mid(16), 0x0) << 1008;
-        QTest::newRow("huge") << frame(login + QByteArray(100 * 1024, ' ')) << 1009;
-        QTest::newRow("unmasked") << frame(login, 0x1, false) << 1002; // never read
+        auto row = [](const char* name, const QByteArray& frames, int code, int pongs = -1) {
+            QTest::newRow(name) << frames << code << pongs;
+        };
+        row("wrong code", frame(QByteArray(login).replace(code_, "000000")), 4001);
+        row("no code", frame(QByteArray(login).replace(",\"pwd\":\"" + code_ + '"', "")), 4001);
+        row("not a login first", frame(j("{'type':'mode','value':'show','pwd':'") + code_ + "\"}"),
+            4001);
+        row("not JSON", frame("hello"), 4001);
+        row("binary", frame(login, 0x2), 1003);
+        row("fragmented", frame(login.left(16), 0x1, true, false) + frame(login.mid(16), 0x0),
+            1008);
+        row("huge", frame(login + QByteArray(100 * 1024, ' ')), 1009);
+        row("unmasked", frame(login, 0x1, false), 1002); // never read
+        row("a few pings", frame("p", 0x9).repeated(5), -1, 5);
+        row("ping flood", frame("p", 0x9).repeated(300), 1008);
+        row("pong flood", frame("", 0xA).repeated(300), 1008);
     }
     void refusedPages()
     {
         QFETCH(QByteArray, frames);
         QFETCH(int, code);
+        QFETCH(int, pongs);
         static int host = 0; // each row from its own address: no lock from the rows before
         Page page;
         QVERIFY(page.open(web_, qPrintable(QStringLiteral("127.0.2.%1").arg(++host))));
         page.s.write(frames);
-        QCOMPARE(page.closedWith(), code);
+        QCOMPARE(page.closedWith(code < 0 ? 500 : 5000), code);
         QVERIFY(page.texts.isEmpty());
+        if (pongs >= 0)
+            QCOMPARE(page.pongs, pongs);
         QVERIFY(tcpAnswered());
     }
 
@@ -380,30 +390,6 @@ private slots:
             QVERIFY(a.body.startsWith("{\"error\":"));
             QVERIFY(!a.body.contains("[config]"));
         }
-    }
-
-    // A few pings are answered; control frames faster than a page ever sends them
-    // close it.
-    void controlFrames_data()
-    {
-        QTest::addColumn<QByteArray>("frames");
-        QTest::addColumn<int>("code"); // -1: stays open
-        QTest::addColumn<int>("pongs");
-        QTest::newRow("a few pings") << frame("p", 0x9).repeated(5) << -1 << 5;
-        QTest::newRow("ping flood") << frame("p", 0x9).repeated(300) << 1008 << -1;
-        QTest::newRow("pong flood") << frame("", 0xA).repeated(300) << 1008 << -1;
-    }
-    void controlFrames()
-    {
-        QFETCH(QByteArray, frames);
-        QFETCH(int, code);
-        QFETCH(int, pongs);
-        Page page;
-        QVERIFY(page.open(web_));
-        page.s.write(frames);
-        QCOMPARE(page.closedWith(code < 0 ? 500 : 5000), code);
-        if (pongs >= 0)
-            QCOMPARE(page.pongs, pongs);
     }
 
     // One address holds at most a share of the room for uploads, and a body
