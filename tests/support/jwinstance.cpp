@@ -91,7 +91,7 @@ bool JwInstance::start()
         if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(ini) != ini.size())
             return fail(QStringLiteral("cannot write ") + iniPath());
     }
-    QString program = QStringLiteral(JW_BIN_DIR "/jwshow");
+    QString program = opt_.program.isEmpty() ? QStringLiteral(JW_BIN_DIR "/jwshow") : opt_.program;
     if (opt_.withoutCompanion) {
         const QString copy = tmp_.path() + QStringLiteral("/jwshow");
         if (!QFile::exists(copy) && !QFile::copy(program, copy))
@@ -104,6 +104,8 @@ bool JwInstance::start()
     if (!opt_.useDisplay)
         env.remove("DISPLAY"), env.remove("WAYLAND_DISPLAY"),
             env.insert("QT_QPA_PLATFORM", "offscreen");
+    for (const QString& k : opt_.unsetEnv)
+        env.remove(k);
     env.insert("JWSHOW_DATA_DIR", dataDir());
     env.insert("XDG_CONFIG_HOME", tmp_.path() + "/config");
     for (auto it = opt_.env.cbegin(); it != opt_.env.cend(); ++it)

@@ -52,6 +52,8 @@ struct JwInstanceOptions {
     QMap<QString, QString> env;    // extra environment (applied last)
     bool withoutCompanion = false; // run a copy alone in a folder: no companion beside it
     bool waitForPort = true;       // start() waits until the port listens
+    QStringList unsetEnv;          // variables removed from the environment (benchmarks)
+    QString program;               // the program to run; empty: build/jwshow (benchmarks)
 };
 
 // The program as it presents on the X server of the run: hidden in the tray until
