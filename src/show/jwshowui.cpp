@@ -386,9 +386,10 @@ void JWShowUi::addDataToQueue(SOCKET sock, QString url)
         m_pictureQueue.append(request);
         // A controller sending addresses faster than pictures load must not grow
         // the queue without end.
+        // (Taken out before it is logged: a disabled category evaluates nothing.)
         while (m_pictureQueue.size() > kMaxPendingPictures) {
-            qCDebug(lcJwShow) << "picture request dropped, too many waiting:"
-                              << m_pictureQueue.takeFirst().url;
+            const QString dropped = m_pictureQueue.takeFirst().url;
+            qCDebug(lcJwShow) << "picture request dropped, too many waiting:" << dropped;
         }
     }
     requestNextImage();
