@@ -17,10 +17,8 @@
 #include <QElapsedTimer>
 #include <QHostInfo>
 #include <QtTest>
-#include <arpa/inet.h>
 #include <functional>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using jwtest::Controller;
 
@@ -44,43 +42,14 @@ bool waitUntil(const std::function<bool()>& done, int ms = 10000)
     return true;
 }
 
-QByteArray packets(int n, const QByteArray& one)
-{
-    QByteArray all;
-    for (int i = 0; i < n; ++i)
-        all += one;
-    return all;
-}
-const QByteArray kDrawing = j("{'type':'whiteboard.drawing','from':'b','x':1,'y':1}");
 const QByteArray kFileList = j("{'type':'file.list','id':'f','from':'f'}");
 
-// A socket of the test's own that reads only when told to.
-struct RawPeer {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    explicit RawPeer(quint16 port, int rcvbuf = 0)
-    {
-        if (rcvbuf)
-            ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-        sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-        ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-    ~RawPeer() { ::close(fd); }
-    // Writes without waiting; the bytes the kernel took.
-    qint64 offer(const QByteArray& b)
-    {
-        const ssize_t n = ::send(fd, b.constData(), size_t(b.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
-        return n < 0 ? 0 : n;
-    }
-    // Writes the next part of an endless repetition of `one` without waiting.
-    qint64 offerMore(const QByteArray& one)
-    {
-        const QByteArray burst = packets(64, one);
-        const qint64 n = offer(burst.mid(int(streamPos % one.size())));
-        streamPos += n;
-        return n;
-    }
-    qint64 streamPos = 0;
-};
+// Writes the next part of an endless repetition of `one` without waiting: the bytes
+// written so far in all.
+qint64 offerMore(const jwtest::RawSocket& s, const QByteArray& one, qint64 sent)
+{
+    return sent + s.offer(one.repeated(64).mid(int(sent % one.size())));
+}
 } // namespace
 
 class TestOrdering : public QObject
@@ -142,7 +111,7 @@ private slots:
         const QByteArray resize = j("{'type':'resolution','act':'set','width':'800','height':'600'}"
                                     "{'type':'resolution','act':'reduction'}");
         QVERIFY(c && c->login("c").contains(j("'ret':'0'")) &&
-                c->sendRaw(packets(2000, modes) + packets(500, resize) +
+                c->sendRaw(modes.repeated(2000) + resize.repeated(500) +
                            j("{'type':'resolution','act':'set','width':'1024','height':'768'}")));
         for (int i = 0; i < 5001; ++i)
             QVERIFY(!c->nextReply(5000).isEmpty()); // every request is answered meanwhile
@@ -157,26 +126,28 @@ private slots:
     void busyControllersWaitAlone()
     {
         routed.clear();
-        std::vector<std::unique_ptr<RawPeer>> floods;
         const int count = JWdataManage::kMaxGuiTotal / kMax + 2;
+        std::vector<std::unique_ptr<jwtest::RawSocket>> floods;
+        std::vector<qint64> sent(count);
+        auto drawing = [](int i) {
+            return j("{'type':'whiteboard.drawing','from':'b") + QByteArray::number(i) +
+                   j("','x':1,'y':1}");
+        };
         for (int i = 0; i < count; ++i) {
-            floods.push_back(std::make_unique<RawPeer>(port));
-            floods.back()->offer(j("{'type':'login','pwd':'x','from':'b") + QByteArray::number(i) +
-                                 "\"}");
+            floods.push_back(std::make_unique<jwtest::RawSocket>(port));
+            floods.back()->send(j("{'type':'login','pwd':'x','from':'b") + QByteArray::number(i) +
+                                "\"}");
         }
         QVERIFY(waitUntil([&] { return users->Count() == count; }));
         // Written until the kernel takes nothing more for a while: the server no
         // longer reads them.
         QElapsedTimer quiet, total;
         quiet.start(), total.start();
-        qint64 sent = 0;
         while (quiet.elapsed() < 300 && total.elapsed() < 20000) {
             bool any = false;
             for (int i = 0; i < count; ++i) {
-                const QByteArray drawing = j("{'type':'whiteboard.drawing','from':'b") +
-                                           QByteArray::number(i) + j("','x':1,'y':1}");
-                const qint64 n = floods[i]->offerMore(drawing);
-                any |= n > 0;
+                const qint64 before = sent[i];
+                any |= (sent[i] = offerMore(*floods[i], drawing(i), before)) > before;
             }
             if (any)
                 quiet.restart();
@@ -194,12 +165,11 @@ private slots:
         auto bystander = connected();
         QVERIFY(bystander && bystander->login("by").contains(j("'ret':'0'")));
         QVERIFY(!bystander->request({{"type", "file.list"}, {"id", "1"}}).isEmpty());
+        qint64 drawn = 0;
         for (int i = 0; i < count; ++i)
-            sent += floods[i]->streamPos / (j("{'type':'whiteboard.drawing','from':'b") +
-                                            QByteArray::number(i) + j("','x':1,'y':1}"))
-                                               .size();
+            drawn += sent[i] / drawing(i).size();
         release();
-        QTRY_COMPARE_WITH_TIMEOUT(countOf("board"), int(sent), 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(countOf("board"), int(drawn), 30000);
     }
 
     // Phones that log in and drop at once while their work waits for the GUI thread
@@ -213,7 +183,7 @@ private slots:
             const QByteArray drawing = j("{'type':'whiteboard.drawing','from':'") + id + "\"}";
             QVERIFY(phone.connectToHost() &&
                     phone.sendRaw(j("{'type':'login','pwd':'x','from':'") + id + "\"}" +
-                                  packets(kMax + 10, drawing)));
+                                  drawing.repeated(kMax + 10)));
             phone.socket().disconnectFromHost();
         }
         QVERIFY(waitUntil([this] { return srv->ConnectionCount() == 0; })); // the drops were seen
@@ -228,56 +198,42 @@ private slots:
         QCOMPARE(users->GetUserById("ghost0").name, QString("tester"));
     }
 
-    // A controller that reads all the time gets every reply of a burst of large
-    // ones: replies held back for one write leave once they pass a size.
-    void readerOfLargeRepliesIsServed()
+    // A controller that reads gets every reply, however many it asks for at once:
+    // replies held back for one write leave once they pass a size, and a slow
+    // reader is only slowed down (one that never reads is the load suite's case).
+    void readersAreServed_data()
     {
-        RawPeer reader(port);
-        const QByteArray one =
-            j("{'type':'file.list','from':'r','id':'") + QByteArray(20000, 'i') + "\"}";
-        const QByteArray all = packets(200, one);
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<int>("count");
+        QTest::addColumn<int>("readBuffer"); // 0: the system's
+        QTest::addColumn<int>("pauseMs");    // between reads
+        QTest::newRow("large replies, read all the time")
+            << j("{'type':'file.list','from':'r','id':'") + QByteArray(20000, 'i') + "\"}" << 200
+            << 0 << 0;
+        // 3.9 MB of replies read 16 KiB at a time.
+        QTest::newRow("slow reader") << kFileList << 20000 << 16384 << 5;
+    }
+    void readersAreServed()
+    {
+        QFETCH(QByteArray, request);
+        QFETCH(int, count);
+        QFETCH(int, readBuffer);
+        QFETCH(int, pauseMs);
+        jwtest::RawSocket reader;
+        if (readBuffer)
+            reader.setReceiveBuffer(readBuffer);
+        QVERIFY(reader.connect(port));
+        const QByteArray all = request.repeated(count);
         qint64 sent = 0, replies = 0;
         JsonObjectScanner scanner;
-        char buf[65536];
         QElapsedTimer t;
-        t.start();
-        while (replies < 200 && t.elapsed() < 30000) {
+        for (t.start(); replies < count && t.elapsed() < 30000; QThread::msleep(pauseMs)) {
             if (sent < all.size())
                 sent += reader.offer(all.mid(int(sent), 65536));
-            const ssize_t n = ::recv(reader.fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n == 0)
-                break; // cut off
-            for (ssize_t k = 0; k < n; ++k)
-                replies += scanner.step(buf[k]) == JsonObjectScanner::ObjectEnd;
-            if (n < 0)
-                QThread::msleep(1);
+            for (char c : reader.read(1, 1, readBuffer ? readBuffer : 65536))
+                replies += scanner.step(c) == JsonObjectScanner::ObjectEnd;
         }
-        QCOMPARE(replies, qint64(200));
-    }
-
-    // A controller that reads its replies slowly gets all of them, however many it
-    // asks for at once (one that never reads is the load suite's case).
-    void slowReaderGetsAllReplies()
-    {
-        // 20,000 pipelined requests, their 3.9 MB of replies read 16 KiB at a time.
-        RawPeer slow(port, 16384);
-        const QByteArray all = packets(20000, kFileList);
-        qint64 sent = 0, replies = 0;
-        JsonObjectScanner scanner;
-        char buf[16384];
-        QElapsedTimer t;
-        t.start();
-        while (replies < 20000 && t.elapsed() < 30000) {
-            if (sent < all.size())
-                sent += slow.offer(all.mid(int(sent), 65536));
-            const ssize_t n = ::recv(slow.fd, buf, sizeof buf, MSG_DONTWAIT);
-            if (n == 0)
-                break; // cut off
-            for (ssize_t k = 0; k < n; ++k)
-                replies += scanner.step(buf[k]) == JsonObjectScanner::ObjectEnd;
-            QThread::msleep(5);
-        }
-        QCOMPARE(replies, qint64(20000));
+        QCOMPARE(replies, qint64(count));
     }
 };
 

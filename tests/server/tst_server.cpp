@@ -13,12 +13,12 @@
 
 #include <QHostInfo>
 #include <QtTest>
-#include <arpa/inet.h>
 #include <climits>
 #include <sys/resource.h>
 #include <unistd.h>
 
 using jwtest::Controller;
+using jwtest::RawSocket;
 
 namespace
 {
@@ -33,27 +33,6 @@ bool answered(Controller& c, const char* id)
 {
     return c.request({{"type", "mode"}, {"id", id}, {"from", "c"}, {"value", "remote"}}) ==
            j("{'desc':'','from':'jwshow','id':'") + id + j("','ret':'0','to':'c','type':'mode'}");
-}
-int rawSocket()
-{
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-}
-bool rawConnect(int fd, quint16 port)
-{
-    sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-QByteArray rawRead(int fd, int max) // until max bytes, the end, or 5 s of silence
-{
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    QByteArray got;
-    char buf[65536];
-    ssize_t n = 0;
-    while (got.size() < max && (n = ::recv(fd, buf, sizeof buf, 0)) > 0)
-        got.append(buf, int(n));
-    ::close(fd);
-    return got;
 }
 } // namespace
 
@@ -306,28 +285,29 @@ private slots:
                  "{'type':'whiteboard.start','from':'p1'}")
             << login("", 7000) << "added p1,,; board p1 open";
         // The rest of a board's packets, from the controller logged in here.
-        auto wb = [&login](const char* type, const char* members, const QString& routed) {
-            QTest::newRow(qPrintable(QString(type) + members))
-                << j("{'type':'login','id':'5','from':'p1','pwd':'s'}{'type':'") + type +
-                       j("','from':'p1'") + j(members) + "}"
-                << login("", 7000) << "added p1,,; " + routed;
-        };
-        wb("whiteboard.end", "", "board p1 close");
-        wb("whiteboard.draw.start", ",'x':500,'y':500", "board p1 stroke-start 960,540");
-        wb("whiteboard.drawing", ",'x':1000.7,'y':'1000'", "board p1 stroke-to 1360,240");
-        wb("whiteboard.draw.end", "", "board p1 stroke-end");
-        wb("whiteboard.shape", ",'act':'curve'", "board p1 shape 5");
-        wb("whiteboard.shape", ",'act':'ellipse'", "board p1 shape 3");
-        wb("whiteboard.shape", ",'act':'line'", "board p1 shape 1");
-        wb("whiteboard.shape", ",'act':'rect'", "board p1 shape 4");
-        wb("whiteboard.color", ",'r':1e300,'g':'7','b':-3.5", "board p1 color 2147483647,0,-3");
-        wb("whiteboard.pen.width", ",'value':'2147483648'", "board p1 pen 0");
-        wb("whiteboard.clear", "", "board p1 clear");
-        wb("whiteboard.undo", "", "board p1 undo");
-        wb("whiteboard.redraw", "", "board p1 redo");
-        wb("whiteboard.string.start", ",'x':0,'y':0", "board p1 text-start 560,240");
-        wb("whiteboard.string.set", ",'text':'你好'", "board p1 text 你好");
-        wb("whiteboard.string.end", "", "board p1 text-end");
+        QByteArray board = j("{'type':'login','id':'5','from':'p1','pwd':'s'}");
+        QStringList routed{"added p1,,"};
+        for (const auto& [packet, command] : QList<QPair<const char*, const char*>>{
+                 {"draw.start','x':500,'y':500", "stroke-start 960,540"},
+                 {"drawing','x':1000.7,'y':'1000'", "stroke-to 1360,240"},
+                 {"draw.end'", "stroke-end"},
+                 {"shape','act':'curve'", "shape 5"},
+                 {"shape','act':'ellipse'", "shape 3"},
+                 {"shape','act':'line'", "shape 1"},
+                 {"shape','act':'rect'", "shape 4"},
+                 {"color','r':1e300,'g':'7','b':-3.5", "color 2147483647,0,-3"},
+                 {"pen.width','value':'2147483648'", "pen 0"},
+                 {"clear'", "clear"},
+                 {"undo'", "undo"},
+                 {"redraw'", "redo"},
+                 {"string.start','x':0,'y':0", "text-start 560,240"},
+                 {"string.set','text':'你好'", "text 你好"},
+                 {"string.end'", "text-end"},
+                 {"end'", "close"}}) {
+            board += j("{'from':'p1','type':'whiteboard.") + j(packet) + "}";
+            routed << QString("board p1 ") + command;
+        }
+        QTest::newRow("a board's packets") << board << login("", 7000) << routed.join("; ");
         // Acting for a controller logged in elsewhere does nothing.
         QTest::newRow("another's board")
             << j("{'type':'login','id':'5','from':'p1','pwd':'s'}"
@@ -433,14 +413,12 @@ private slots:
         for (const QByteArrayList& writes :
              {QByteArrayList{"POST / HTTP/1.1\r\nHost: a\r\n\r\n" + body},
               QByteArrayList{"GE", "T / HTTP/1.1\r\n\r\n" + body}}) {
-            const int fd = rawSocket();
-            QVERIFY(rawConnect(fd, port));
-            for (const QByteArray& w : writes) {
-                QCOMPARE(::send(fd, w.constData(), size_t(w.size()), MSG_NOSIGNAL),
-                         ssize_t(w.size()));
+            RawSocket s(port);
+            for (const QByteArray& w : writes) { // in reads of their own
+                QVERIFY(s.send(w));
                 QThread::msleep(50);
             }
-            QCOMPARE(rawRead(fd, 4096), jwtest::expectedGreeting()); // and then the close
+            QCOMPARE(s.read(4096), jwtest::expectedGreeting()); // and then the close
         }
         auto c = connected();
         QVERIFY(c && answered(*c, "after"));
@@ -518,22 +496,22 @@ private slots:
         auto established = connected();
         QVERIFY(established);
         // Sockets made now, connected once no descriptor is left for the server.
-        const int waiting[3] = {rawSocket(), rawSocket(), rawSocket()};
+        RawSocket waiting[3];
         const int lowestFree = ::dup(0);
         ::close(lowestFree);
         rlimit saved{};
         ::getrlimit(RLIMIT_NOFILE, &saved);
         const rlimit tight{rlim_t(lowestFree), saved.rlim_max};
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-        for (int fd : waiting)
-            QVERIFY(rawConnect(fd, port));
+        for (RawSocket& s : waiting)
+            QVERIFY(s.connect(port));
         // It cannot accept them, yet keeps serving who it has ...
         const bool served = answered(*established, "full1") && answered(*established, "full2");
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
         QVERIFY(served);
         // ... and with descriptors back, the waiting ones are accepted and greeted.
-        for (int fd : waiting)
-            QCOMPARE(rawRead(fd, jwtest::expectedGreeting().size()), jwtest::expectedGreeting());
+        for (RawSocket& s : waiting)
+            QCOMPARE(s.read(jwtest::expectedGreeting().size()), jwtest::expectedGreeting());
     }
 };
 
