@@ -1,7 +1,8 @@
-// Videos in the real program on the X server, as phones drive them: the frames
-// and the overlay on the screen, the reports (to the requester only), a picture
-// in between, a hidden window, and addresses that cannot be played or never
-// answer. What the reports say as a video plays is the video controller's test.
+// The show window in the real program on the X server, as phones drive it: full
+// screen, a picture in its place with the pointer mapped onto it, a video's frames,
+// overlay and reports (to the requester only), a picture in between, a hidden
+// window, addresses that cannot be played or never answer. The reports' contents
+// are show_video's test, the window's own behaviour show_x11's.
 
 #include "flatpng.h"
 #include "httpserver.h"
@@ -17,7 +18,7 @@ namespace
 {
 // The test video: 12 s of one colour (0x3060C0) with a tone, a key frame a second.
 const QRgb kVideoColour = qRgb(0x30, 0x60, 0xC0);
-const QRgb kPicture = qRgb(250, 120, 10);
+const QRgb kPicture = qRgb(250, 120, 10); // 800 x 600: at 560, 240 on the screen
 bool near(QRgb a, QRgb b)
 {
     return qAbs(qRed(a) - qRed(b)) < 40 && qAbs(qGreen(a) - qGreen(b)) < 40 &&
@@ -28,30 +29,29 @@ bool near(QRgb a, QRgb b)
 class Phone : public jwtest::Controller
 {
 public:
-    explicit Phone(quint16 port) : Controller(port) {}
+    Phone(quint16 port, const QString& id) : Controller(port), id(id) {}
+    const QString id;
     QStringList reports;
 
-    bool start()
+    bool start(bool show = true)
     {
-        return connectToHost() && !login("phone").isEmpty() && ask("mode", {{"value", "show"}});
+        return connectToHost() && !login(id).isEmpty() &&
+               (!show || ask("mode", {{"value", "show"}}));
     }
-    // True when the request's reply says ret 0.
+    // Sends the packet; true when its reply says ret 0.
     bool ask(const QString& type, QJsonObject fields = {})
     {
-        fields.insert("type", type), fields.insert("id", "v"), fields.insert("from", "phone");
-        if (!send(fields))
-            return false;
-        for (QJsonObject o; !(o = next(5000)).isEmpty();)
-            if (o.value("type").toString() == type)
-                return o.value("ret").toString() == "0";
+        fields.insert("type", type), fields.insert("id", "v"), fields.insert("from", id);
+        if (send(fields))
+            for (QJsonObject o; !(o = next(5000)).isEmpty();)
+                if (o.value("type").toString() == type)
+                    return o.value("ret").toString() == "0";
         return false;
     }
-    bool control(const QString& act) { return ask("show.video.control", {{"act", act}}); }
     // The report comes within ms (those before it are dropped).
     bool waitFor(const QString& report, int ms = 8000)
     {
-        QDeadlineTimer deadline(ms);
-        while (!reports.contains(report))
+        for (QDeadlineTimer deadline(ms); !reports.contains(report);)
             if (deadline.hasExpired() || next(int(deadline.remainingTime())).isEmpty())
                 return false;
         reports = reports.mid(reports.indexOf(report) + 1);
@@ -62,10 +62,9 @@ private:
     QJsonObject next(int ms)
     {
         const QJsonObject o = QJsonDocument::fromJson(nextReply(qMax(ms, 1))).object();
-        if (o.value("type").toString() == "show.video.info") {
-            const QString act = o.value("act").toString();
+        const QString act = o.value("act").toString();
+        if (o.value("type").toString() == "show.video.info")
             reports << act + ' ' + o.value(act == "position" ? "time" : "value").toString();
-        }
         return o;
     }
 };
@@ -78,7 +77,7 @@ class TestVideoE2e : public QObject
     TestHttpServer http;
     std::unique_ptr<jwtest::JwInstance> program;
     QRgb centre() { return probe.pixel(960, 540); }
-
+    bool shown() { return probe.isViewable(probe.findWindow("Tovanel-演示模式")); }
     // What is wrong with the time in the lower right corner of the screen, if
     // anything: it must be light glyphs held in by a dark outline (no light pixel
     // touches the video), at least 24 pixels tall, with room to the screen's edges.
@@ -150,7 +149,7 @@ private slots:
     // play sign without a box behind it.
     void overlayReadable()
     {
-        Phone phone(program->port());
+        Phone phone(program->port(), "phone");
         QVERIFY(phone.start());
         QVERIFY(phone.ask("show.video", {{"url", http.url("/v.mp4")}}));
         QVERIFY(phone.waitFor("status playing"));
@@ -159,49 +158,52 @@ private slots:
         while (!(why = timeUnreadable()).isEmpty() && !deadline.hasExpired())
             QTest::qWait(50);
         QVERIFY2(why.isEmpty(), qPrintable(why));
-        QVERIFY(phone.control("pause"));
+        QVERIFY(phone.ask("show.video.control", {{"act", "pause"}}));
         QVERIFY(phone.waitFor("status paused", 5000));
         QTRY_VERIFY_WITH_TIMEOUT(playSignWithoutBox(), 5000);
         QCOMPARE(timeUnreadable(), QString());
     }
 
-    // The frames reach the screen and the reports only the phone that asked; a
-    // picture in between pauses the video and is shown.
-    void framesReportsAndAPicture()
+    void videoForItsPhoneOnly()
     {
-        Phone phone(program->port()), other(program->port());
-        QVERIFY(phone.start());
-        QVERIFY(other.connectToHost() && !other.login("other").isEmpty());
-        QVERIFY(phone.ask("show.video", {{"url", http.url("/v.mp4")}}));
-        QVERIFY(phone.waitFor("volume 50", 3000));
-        QVERIFY(phone.waitFor("status playing"));
-        QTRY_VERIFY_WITH_TIMEOUT(near(centre(), kVideoColour), 5000);
-        QVERIFY(other.expectNoReply(300));
-        QVERIFY(phone.ask("show.image", {{"url", http.url("/p.png")}}));
-        QVERIFY(phone.waitFor("status paused", 5000));
-        QTRY_VERIFY_WITH_TIMEOUT(centre() == kPicture, 5000);
-    }
-
-    void hiddenWindowAndUnplayableAddress()
-    {
-        Phone phone(program->port());
-        QVERIFY(phone.connectToHost() && !phone.login("phone").isEmpty());
-        QVERIFY(phone.ask("mode", {{"value", "remote"}}));
+        Phone phone(program->port(), "phone"), other(program->port(), "other");
+        QTRY_VERIFY_WITH_TIMEOUT(!shown(), 5000); // closed when the last phone left
+        QVERIFY(phone.start(false) && other.start(false));
         QVERIFY(phone.ask("show.video", {{"url", http.url("/v.mp4")}}));
         QVERIFY(!phone.waitFor("volume 50", 1000)); // hidden: nothing happens
         QVERIFY(phone.ask("mode", {{"value", "show"}}));
+        QTRY_COMPARE_WITH_TIMEOUT(probe.geometry(probe.findWindow("Tovanel-演示模式")),
+                                  QRect(0, 0, 1920, 1080), 5000);
         QVERIFY(phone.ask("show.video", {{"url", "http://127.0.0.1:1/none.mp4"}}));
-        QVERIFY(phone.waitFor("volume 50"));
-        QVERIFY(phone.waitFor("status stoped", 10000));
-        // A source that never answers blocks nothing: a picture comes up meanwhile.
+        QVERIFY(phone.waitFor("volume 50") && phone.waitFor("status stoped", 10000));
+        // A source that never answers blocks nothing: a picture comes up meanwhile,
+        // in its place, and the pointer lands on the point of it a phone names (in
+        // thousandths: its middle, its bottom-right corner).
         QVERIFY(phone.ask("show.video", {{"url", http.url("/stall.mp4")}}));
         QVERIFY(phone.ask("show.image", {{"url", http.url("/p.png")}}));
-        QTRY_VERIFY_WITH_TIMEOUT(centre() == kPicture, 5000);
-        // The window goes on working: the next video plays.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            probe.pixel(560, 240) == kPicture && probe.pixel(559, 240) != kPicture, 5000);
+        for (int at : {500, 1000}) {
+            QVERIFY(phone.send(
+                {{"type", "mouse.move"}, {"id", "m"}, {"from", "phone"}, {"x", at}, {"y", at}}));
+            QTRY_COMPARE_WITH_TIMEOUT(probe.pointer(),
+                                      QPoint(560, 240) + QPoint(at * 4, at * 3) / 5, 5000);
+        }
+        // The next video plays: its frames on the screen, its reports to the phone
+        // that asked only.
         QVERIFY(phone.ask("show.video", {{"url", http.url("/v.mp4")}}));
         QVERIFY(phone.waitFor("status playing", 10000));
+        QTRY_VERIFY_WITH_TIMEOUT(near(centre(), kVideoColour), 5000);
+        QVERIFY(other.expectNoReply(300));
+        // A picture in between pauses it and is shown; hiding pauses it too.
+        QVERIFY(phone.ask("show.image", {{"url", http.url("/p.png")}}));
+        QVERIFY(phone.waitFor("status paused", 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(centre() == kPicture, 5000);
+        QVERIFY(phone.ask("show.video.control", {{"act", "play"}}) &&
+                phone.waitFor("status playing"));
         QVERIFY(phone.ask("mode", {{"value", "remote"}}));
-        QVERIFY(phone.waitFor("status paused", 5000)); // hiding pauses it
+        QVERIFY(phone.waitFor("status paused", 5000));
+        QTRY_VERIFY_WITH_TIMEOUT(!shown(), 5000);
     }
 };
 
