@@ -199,7 +199,6 @@ private slots:
     {
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QRgb>("shown"); // 0: refused
-        // (The same inside an icon is a case of the fuzzer's corpus.)
         QTest::newRow("16-bit, 100 Mpx")
             << filledPng(10000, 10000, 16, QByteArray::fromHex("c0c040402020")) << QRgb(0);
         QTest::newRow("16-bit, 25 Mpx")

@@ -162,7 +162,6 @@ private slots:
         video.play(); // nothing to play
         QTest::qWait(1000);
         QCOMPARE(r.got, QStringList());
-        QVERIFY(video.state() != Vlc::Playing);
     }
 
     void layout_data()

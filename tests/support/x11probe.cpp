@@ -144,14 +144,11 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
             XCreateSimpleWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 10, 10, 0, 0, 0);
         XMapWindow(dpy(), trial);
         XSync(dpy(), False);
-        QDeadlineTimer attempt(500);
-        auto managed = [this, trial] {
-            Atom type = None;
+        Atom type = None;
+        for (QDeadlineTimer attempt(500);
+             type == None && !attempt.hasExpired() && !deadline.hasExpired(); QThread::msleep(20))
             property(dpy(), trial, atom(dpy(), "WM_STATE"), AnyPropertyType, &type);
-            return type != None;
-        };
-        while (!(ready = managed()) && !attempt.hasExpired() && !deadline.hasExpired())
-            QThread::msleep(20);
+        ready = type != None;
         XDestroyWindow(dpy(), trial);
         XSync(dpy(), False);
     }
