@@ -61,7 +61,7 @@ JWShowUi::JWShowUi(QWidget* parent)
     connect(&m_showTimer, &QTimer::timeout, this, &JWShowUi::showWindow);
 
     m_scene = new QGraphicsScene(this);
-    m_pictureView = new QGraphicsView(m_scene);
+    m_pictureView = new QGraphicsView(m_scene, this);
     m_pictureView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_pictureView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // A frame would take pixels from a picture fitted to the whole client area
@@ -69,7 +69,7 @@ JWShowUi::JWShowUi(QWidget* parent)
     m_pictureView->setFrameShape(QFrame::NoFrame);
     // Keys belong to the window (Esc toggles full screen), not to the scene.
     m_pictureView->setFocusPolicy(Qt::NoFocus);
-    m_videoSurface = new VlcWidgetVideo();
+    m_videoSurface = new VlcWidgetVideo(this);
     // Clicks on the video reach the window (the player takes none): the same
     // click that the overlay answers where it has something drawn.
     m_videoSurface->setAttribute(Qt::WA_TransparentForMouseEvents, false);
