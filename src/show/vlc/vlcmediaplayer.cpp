@@ -12,11 +12,11 @@
 namespace
 {
 const libvlc_event_type_t kEvents[] = {
-    libvlc_MediaPlayerOpening,          libvlc_MediaPlayerBuffering,
-    libvlc_MediaPlayerPlaying,          libvlc_MediaPlayerPaused,
-    libvlc_MediaPlayerStopped,          libvlc_MediaPlayerEndReached,
-    libvlc_MediaPlayerEncounteredError, libvlc_MediaPlayerTimeChanged,
-    libvlc_MediaPlayerPositionChanged,  libvlc_MediaPlayerLengthChanged,
+    libvlc_MediaPlayerOpening,       libvlc_MediaPlayerPlaying,
+    libvlc_MediaPlayerPaused,        libvlc_MediaPlayerStopped,
+    libvlc_MediaPlayerEndReached,    libvlc_MediaPlayerEncounteredError,
+    libvlc_MediaPlayerTimeChanged,   libvlc_MediaPlayerPositionChanged,
+    libvlc_MediaPlayerLengthChanged,
 };
 
 // libvlc counts in 64-bit milliseconds and says -1 for "unknown"; both fit an int.
@@ -166,10 +166,6 @@ void VlcMediaPlayer::onEvent(const libvlc_event_t* event, void* self)
         return state(Vlc::Ended);
     case libvlc_MediaPlayerEncounteredError:
         return state(Vlc::Error);
-    case libvlc_MediaPlayerBuffering: {
-        const float percent = event->u.media_player_buffering.new_cache;
-        return post([player, percent] { emit player->buffering(percent); });
-    }
     case libvlc_MediaPlayerTimeChanged: {
         const int ms = toMs(event->u.media_player_time_changed.new_time);
         return post([player, ms] { emit player->timeChanged(ms); });

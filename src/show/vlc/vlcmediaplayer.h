@@ -50,7 +50,6 @@ signals:
     void stopped();
     void end();
     void error();
-    void buffering(float percent);
     void lengthChanged(int ms);
     void positionChanged(float position);
     void timeChanged(int ms);
