@@ -379,8 +379,15 @@ private slots:
         QFETCH(bool, withCompanion);
         jwtest::BoxAnswerer answer; // the boxes come from queued state changes
         if (withCompanion) {
+            // Every state change of the companion tries a pending port again: the
+            // start's own changes are through before the field takes a refused port.
+            bool running = false;
+            const auto watch = connect(&app->companion(), &CompanionProcess::stateChanged, this,
+                                       [&running](auto s) { running = s == QProcess::Running; });
             app->startCompanion(QStringLiteral(JW_BIN_DIR));
             QVERIFY((companion = jwtest::findCompanion(port, 5000)).pid);
+            QTRY_VERIFY(running);
+            disconnect(watch);
         }
         jwtest::Controller stays(port);
         QVERIFY(stays.connectToHost() && !stays.login("stays").isEmpty());
