@@ -7,8 +7,7 @@
 #include "protocol/jsonguard.h"
 #include "protocol/protocol.h"
 #include "protocol/reply.h"
-#include "server/jwdatamanage.h"
-#include "server/jwusermanage.h"
+#include "server/controlserver.h"
 #include "server/packetsplitter.h"
 
 #include <QCoreApplication>
@@ -58,7 +57,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     static char* argv[] = {name, nullptr};
     new QCoreApplication(argc, argv); // never destroyed: the leak check runs at exit
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-    ShowImageRect.set(560, 240, 800, 600);
     return 0;
 }
 
@@ -85,7 +83,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
 
     // Two connections, the pieces dealt alternately, then both closed: the
     // registry must end empty whatever they sent.
-    JWdataManage* dm = JWdataManage::GetInstance();
+    // One server for the run (never destroyed: the leak check runs at exit); its
+    // threads never start, the dispatcher is driven from here and its commands
+    // reach no window.
+    static ControlServer* const server = [] {
+        static ShowImageRect picture;
+        picture.set(560, 240, 800, 600);
+        ServerConfig config;
+        config.code = QStringLiteral("654321");
+        config.picture = &picture;
+        auto* s = new ControlServer(config);
+        s->dispatcher().SetReceivers({[](const cmd::ShowCommand&) {},
+                                      [](const cmd::BoardCommand&) {},
+                                      [](const cmd::MainCommand&) {}});
+        return s;
+    }();
+    JWdataManage* dm = &server->dispatcher();
     for (int i = 0; i < bytewise.pieces.size(); ++i) {
         const QString& text = bytewise.pieces.at(i);
         dm->HandleText(text, SOCKET(7 + i % 2));
@@ -110,6 +123,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* bytes, size_t size)
         check(reply.object().value(QLatin1String(proto::kId)).toString() == d.id);
     }
     dm->HandleClose(7), dm->HandleClose(8);
-    check(JwUserManage::GetInstance()->Count() == 0);
+    check(server->registry().Count() == 0);
     return 0;
 }

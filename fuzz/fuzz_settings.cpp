@@ -2,8 +2,7 @@
 // values it looks at, the port completed with its default, and a value written
 // back into the same file.
 
-#include "base/jwlog.h"
-#include "protocol/protocol.h"
+#include "base/settings.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -41,16 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         f.setFileTime(QDateTime::fromMSecsSinceEpoch(qint64(++serial)),
                       QFileDevice::FileModificationTime);
     }
-    const QString group = QLatin1String(proto::kConfig);
-    ReadConfig(group, QLatin1String(proto::kCfgRunTray), ini);
-    ReadConfig(group, QLatin1String(proto::kCfgAutoFull), ini);
-    const QString port = ReadConfigOrDefault(group, QLatin1String(proto::kCfgPort), "5555", ini);
+    SettingsStore store(ini);
+    const AppSettings first = store.load();
+    store.loadAutoFull();
     // A missing value has become the default, in the file as well.
-    if (ReadConfig(group, QLatin1String(proto::kCfgPort), ini) != port)
+    if (SettingsStore(ini).load().port != first.port)
         abort();
     // A changed setting is kept, whatever else the file holds.
-    WriteConfig(group, QLatin1String(proto::kCfgPort), QStringLiteral("6011"), ini);
-    if (ReadConfig(group, QLatin1String(proto::kCfgPort), ini) != QLatin1String("6011"))
+    store.setPort(6011);
+    if (SettingsStore(ini).load().port != 6011)
         abort();
     return 0;
 }

@@ -1,18 +1,13 @@
+#include "app/application.h"
+#include "app/companion.h"
 #include "app/quitsignals.h"
 #include "app/singleinstance.h"
-#include "app/wiring.h"
-#include "base/appglobals.h"
+#include "app/translations.h"
+#include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "host/firewall.h"
 #include "host/instancelock.h"
 #include "host/processes.h"
-#include "jwpaint/paintviewmanage.h"
-#include "server/jwdatamanage.h"
-#include "server/pairingguard.h"
-#include "show/jwshowui.h"
-#include "ui/companion.h"
-#include "ui/jwlogui.h"
-#include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -21,6 +16,7 @@
 #include <QFileInfo>
 #include <QLoggingCategory>
 #include <QStandardPaths>
+#include <QTranslator>
 #include <atomic>
 
 namespace
@@ -65,7 +61,7 @@ std::string instanceLockFolder()
 // (an isolated instance with a data folder of its own) is not left over.
 void killLeftOverCompanion()
 {
-    qDebug() << "try find JWRCServer";
+    qCDebug(lcJwShow) << "try find JWRCServer";
     const std::string name = CompanionProcess::ExecutableName(
                                  host::GetSystemBits() == 32 ? "JWRCServer_x32" : "JWRCServer_x64")
                                  .toStdString();
@@ -74,11 +70,11 @@ void killLeftOverCompanion()
             .toStdString();
     unsigned long pid = 0;
     const bool found = host::FindProcessByName(name.c_str(), &pid, self.c_str());
-    qDebug() << "get pid::" << pid;
+    qCDebug(lcJwShow) << "get pid::" << pid;
     if (!found)
         return;
     host::KillProcess(pid);
-    qDebug() << "kill JWServer .";
+    qCDebug(lcJwShow) << "kill JWServer .";
 #ifdef Q_OS_WIN
     JWLOG::debug(QStringLiteral("taskkill /f /pid ") + QString::number(pid));
 #else
@@ -91,6 +87,14 @@ bool isDebugArgument(int argc, char** argv)
     return argc > 1 && QString::fromLocal8Bit(argv[1]).toLower() == QLatin1String("debug");
 }
 
+// Tests shorten the lock-out of a guesser of the code (documented in the README).
+qint64 pairingLockMs()
+{
+    bool ok = false;
+    const qint64 ms = qEnvironmentVariableIntValue("JWSHOW_WEB_LOCKOUT_MS", &ok);
+    return ok && ms > 0 ? ms : PairingGuard::kWindowMs;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -98,10 +102,12 @@ int main(int argc, char** argv)
     chooseOffscreenWithoutDisplay();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
+    QTranslator translator;
+    InstallTranslations(QLocale::system(), translator);
 
     SingleInstance instance(SingleInstance::defaultIdentity());
     if (instance.isRunning()) {
-        qDebug() << "already runing";
+        qCDebug(lcJwShow) << "already runing";
         instance.sendMessage(kMessage, kMessageTimeoutMs);
         return 0;
     }
@@ -109,7 +115,7 @@ int main(int argc, char** argv)
         // The holder of the lock did not answer the first check, so it listens
         // under no key of ours: a message would only come back to this process
         // and wait out its time-out.
-        qDebug() << "already runing 2";
+        qCDebug(lcJwShow) << "already runing 2";
         return 0;
     }
 
@@ -121,17 +127,17 @@ int main(int argc, char** argv)
     // at once, on the watch's thread, the windows are cut off from the workers and
     // the log window's waiting lines dropped: what is queued then costs nothing,
     // and the quit follows it within moments.
-    std::atomic<bool> workersConnected{false};
+    std::atomic<Application*> program{nullptr};
     bool inMainLoop = false;
     bool quitPending = false;
-    QuitSignals quitSignals([&workersConnected] {
+    QuitSignals quitSignals([&program] {
         LogWindowFeed::instance()->close();
-        if (workersConnected)
-            DisconnectWorkers();
+        if (Application* p = program)
+            p->cutOffWindows();
     });
     QObject::connect(&quitSignals, &QuitSignals::quitRequested, &app, [&](int) {
-        if (inMainLoop && g_mainWindow) {
-            g_mainWindow->menu_quit_click();
+        if (inMainLoop && program) {
+            program.load()->quit();
             return;
         }
         quitPending = true;
@@ -139,84 +145,40 @@ int main(int argc, char** argv)
     });
 
     const QString programPath = QDir::toNativeSeparators(QApplication::applicationFilePath());
-    qDebug() << "fier path::" << programPath;
-    g_appDir = QDir::toNativeSeparators(QApplication::applicationDirPath());
+    qCDebug(lcJwShow) << "fier path::" << programPath;
+    const QString appDir = QDir::toNativeSeparators(QApplication::applicationDirPath());
 
-    host::FireWal::AddProgram(
-        QCoreApplication::applicationName().toStdString(), programPath.toStdString(),
-        [](const std::string& line) { qDebug().noquote() << QString::fromStdString(line); });
+    host::FireWal::AddProgram(QCoreApplication::applicationName().toStdString(),
+                              programPath.toStdString(), [](const std::string& line) {
+                                  qCDebug(lcJwShow).noquote() << QString::fromStdString(line);
+                              });
 
-    JWLOGUI logUi;
-    g_logUi = &logUi;
-    ConnectLogWindow(&logUi);
-    if (isDebugArgument(argc, argv)) {
+    const bool debug = isDebugArgument(argc, argv);
+    if (debug) {
         g_debugMode = true;
         // QT_LOGGING_RULES, read later, still has the last word.
         QLoggingCategory::setFilterRules(QStringLiteral("jwshow.debug=true"));
-        logUi.show();
     }
-
     JWLOG::log_init(GetAppDataPath());
     JWLOG::log_open();
     JWLOG::debug(QStringLiteral("---------Start--------"));
-    JWLOG::debug(QStringLiteral("app path=") + g_appDir);
-    qDebug() << "app path==" << g_appDir;
+    JWLOG::debug(QStringLiteral("app path=") + appDir);
+    qCDebug(lcJwShow) << "app path==" << appDir;
 
     killLeftOverCompanion();
 
-    JWShowUi showUi;
-    g_showUi = &showUi;
-    showUi.initShowUi();
-    g_videoShowStatDialog = showUi.overlay(); // the overlay goes with the window
-    showUi.showDefaultImage();
-
-    // One guard for both doors (the web remote's, and TCP's when the setting asks
-    // for the code). It outlives the windows, the web remote with them, and the
-    // dispatcher is given it before InitSet starts it.
-    PairingGuard pairingGuard(PairingGuard::configuredLockMs());
-    JWdataManage::GetInstance()->SetPairingGuard(&pairingGuard);
-
-    MainWindow mainWindow(pairingGuard);
-    QObject::connect(&instance, &SingleInstance::messageReceived, &mainWindow,
+    Application application(debug, pairingLockMs());
+    QObject::connect(&instance, &SingleInstance::messageReceived, &application.mainWindow(),
                      &MainWindow::showNormal);
-    g_mainWindow = &mainWindow;
-    // The whiteboard manager is wired before the workers start, so that nothing
-    // they route is lost; it is shown by nobody.
-    paintViewManage paintManage;
-    paintManage.InitConnect();
-    g_paintViewManage = &paintManage;
-    ConnectWorkers(&showUi, &paintManage, &mainWindow);
-    workersConnected = true;
-
-    mainWindow.InitConnect();
-    // The table has its columns before the dispatcher starts (in InitSet): a
-    // controller may log in while a message box of the set-up waits, and a row
-    // without columns would lose it.
-    mainWindow.InitTableWidget();
-    mainWindow.InitSet();
-    mainWindow.InitTrayIcon();
-    mainWindow.InitJWRServer();
-    mainWindow.InitWebRemote();
-
-    // Whatever a worker still does after the quit (one that did not stop in
-    // time), it reaches no window: the windows below go with this frame.
-    auto disconnectWorkers = [] {
-        DisconnectWorkers();
-        g_mainWindow = nullptr;
-        g_showUi = nullptr;
-        g_logUi = nullptr;
-        g_paintViewManage = nullptr;
-        g_videoShowStatDialog = nullptr;
-    };
+    program = &application;
+    application.start();
 
     if (quitPending) {
-        mainWindow.menu_quit_click();
-        disconnectWorkers();
+        application.quit();
         return 0;
     }
     inMainLoop = true;
     const int rc = app.exec();
     inMainLoop = false;
-    disconnectWorkers();
     return rc;
 }

@@ -1,6 +1,5 @@
 #include "base/jwlog.h"
 
-#include "base/appglobals.h"
 #include "base/jwdebug.h"
 #include "host/datafolder.h"
 
@@ -8,7 +7,6 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QSettings>
 #include <QTextCodec>
 #include <QTextStream>
 #include <memory>
@@ -47,15 +45,19 @@ LogState& state()
     return *s;
 }
 
+// One record: a line of the log file and a line of the log window, the code
+// blanked out of both.
 void writeRecord(JWLOG::Level level, const QString& msg)
 {
     if (!g_debugMode)
         return;
+    const QString text = WithoutCode(msg);
+    LogWindowFeed::instance()->add(text);
     LogState& s = state();
     std::lock_guard<std::mutex> locker(s.lock);
     if (!s.open || !s.stream)
         return;
-    *s.stream << JWLOG::stamp(level, QDateTime::currentDateTime()) << WithoutCode(msg) << '\n';
+    *s.stream << JWLOG::stamp(level, QDateTime::currentDateTime()) << text << '\n';
     s.stream->flush();
 }
 
@@ -104,10 +106,10 @@ void JWLOG::log_open()
         return;
     if (s.file->open(QIODevice::WriteOnly | QIODevice::Append)) {
         s.open = true;
-        qDebug() << ">>打开日志成功";
+        qCDebug(lcJwShow) << ">>打开日志成功";
     } else {
         s.open = false;
-        qDebug() << ">>打开日志失败 ";
+        qCDebug(lcJwShow) << ">>打开日志失败 ";
     }
 }
 
@@ -115,7 +117,7 @@ void JWLOG::log_close()
 {
     if (!g_debugMode)
         return;
-    qDebug() << ">>关闭日志";
+    qCDebug(lcJwShow) << ">>关闭日志";
     LogState& s = state();
     std::lock_guard<std::mutex> locker(s.lock);
     if (s.open && s.file)
@@ -146,54 +148,35 @@ QString GetAppDataPath()
     return path;
 }
 
-QString ReadConfig(const QString& group, const QString& key, const QString& iniPath)
+namespace
 {
-    QSettings settings(iniPath, QSettings::IniFormat);
-    settings.beginGroup(group);
-    const QString value = settings.value(key, QString()).toString();
-    settings.endGroup();
-    return value;
+struct Secret {
+    std::mutex lock;
+    QString code;
+};
+Secret& secret()
+{
+    static Secret* s = new Secret; // never destroyed: workers may log at exit
+    return *s;
 }
+} // namespace
 
-void WriteConfig(const QString& group, const QString& key, const QString& value,
-                 const QString& iniPath)
+void JWLOG::setCode(const QString& code)
 {
-    QSettings settings(iniPath, QSettings::IniFormat);
-    settings.beginGroup(group);
-    settings.setValue(key, value);
-    settings.endGroup();
-    settings.sync();
-}
-
-QString ReadConfigOrDefault(const QString& group, const QString& key, const QString& fallback,
-                            const QString& iniPath)
-{
-    const QString value = ReadConfig(group, key, iniPath);
-    if (!value.isEmpty())
-        return value;
-    WriteConfig(group, key, fallback, iniPath);
-    return fallback;
+    std::lock_guard<std::mutex> l(secret().lock);
+    secret().code = code;
 }
 
 QString WithoutCode(const QString& text)
 {
-    // g_auth is set before any worker thread starts and never changes after.
-    if (g_auth.isEmpty() || !text.contains(g_auth))
+    QString code;
+    {
+        std::lock_guard<std::mutex> l(secret().lock);
+        code = secret().code;
+    }
+    if (code.isEmpty() || !text.contains(code))
         return text;
-    return QString(text).replace(g_auth, QStringLiteral("******"));
-}
-
-void WriteLogWindow(const QString& text)
-{
-    // Outside debug mode the window shows nothing anyway.
-    if (g_debugMode)
-        LogWindowFeed::instance()->add(WithoutCode(text));
-}
-
-void WriteLogWindow(const char* prefix, const QString& text)
-{
-    if (g_debugMode)
-        LogWindowFeed::instance()->add(WithoutCode(QLatin1String(prefix) + text));
+    return QString(text).replace(code, QStringLiteral("******"));
 }
 
 LogWindowFeed* LogWindowFeed::instance()

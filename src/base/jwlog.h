@@ -1,5 +1,5 @@
 #pragma once
-// The diagnostic log (active only in debug mode) and the settings store.
+// The diagnostic log (active only in debug mode), the log window's feed and the data folder.
 
 #include <QObject>
 #include <QString>
@@ -8,6 +8,9 @@
 
 extern bool g_debugMode; // set once by start-up when the first argument is "debug"
 
+// The log: in debug mode each record is a line of the log file (jwshowApp.log)
+// and a line of the log window; outside it nothing. Any thread. Chatter that only
+// a developer at a console wants goes to the logging category lcJwShow instead.
 class JWLOG
 {
 public:
@@ -17,6 +20,8 @@ public:
     static void debug(const QString& msg);
     static void error(const QString& msg);
     static void warning(const QString& msg);
+    // This start's pairing code, never written to the log (any thread).
+    static void setCode(const QString& code);
 
     // The stamp of one record for a given moment; exposed for the tests.
     enum Level { Debug, Error, Warning };
@@ -25,25 +30,11 @@ public:
 
 // The data folder (JWSHOW_DATA_DIR, else the machine-wide folder), no trailing separator.
 QString GetAppDataPath();
-QString ReadConfig(const QString& group, const QString& key, const QString& iniPath);
-void WriteConfig(const QString& group, const QString& key, const QString& value,
-                 const QString& iniPath);
-// The value, or (when it is missing or empty) the fallback, which is then written so
-// that the file shows every setting.
-QString ReadConfigOrDefault(const QString& group, const QString& key, const QString& fallback,
-                            const QString& iniPath);
 
-// The text with every occurrence of this start's pairing code (g_auth) blanked
-// out. The log file and the log window never show the code: whoever reads the
-// log could otherwise pair a phone with the program.
+// The text with every occurrence of this start's pairing code (see
+// JWLOG::setCode) blanked out. The log file and the log window never show the code: whoever reads
+// the log could otherwise pair a phone with the program.
 QString WithoutCode(const QString& text);
-
-// Sends one line to the log window (debug mode only; callable from any thread).
-void WriteLogWindow(const QString& text);
-// The same for prefix + text, joined only when the window shows it: the dispatcher
-// logs every packet in and out this way, and outside debug mode that must cost
-// nothing.
-void WriteLogWindow(const char* prefix, const QString& text);
 
 // The lines on their way to the log window. Worker threads add lines as fast as
 // packets arrive; the window takes them in batches on the GUI thread. At most

@@ -1,4 +1,5 @@
 #include "base/picturedecode.h"
+#include "base/jwdebug.h"
 
 #include <QBuffer>
 #include <QDebug>
@@ -195,7 +196,7 @@ bool decode(const QByteArray& body, Use use, const QSize& fitInto, QImage* image
     if (body.startsWith("GIF8")) {
         gif = gifScreen(body);
         if (gif.area > kMaxPicturePixels) {
-            qDebug() << "picture refused, a GIF frame reaches too far";
+            qCDebug(lcJwShow) << "picture refused, a GIF frame reaches too far";
             return false;
         }
     }
@@ -233,20 +234,20 @@ bool decode(const QByteArray& body, Use use, const QSize& fitInto, QImage* image
     if (readerFormat == "ico" || readerFormat == "cur") {
         const IconPngs pngs = iconPngs(body);
         if (pngs.overrun) {
-            qDebug() << "picture refused, an icon entry reaches past the end";
+            qCDebug(lcJwShow) << "picture refused, an icon entry reaches past the end";
             return false;
         }
         pixels = qMax(pixels, pngs.pixels);
         bytes = qMax(bytes, pngs.bytes);
     }
     if (pixels > kMaxPicturePixels) {
-        qDebug() << "picture refused, too many pixels:" << pixels;
+        qCDebug(lcJwShow) << "picture refused, too many pixels:" << pixels;
         return false;
     }
     const qint64 cost =
         bytes + (use == Use::Show ? showingCost(decodedSize, reader.imageFormat(), fitInto) : 0);
     if (cost > kMaxPictureDecodeBytes) {
-        qDebug() << "picture refused, decoding it would take" << (cost >> 20) << "MiB";
+        qCDebug(lcJwShow) << "picture refused, decoding it would take" << (cost >> 20) << "MiB";
         return false;
     }
 
@@ -257,7 +258,8 @@ bool decode(const QByteArray& body, Use use, const QSize& fitInto, QImage* image
         decoded.sizeInBytes() +
                 (use == Use::Show ? showingCost(decoded.size(), decoded.format(), fitInto) : 0) >
             kMaxPictureDecodeBytes) {
-        qDebug() << "picture refused, decoded too large:" << decoded.size() << decoded.format();
+        qCDebug(lcJwShow) << "picture refused, decoded too large:" << decoded.size()
+                          << decoded.format();
         return false;
     }
     *image = use == Use::Show ? shownImage(std::move(decoded), fitInto) : std::move(decoded);

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <climits>
 
-ImageRect ShowImageRect;
-
 namespace
 {
 int mapAxis(double t, int origin, int extent)
@@ -22,8 +20,20 @@ QPoint MapImagePoint(double x, double y, int left, int top, int width, int heigh
     return QPoint(mapAxis(x, left, width), mapAxis(y, top, height));
 }
 
-QPoint MapImagePoint(double x, double y)
+void ShowImageRect::set(int left, int top, int width, int height)
 {
-    return MapImagePoint(x, y, ShowImageRect.left, ShowImageRect.top, ShowImageRect.width,
-                         ShowImageRect.height);
+    std::lock_guard<std::mutex> l(lock_);
+    rect_ = Rect{left, top, width, height};
+}
+
+ShowImageRect::Rect ShowImageRect::get() const
+{
+    std::lock_guard<std::mutex> l(lock_);
+    return rect_;
+}
+
+QPoint ShowImageRect::map(double x, double y) const
+{
+    const Rect r = get();
+    return MapImagePoint(x, y, r.left, r.top, r.width, r.height);
 }

@@ -102,4 +102,5 @@ inline constexpr char kCfgPort[] = "port";
 inline constexpr char kCfgAutoFull[] = "autofull";
 inline constexpr char kCfgRunTray[] = "runtray";
 inline constexpr char kCfgPairing[] = "pairing";
+inline constexpr char kCfgWebPort[] = "webport";
 } // namespace proto

@@ -1,6 +1,5 @@
 #include "server/jwdatamanage.h"
 
-#include "base/appglobals.h"
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
@@ -42,31 +41,25 @@ enum CoalesceKey { kNoKey, kKeyPlay, kKeyStop, kKeyPause, kKeyMute, kKeyUnmute }
 
 // The packet's x and y (JSON numbers; anything else counts as 0) mapped onto the
 // shown picture, for the pointer and the whiteboard alike.
-QPoint packetPoint(const QJsonObject& obj)
+QPoint packetPoint(const QJsonObject& obj, const ShowImageRect* picture)
 {
-    return MapImagePoint(obj.value(QLatin1String(proto::kX)).toDouble(0),
-                         obj.value(QLatin1String(proto::kY)).toDouble(0));
+    const double x = obj.value(QLatin1String(proto::kX)).toDouble(0);
+    const double y = obj.value(QLatin1String(proto::kY)).toDouble(0);
+    return picture ? picture->map(x, y) : MapImagePoint(x, y, 0, 0, -1, -1);
 }
 } // namespace
 
-JWdataManage* JWdataManage::GetInstance()
+JWdataManage::JWdataManage(JwUserManage& users, JWShowService& sockets, const ServerConfig& config)
+    : users_(users), sockets_(sockets), config_(config)
 {
-    // Never destroyed, like the socket server: the thread may run until exit.
-    static JWdataManage* instance = [] {
-        auto* dm = new JWdataManage;
-        // Hand-overs run in the thread this object lives in: the GUI thread,
-        // whichever thread asked first.
-        if (QCoreApplication* app = QCoreApplication::instance())
-            dm->moveToThread(app->thread());
-        return dm;
-    }();
-    return instance;
+    // The connection number travels in queued calls by this name.
+    qRegisterMetaType<SOCKET>("SOCKET");
 }
 
-JWdataManage::JWdataManage()
+JWdataManage::~JWdataManage()
 {
-    // The connection number travels in signals by this name.
-    qRegisterMetaType<SOCKET>("SOCKET");
+    Stop();
+    threadjoin::Joined(wait(), this);
 }
 
 QString JWdataManage::Packet::str(const char* key) const
@@ -125,25 +118,6 @@ bool JWdataManage::takeNext(Next* next)
     return false;
 }
 
-void JWdataManage::AddData(const JwMess& m)
-{
-    qCDebug(lcJwShow) << "add data:";
-    if (m.data.isEmpty())
-        return;
-    AddPackets(m.sock, QStringList{m.data}, std::make_shared<QueuedInput>());
-}
-
-void JWdataManage::AddPackets(SOCKET sock, const QStringList& texts,
-                              const std::shared_ptr<QueuedInput>& input)
-{
-    PacketBatch batch;
-    for (const QString& t : texts) {
-        const QByteArray utf8 = t.toUtf8();
-        batch.append(utf8.constData(), utf8.size());
-    }
-    AddPackets(sock, std::move(batch), input);
-}
-
 void JWdataManage::AddPackets(SOCKET sock, PacketBatch&& batch,
                               const std::shared_ptr<QueuedInput>& input)
 {
@@ -190,7 +164,7 @@ void JWdataManage::run()
     qCDebug(lcJwShow) << " data deal run:";
     knownIps = GetLocalIpAddress();
     const QStringList ips = knownIps;
-    toGui(0, [this, ips] { emit msg_localIp(ips); });
+    toMain(0, cmd::LocalAddresses{ips, false});
 
     auto nextCheck = std::chrono::steady_clock::now() + kAddressCheck;
     while (running) {
@@ -240,7 +214,7 @@ void JWdataManage::run()
         // Each read's worth handled may let the server read that connection, or
         // another, again.
         if (in.batchDone)
-            JWShowService::GetInstance()->WakeUp();
+            sockets_.WakeUp();
         try {
             if (in.close)
                 HandleClose(in.sock);
@@ -254,7 +228,7 @@ void JWdataManage::run()
 
 void JWdataManage::flushHeld()
 {
-    JWShowService::GetInstance()->Flush(heldSock);
+    sockets_.Flush(heldSock);
     heldSock = 0;
     heldCount = 0;
 }
@@ -285,14 +259,27 @@ void JWdataManage::toGui(SOCKET sock, std::function<void()> f, int coalesceKey)
     QMetaObject::invokeMethod(this, "runGuiWork", Qt::QueuedConnection);
 }
 
-void JWdataManage::toShowWindow(SOCKET sock, std::function<void()> f, int coalesceKey)
+void JWdataManage::toShow(SOCKET sock, cmd::ShowCommand c, int coalesceKey)
 {
-    toGui(sock, std::move(f), coalesceKey);
+    toGui(
+        sock, [this, c = std::move(c)] { receivers_.show(c); }, coalesceKey);
     showStateIsLatest = false;
 }
 
-void JWdataManage::toGuiShowState(SOCKET sock, ShowTarget target, bool close)
+void JWdataManage::toBoard(SOCKET sock, const QString& id, cmd::BoardAction a)
 {
+    toGui(sock, [this, c = cmd::BoardCommand{id, std::move(a)}] { receivers_.boards(c); });
+}
+
+void JWdataManage::toMain(SOCKET sock, cmd::MainCommand c)
+{
+    toGui(sock, [this, c = std::move(c)] { receivers_.main(c); });
+}
+
+void JWdataManage::toGuiShowState(SOCKET sock, cmd::ShowTarget target, bool close)
+{
+    using cmd::ShowTarget;
+    const cmd::ShowState asked{close, close ? ShowTarget::Keep : target};
     if (QThread::currentThread() != thread()) {
         std::lock_guard<std::mutex> l(guiWorkLock);
         if (showStateIsLatest && showStateQueued) {
@@ -301,49 +288,44 @@ void JWdataManage::toGuiShowState(SOCKET sock, ShowTarget target, bool close)
             // main window or the boards meanwhile does not depend on it.) A close
             // stays: the show ends first.
             showState.close |= close;
-            showState.target = close ? ShowTarget::Keep : target;
+            showState.target = asked.target;
             return;
         }
-        showState = ShowState{close, close ? ShowTarget::Keep : target};
+        showState = asked;
         showStateQueued = true;
     }
     // Posted from the dispatcher, the change is taken from showState when it runs,
     // with whatever was merged into it by then.
     const bool queued = QThread::currentThread() != thread();
-    toGui(sock, [this, direct = ShowState{close, target}, queued] {
-        ShowState change = direct;
+    toGui(sock, [this, asked, queued] {
+        cmd::ShowState change = asked;
         if (queued) {
             std::lock_guard<std::mutex> l(guiWorkLock);
-            change = std::exchange(showState, ShowState());
+            change = std::exchange(showState, cmd::ShowState());
             showStateQueued = false;
         }
-        if (change.close)
-            emit msg_closeShow();
-        if (change.target == ShowTarget::Shown)
-            emit msg_show();
-        else if (change.target == ShowTarget::Hidden)
-            emit msg_hide();
+        receivers_.show(change);
     });
     showStateIsLatest = true;
 }
 
-void JWdataManage::toGuiNewestDisplay(SOCKET sock, std::function<void()> f)
+void JWdataManage::toGuiNewestDisplay(SOCKET sock, cmd::MainCommand change)
 {
     {
         std::lock_guard<std::mutex> l(guiWorkLock);
-        const bool waiting = static_cast<bool>(newestDisplay);
-        newestDisplay = std::move(f);
+        const bool waiting = newestDisplay.has_value();
+        newestDisplay = std::move(change);
         if (waiting)
             return; // the hand-over already made runs this one instead
     }
     toGui(sock, [this] {
-        std::function<void()> change;
+        std::optional<cmd::MainCommand> newest;
         {
             std::lock_guard<std::mutex> l(guiWorkLock);
-            change.swap(newestDisplay);
+            newest.swap(newestDisplay);
         }
-        if (change)
-            change();
+        if (newest)
+            receivers_.main(*newest);
     });
 }
 
@@ -386,33 +368,29 @@ void JWdataManage::HandleClose(SOCKET sock)
 {
     loggedOut.erase(sock);
     bool nowEmpty = false;
-    const QStringList ids = JwUserManage::GetInstance()->RemoveUserBySocket(sock, &nowEmpty);
-    announceRemoved(sock, ids, nowEmpty, true);
+    const QStringList ids = users_.RemoveUserBySocket(sock, &nowEmpty);
+    announceRemoved(sock, ids, nowEmpty);
 }
 
-void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty,
-                                   bool endWhiteboard)
+void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty)
 {
     if (ids.isEmpty())
         return;
     // Every controller that leaves takes its own board with it, whoever stays: a
     // board nobody controls would cover the screen for good.
-    toGui(sock, [this, ids, endWhiteboard] {
-        for (const QString& id : ids) {
-            emit msg_removeUser(id);
-            if (endWhiteboard)
-                emit msg_endWhiteboard(id);
-        }
-    });
+    for (const QString& id : ids) {
+        toMain(sock, cmd::ControllerRemoved{id});
+        toBoard(sock, id, cmd::BoardClose{});
+    }
     if (nowEmpty)
-        toGuiShowState(sock, ShowTarget::Keep, true);
+        toGuiShowState(sock, cmd::ShowTarget::Keep, true);
 }
 
 // The socket server gives a connection that logged in precedence over those that
 // did not when it must make room.
 void JWdataManage::markLoggedIn(SOCKET sock)
 {
-    JWShowService::GetInstance()->SetLoggedIn(sock, JwUserManage::GetInstance()->CountOf(sock) > 0);
+    sockets_.SetLoggedIn(sock, users_.CountOf(sock) > 0);
 }
 
 const QHash<QString, JWdataManage::Route>& JWdataManage::routes()
@@ -461,7 +439,7 @@ void JWdataManage::HandlePacket(const QByteArray& utf8, SOCKET sock)
         return;
     }
     if (g_debugMode)
-        WriteLogWindow("<<<:", QString::fromUtf8(utf8));
+        JWLOG::debug("<<<:" + QString::fromUtf8(utf8));
 
     QJsonParseError err{};
     const QJsonDocument doc =
@@ -492,8 +470,7 @@ void JWdataManage::HandlePacket(const QByteArray& utf8, SOCKET sock)
 
     const Route route = routes().value(p.rec.type, Route{&JWdataManage::onUnknown});
     Handler handler = route.handler;
-    if (route.access == Access::LoggedInHere &&
-        JwUserManage::GetInstance()->GetUserById(p.rec.from).sock != sock)
+    if (route.access == Access::LoggedInHere && users_.GetUserById(p.rec.from).sock != sock)
         handler = route.refused;
     if (handler)
         (this->*handler)(p);
@@ -506,12 +483,12 @@ void JWdataManage::HandlePacket(const QByteArray& utf8, SOCKET sock)
         sendRetPack(sock, p.rec);
     }
     if (p.closeAfterReply)
-        JWShowService::GetInstance()->Shutdown(sock);
+        sockets_.Shutdown(sock);
 }
 
 void JWdataManage::onMouseMove(Packet& p)
 {
-    const QPoint at = packetPoint(p.obj);
+    const QPoint at = packetPoint(p.obj, config_.picture);
     host::SetCursorPos(at.x(), at.y());
     p.reply = false;
 }
@@ -520,9 +497,9 @@ void JWdataManage::onMode(Packet& p)
 {
     const QString value = p.str(proto::kValue);
     if (value == proto::kShow) {
-        toGuiShowState(p.sock, ShowTarget::Shown);
+        toGuiShowState(p.sock, cmd::ShowTarget::Shown);
     } else if (value == proto::kRemote) {
-        toGuiShowState(p.sock, ShowTarget::Hidden);
+        toGuiShowState(p.sock, cmd::ShowTarget::Hidden);
     } else {
         p.rec.ret = proto::kFail;
         p.rec.desc = "unknown mode::" + value;
@@ -542,12 +519,12 @@ void JWdataManage::onLogin(Packet& p)
     c.ip = p.str(proto::kIp);
     c.pwd = p.str(proto::kPwd);
     c.sock = p.sock;
-    p.rec.rc_port = QString::number(g_rcPort.load());
+    p.rec.rc_port = QString::number(companionPort.load());
     // With the pairing setting on, a phone on the TCP port must know the code (pages
     // were checked at their own door). A wrong one counts like a page's.
-    const QString host = JWShowService::GetInstance()->PeerHost(p.sock);
-    if (pairingGuard_ && pairingGuard_->tcpCodeRequired() && !host.isEmpty() &&
-        pairingGuard_->offer(host, c.pwd) != PairingGuard::Verdict::Paired) {
+    const QString host = sockets_.PeerHost(p.sock);
+    if (config_.pairing && config_.pairing->tcpCodeRequired() && !host.isEmpty() &&
+        config_.pairing->offer(host, c.pwd) != PairingGuard::Verdict::Paired) {
         qCDebug(lcJwShow).noquote() << "login refused, wrong password from " + host;
         JWLOG::debug("login refused, wrong password from " + host);
         p.rec.ret = proto::kFail;
@@ -557,9 +534,9 @@ void JWdataManage::onLogin(Packet& p)
         return;
     }
     SOCKET previous = 0;
-    const JwUserManage::Added added = JwUserManage::GetInstance()->AddUser(c, &previous);
+    const JwUserManage::Added added = users_.AddUser(c, &previous);
     if (added == JwUserManage::Added::Yes || added == JwUserManage::Added::TakenOver)
-        toGui(p.sock, [this, c] { emit msg_addUser(c.id, c.name, c.ip); });
+        toMain(p.sock, cmd::ControllerAdded{c.id, c.name, c.ip});
     if (added == JwUserManage::Added::TakenOver) {
         // A phone back on a new connection (its network dropped) keeps its place;
         // the old connection acts for it no more.
@@ -575,17 +552,16 @@ void JWdataManage::onLogin(Packet& p)
         p.rec.desc = QStringLiteral("no password");
     }
     markLoggedIn(p.sock);
-    p.rec.token = g_auth;
+    p.rec.token = config_.code;
 }
 
 void JWdataManage::onLogout(Packet& p)
 {
     qCDebug(lcJwShow) << "logout package.";
-    JwUserManage* users = JwUserManage::GetInstance();
     bool nowEmpty = false;
-    if (users->RemoveUserById(p.rec.from, &nowEmpty))
-        announceRemoved(p.sock, {p.rec.from}, nowEmpty, true);
-    JWLOG::debug("logout from:" + p.rec.from + ":" + QString::number(users->Count()));
+    if (users_.RemoveUserById(p.rec.from, &nowEmpty))
+        announceRemoved(p.sock, {p.rec.from}, nowEmpty);
+    JWLOG::debug("logout from:" + p.rec.from + ":" + QString::number(users_.Count()));
     onStrangerLogout(p);
 }
 
@@ -596,7 +572,7 @@ void JWdataManage::onStrangerLogout(Packet& p)
     // What the connection sent after its logout is not carried out; its close
     // comes through the queue like any other.
     loggedOut.insert(p.sock);
-    JWShowService::GetInstance()->Shutdown(p.sock);
+    sockets_.Shutdown(p.sock);
     p.reply = false;
 }
 
@@ -609,7 +585,7 @@ void JWdataManage::onShowImage(Packet& p)
         return;
     }
     const SOCKET sock = p.sock;
-    toShowWindow(p.sock, [this, sock, url] { emit msg_addJwMess(sock, url); });
+    toShow(p.sock, cmd::ShowPicture{sock, url});
 }
 
 void JWdataManage::onShowVideo(Packet& p)
@@ -631,42 +607,35 @@ void JWdataManage::onShowVideo(Packet& p)
     }
     const SOCKET sock = p.sock;
     const QString from = p.rec.from;
-    toShowWindow(p.sock, [this, sock, url, from] { emit msg_setVideoFile(url, sock, from); });
+    toShow(p.sock, cmd::PlayVideo{url, sock, from});
 }
 
 void JWdataManage::onVideoControl(Packet& p)
 {
+    using cmd::VideoAct;
     const QString act = p.str(proto::kAct);
     const QString value = p.str(proto::kValue);
     const qint64 t = decimal64(p.str(proto::kTime));
     qCDebug(lcJwShow).noquote() << "debug recv video control" + act;
+    // A repeated play, stop, pause or mute while the same waits does the same.
+    auto control = [&p, this](VideoAct a) { toShow(p.sock, cmd::VideoControl{a}, 1 + int(a)); };
     if (act == proto::kPlay) {
-        toShowWindow(
-            p.sock, [this] { emit msg_play(); }, kKeyPlay);
+        control(VideoAct::Play);
     } else if (act == proto::kStop) {
-        toShowWindow(
-            p.sock, [this] { emit msg_stop(); }, kKeyStop);
+        control(VideoAct::Stop);
     } else if (act == proto::kPause) {
-        toShowWindow(
-            p.sock, [this] { emit msg_pause(); }, kKeyPause);
+        control(VideoAct::Pause);
     } else if (act == proto::kFastForward) {
-        toShowWindow(p.sock, [this, t] { emit msg_SetFast(t); });
+        toShow(p.sock, cmd::VideoStep{t});
     } else if (act == proto::kFastBackward) {
         // -INT64_MIN does not exist; such a step is nonsense anyway.
-        const qint64 back = t == std::numeric_limits<qint64>::min() ? 0 : -t;
-        toShowWindow(p.sock, [this, back] { emit msg_SetFast(back); });
+        toShow(p.sock, cmd::VideoStep{t == std::numeric_limits<qint64>::min() ? 0 : -t});
     } else if (act == proto::kSeek) {
-        toShowWindow(p.sock, [this, t] { emit msg_setPosition(t); });
+        toShow(p.sock, cmd::VideoSeek{t});
     } else if (act == proto::kVolume) {
-        const int v = decimal(value);
-        toShowWindow(p.sock, [this, v] { emit msg_Setvolume(v); });
+        toShow(p.sock, cmd::VideoVolume{decimal(value)});
     } else if (act == proto::kMute) {
-        if (value == proto::kTrue)
-            toShowWindow(
-                p.sock, [this] { emit msg_setMute(); }, kKeyMute);
-        else
-            toShowWindow(
-                p.sock, [this] { emit msg_releaseMute(); }, kKeyUnmute);
+        control(value == proto::kTrue ? VideoAct::Mute : VideoAct::Unmute);
     } else {
         p.rec.ret = proto::kFail;
         p.rec.desc = "unknown control act=:" + act;
@@ -690,9 +659,9 @@ void JWdataManage::onResolution(Packet& p)
         // display change like any other impossible mode.
         const ulong pw = ulong(qMax(0, decimal(w)));
         const ulong ph = ulong(qMax(0, decimal(h)));
-        toGuiNewestDisplay(p.sock, [this, pw, ph] { emit msg_ChangeResolution(pw, ph); });
+        toGuiNewestDisplay(p.sock, cmd::ChangeResolution{pw, ph});
     } else if (act == proto::kReduction) {
-        toGuiNewestDisplay(p.sock, [this] { emit msg_ReductionResolution(); });
+        toGuiNewestDisplay(p.sock, cmd::RestoreResolution{});
     } else {
         p.rec.ret = proto::kFail;
         p.rec.desc = "unknown type=" + p.rec.type + ":act=:" + act;
@@ -705,7 +674,7 @@ void JWdataManage::onKeepAlive(Packet& p)
     qCDebug(lcJwShow).noquote() << "get jwrcserver listen port: " + port;
     const int n = decimal(port);
     if (n > 0)
-        g_rcPort = n;
+        companionPort = n;
     p.reply = false;
 }
 
@@ -732,48 +701,45 @@ void JWdataManage::onWhiteboard(Packet& p)
 {
     p.reply = false;
     const QString& type = p.rec.type;
-    const QString id = p.rec.from;
     auto num = [&p](const char* key) { return numberField(p.obj.value(QLatin1String(key))); };
+    auto board = [&p, this](cmd::BoardAction a) { toBoard(p.sock, p.rec.from, std::move(a)); };
 
     if (type == proto::kWbStart) {
-        toGui(p.sock, [this, id] { emit msg_startWhiteboard(id); });
+        board(cmd::BoardOpen{});
     } else if (type == proto::kWbEnd) {
-        toGui(p.sock, [this, id] { emit msg_endWhiteboard(id); });
-    } else if (type == proto::kWbDrawing || type == proto::kWbDrawStart ||
-               type == proto::kWbStringStart) {
-        const QPoint at = packetPoint(p.obj);
-        const int x = at.x(), y = at.y();
-        if (type == proto::kWbDrawing)
-            toGui(p.sock, [this, id, x, y] { emit msg_drawing(id, x, y); });
-        else if (type == proto::kWbDrawStart)
-            toGui(p.sock, [this, id, x, y] { emit msg_startDraw(id, x, y); });
-        else
-            toGui(p.sock, [this, id, x, y] { emit msg_startText(id, x, y); });
+        board(cmd::BoardClose{});
+    } else if (type == proto::kWbDrawing) {
+        board(cmd::StrokeTo{packetPoint(p.obj, config_.picture)});
+    } else if (type == proto::kWbDrawStart) {
+        board(cmd::StrokeStart{packetPoint(p.obj, config_.picture)});
+    } else if (type == proto::kWbStringStart) {
+        board(cmd::TextStart{packetPoint(p.obj, config_.picture)});
     } else if (type == proto::kWbDrawEnd) {
-        toGui(p.sock, [this, id] { emit msg_endDraw(id); });
+        board(cmd::StrokeEnd{});
     } else if (type == proto::kWbShape) {
-        static const auto* const kShapes = new QHash<QString, int>{
-            {proto::kLine, 1}, {proto::kEllipse, 3}, {proto::kRect, 4}, {proto::kCurve, 5}};
-        const int code = kShapes->value(p.str(proto::kAct), 0);
-        if (code)
-            toGui(p.sock, [this, id, code] { emit msg_shape(id, code); });
+        using cmd::Shape;
+        static const auto* const kShapes =
+            new QHash<QString, Shape>{{proto::kLine, Shape::Line},
+                                      {proto::kEllipse, Shape::Ellipse},
+                                      {proto::kRect, Shape::Rect},
+                                      {proto::kCurve, Shape::Curve}};
+        const auto shape = kShapes->find(p.str(proto::kAct));
+        if (shape != kShapes->end())
+            board(cmd::SetShape{*shape});
     } else if (type == proto::kWbClear) {
-        toGui(p.sock, [this, id] { emit msg_clear(id); });
+        board(cmd::ClearBoard{});
     } else if (type == proto::kWbColor) {
-        const int r = num(proto::kR), g = num(proto::kG), b = num(proto::kB);
-        toGui(p.sock, [this, id, r, g, b] { emit msg_setcolor(id, r, g, b); });
+        board(cmd::SetColor{num(proto::kR), num(proto::kG), num(proto::kB)});
     } else if (type == proto::kWbUndo) {
-        toGui(p.sock, [this, id] { emit msg_undo(id); });
+        board(cmd::Undo{});
     } else if (type == proto::kWbPenWidth) {
-        const int w = decimal(p.str(proto::kValue));
-        toGui(p.sock, [this, id, w] { emit msg_penwidth(id, w); });
+        board(cmd::SetPenWidth{decimal(p.str(proto::kValue))});
     } else if (type == proto::kWbRedraw) {
-        toGui(p.sock, [this, id] { emit msg_redraw(id); });
+        board(cmd::Redo{});
     } else if (type == proto::kWbStringSet) {
-        const QString text = p.str(proto::kText);
-        toGui(p.sock, [this, id, text] { emit msg_setText(id, text); });
+        board(cmd::TextSet{p.str(proto::kText)});
     } else if (type == proto::kWbStringEnd) {
-        toGui(p.sock, [this, id] { emit msg_endText(id); });
+        board(cmd::TextEnd{});
     }
 }
 
@@ -793,6 +759,20 @@ void JWdataManage::refusedForId(Packet& p)
     p.reply = false;
 }
 
+void JWdataManage::Report(const cmd::VideoReport& report)
+{
+    static const char* const kActs[] = {proto::kDuration, proto::kPosition, proto::kStatus,
+                                        proto::kVolume};
+    JWData r;
+    r.id = proto::kReportId;
+    r.from = proto::kIdentity;
+    r.to = report.to;
+    r.type = proto::kShowVideoInfo;
+    r.act = kActs[int(report.what)];
+    (report.what == cmd::VideoInfo::Position ? r.time : r.value) = report.value;
+    sendRetPack(report.sock, r);
+}
+
 void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)
 {
     qCDebug(lcJwShow) << "socket = :" << sock;
@@ -801,8 +781,8 @@ void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)
 
 void JWdataManage::SendData(SOCKET sock, const QString& text)
 {
-    qCDebug(lcJwShow).noquote() << "send data::" + WithoutCode(text);
-    WriteLogWindow(">>>>:", text);
+    if (g_debugMode)
+        JWLOG::debug(">>>>:" + text);
     // On the dispatcher thread the reply may wait for the next ones (see heldSock).
     const bool hold = QThread::currentThread() == this;
     // The held count is the dispatcher's alone: another thread (the show window's
@@ -815,7 +795,7 @@ void JWdataManage::SendData(SOCKET sock, const QString& text)
         }
         ++heldCount;
     }
-    if (!JWShowService::GetInstance()->Send(sock, text.toUtf8(), !hold)) {
+    if (!sockets_.Send(sock, text.toUtf8(), !hold)) {
         qCDebug(lcJwShow).noquote() << "send error:" + WithoutCode(text);
         JWLOG::debug("send error::" + text);
     }
@@ -859,5 +839,5 @@ void JWdataManage::CheckLocalIpChange()
         return;
     knownIps = latestIps;
     const QStringList ips = latestIps;
-    toGui(0, [this, ips] { emit msg_localIpChanged(ips); });
+    toMain(0, cmd::LocalAddresses{ips, true});
 }

@@ -3,12 +3,14 @@
 // routing, the replies, and the work on the host (pointer, address list,
 // companion port).
 //
-// It knows no window. What it routes it announces as its own signals, always
-// emitted on the GUI thread (the thread this object lives in) through one bounded
-// hand-over; start-up connects them to the windows.
+// It knows no window. What it asks of the windows are typed commands (see
+// protocol/commands.h), run on the GUI thread (the thread this object lives in)
+// through one bounded hand-over by the receivers start-up gives it.
 
+#include "protocol/commands.h"
 #include "protocol/jwmess.h"
-#include "server/packetsplitter.h"
+#include "server/packetsink.h"
+#include "server/serverconfig.h"
 
 #include <QHash>
 #include <QJsonObject>
@@ -20,29 +22,17 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
-class PairingGuard;
+class JWShowService;
+class JwUserManage;
 
-// What the packets of one connection that wait in the dispatcher's queue cost in
-// memory (bytes, bookkeeping included); the socket server stops reading the
-// connection while it is above a bound.
-struct QueuedInput {
-    std::atomic<qint64> cost{0};
-};
-
-class JWdataManage : public QThread
+class JWdataManage : public QThread, public PacketSink
 {
     Q_OBJECT
 public:
-    static JWdataManage* GetInstance();
-
-    // What waiting packets may cost in all. The socket server shares it out among
-    // the connections that have packets waiting (a connection at its share is not
-    // read), so a connection with nothing waiting, a phone logging in, is always
-    // read; pages hold their packets back while the total is above it.
-    static constexpr qint64 kMaxQueuedCost = 16 * 1024 * 1024;
     // Work handed to the GUI thread for one connection and not yet done, at most;
     // beyond it that connection's packets wait (and it is not read), while every
     // other connection's go on. Taken up again at half of it. (Room for a burst of
@@ -64,20 +54,37 @@ public:
     static constexpr qint64 kTrimSettledCost = kCloseTrimWeight;
     static constexpr int kTrimQuietMs = 500;
 
-    // One packet text (any thread).
-    void AddData(const JwMess& m);
-    // Packets of one connection in arrival order (socket server thread).
-    void AddPackets(SOCKET sock, PacketBatch&& batch, const std::shared_ptr<QueuedInput>& input);
-    void AddPackets(SOCKET sock, const QStringList& texts,
-                    const std::shared_ptr<QueuedInput>& input);
-    // The end of a connection, handled after every packet it sent.
-    void AddClose(SOCKET sock);
-    bool Backlogged() const { return queuedCost > kMaxQueuedCost; }
+    // What the windows do with the commands, each on the GUI thread.
+    struct Receivers {
+        std::function<void(const cmd::ShowCommand&)> show;
+        std::function<void(const cmd::BoardCommand&)> boards;
+        std::function<void(const cmd::MainCommand&)> main;
+    };
+
+    // sockets may be constructed after this object (it is used once running).
+    JWdataManage(JwUserManage& users, JWShowService& sockets, const ServerConfig& config);
+    ~JWdataManage() override;
+
+    // Before the thread starts, on the thread this object lives in.
+    void SetReceivers(Receivers receivers) { receivers_ = std::move(receivers); }
+
+    using PacketSink::AddPackets;
+    void AddPackets(SOCKET sock, PacketBatch&& batch,
+                    const std::shared_ptr<QueuedInput>& input) override;
+    void AddClose(SOCKET sock) override;
+    qint64 QueuedCost() const override { return queuedCost; }
     void Stop();
 
     // Replies (any thread). They never wait on the socket.
     void sendRetPack(SOCKET sock, const JWData& d);
     void SendData(SOCKET sock, const QString& text);
+    // A report of the video for the controller that started it (any thread).
+    void Report(const cmd::VideoReport& report);
+
+    // The companion's port: what start-up or a port change set, replaced by what
+    // the companion reports (any thread).
+    int CompanionPort() const { return companionPort; }
+    void SetCompanionPort(int port) { companionPort = port; }
 
     static QStringList GetLocalIpAddress();
 
@@ -87,52 +94,9 @@ public:
     void HandlePacket(const QByteArray& utf8, SOCKET sock);
     void HandleClose(SOCKET sock);
 
-    // The pairing guard of both doors (start-up's); set before the thread starts.
-    void SetPairingGuard(PairingGuard* guard) { pairingGuard_ = guard; }
-    PairingGuard* pairingGuard() const { return pairingGuard_; }
-
     // Hand-overs to the GUI thread not yet done, in all and for one connection.
     int GuiBacklog() const { return guiBacklog; }
     int GuiBacklog(SOCKET sock);
-    qint64 QueuedCost() const { return queuedCost; }
-
-signals:
-    // To the show window
-    void msg_show();
-    void msg_hide();
-    void msg_addJwMess(SOCKET sock, QString url);
-    void msg_setVideoFile(QString url, SOCKET sock, QString from);
-    void msg_play();
-    void msg_stop();
-    void msg_pause();
-    void msg_SetFast(qint64 time);
-    void msg_setPosition(qint64 time);
-    void msg_Setvolume(int value);
-    void msg_setMute();
-    void msg_releaseMute();
-    void msg_closeShow(); // the last controller left
-    // To the whiteboard manager (first argument: the whiteboard id)
-    void msg_startWhiteboard(QString id);
-    void msg_endWhiteboard(QString id);
-    void msg_startDraw(QString id, int x, int y);
-    void msg_drawing(QString id, int x, int y);
-    void msg_endDraw(QString id);
-    void msg_shape(QString id, int shape);
-    void msg_clear(QString id);
-    void msg_setcolor(QString id, int r, int g, int b);
-    void msg_undo(QString id);
-    void msg_penwidth(QString id, int width);
-    void msg_redraw(QString id);
-    void msg_startText(QString id, int x, int y);
-    void msg_setText(QString id, QString text);
-    void msg_endText(QString id);
-    // To the main window
-    void msg_addUser(QString id, QString name, QString ip);
-    void msg_removeUser(QString id);
-    void msg_ChangeResolution(ulong pwidth, ulong pheight);
-    void msg_ReductionResolution();
-    void msg_localIp(QStringList iplist);
-    void msg_localIpChanged(QStringList iplist);
 
 protected:
     void run() override;
@@ -178,15 +142,6 @@ private:
     };
     static const QHash<QString, Route>& routes();
 
-    // What the show window is asked to become. Waiting changes coalesce into one
-    // (see toGuiShowState): however many come, the window does the last of them.
-    enum class ShowTarget { Keep, Shown, Hidden };
-    struct ShowState {
-        bool close = false; // close (end the show) before anything else
-        ShowTarget target = ShowTarget::Keep;
-    };
-
-    JWdataManage();
     void enqueue(SOCKET sock, Inbound&& in); // caller holds queueLock
     bool takeNext(Next* next);               // caller holds queueLock
     // Runs f on the GUI thread, in order with everything handed over before, and
@@ -194,19 +149,21 @@ private:
     // With a coalesce key, f is skipped when the last hand-over had the same key
     // and has not run yet: that one does the same (play after play, say).
     void toGui(SOCKET sock, std::function<void()> f, int coalesceKey = 0);
-    // Work for the show window (pictures, the video).
-    void toShowWindow(SOCKET sock, std::function<void()> f, int coalesceKey = 0);
+    // A command for the show window (pictures, the video).
+    void toShow(SOCKET sock, cmd::ShowCommand c, int coalesceKey = 0);
     // A change of the show window's state: merged into the waiting one when no
     // other work for the show window came after it (show, hide, close, show, ...
     // by many phones ends as one).
-    void toGuiShowState(SOCKET sock, ShowTarget target, bool close = false);
+    void toGuiShowState(SOCKET sock, cmd::ShowTarget target, bool close = false);
+    void toBoard(SOCKET sock, const QString& id, cmd::BoardAction a);
+    void toMain(SOCKET sock, cmd::MainCommand c);
     // A display change: only the newest one not yet carried out is. The screen takes
     // a second or more to follow each change on real hardware, so a flood of them
     // would otherwise keep the GUI thread switching modes for hours, while the last
     // one decides the outcome anyway.
-    void toGuiNewestDisplay(SOCKET sock, std::function<void()> f);
+    void toGuiNewestDisplay(SOCKET sock, cmd::MainCommand change);
     void guiWorkDone(SOCKET sock); // GUI thread
-    void announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty, bool endWhiteboard);
+    void announceRemoved(SOCKET sock, const QStringList& ids, bool nowEmpty);
     void markLoggedIn(SOCKET sock);
     void flushHeld();
     void CheckLocalIpChange();
@@ -265,14 +222,18 @@ private:
         std::function<void()> f;
     };
     std::deque<GuiWork> guiWork;
-    std::function<void()> newestDisplay; // set while a display change waits
-    ShowState showState;
+    std::optional<cmd::MainCommand> newestDisplay; // set while a display change waits
+    cmd::ShowState showState;
     bool showStateQueued = false; // a show change waits to be taken by the GUI thread
     // No other work for the show window was handed over since the waiting show
     // change (dispatcher thread).
     bool showStateIsLatest = false;
 
+    JwUserManage& users_;
+    JWShowService& sockets_;
+    const ServerConfig config_;
+    Receivers receivers_;
+    std::atomic<int> companionPort{0};
     QStringList knownIps;
     QStringList latestIps;
-    PairingGuard* pairingGuard_ = nullptr;
 };

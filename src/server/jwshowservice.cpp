@@ -1,12 +1,10 @@
 #include "server/jwshowservice.h"
 
-#include "base/appglobals.h"
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "base/threadjoin.h"
 #include "host/netsocket.h"
 #include "protocol/reply.h"
-#include "server/jwdatamanage.h"
 #include "server/packetsplitter.h"
 
 #include <QDebug>
@@ -105,6 +103,10 @@ bool logsPackets()
 } // namespace
 
 struct JWShowService::Private {
+    Private(PacketSink& s, const QString& host) : sink(s), greeting(Greeting(host)) {}
+
+    PacketSink& sink;
+    const QByteArray greeting;
     host::Socket listener; // replaced only while the server thread is stopped
     host::Waker waker;
     std::atomic<int> listenPort{0};
@@ -158,8 +160,9 @@ struct JWShowService::Private {
                                                    "room made for another host",
                                                    "no packet within 30 s",
                                                    "an HTTP request on the control port"};
-                qWarning("connection %u from %s cut off: %s", c->id, c->host.c_str(), kWhy[c->end]);
-                JWLOG::debug(QStringLiteral("connection cut off:") + QLatin1String(kWhy[c->end]));
+                JWLOG::warning(
+                    QStringLiteral("connection from %1 cut off: %2")
+                        .arg(QString::fromStdString(c->host), QLatin1String(kWhy[c->end])));
             }
             c->end = Connection::ShutDown; // for senders still holding it
             c->socket.reset();
@@ -174,9 +177,8 @@ struct JWShowService::Private {
             std::lock_guard<std::mutex> l(connLock);
             conns.erase(c->id);
         }
-        JWLOG::debug(QStringLiteral("client close:"));
-        WriteLogWindow(QStringLiteral("connect closed."));
-        JWdataManage::GetInstance()->AddClose(c->id);
+        JWLOG::debug(QStringLiteral("connect closed."));
+        sink.AddClose(c->id);
     }
 
     void accept(Clock::time_point* acceptResume);
@@ -185,17 +187,15 @@ struct JWShowService::Private {
     void split(const std::shared_ptr<Connection>& c, const char* data, int len);
 };
 
-JWShowService* JWShowService::GetInstance()
+JWShowService::JWShowService(PacketSink& sink, const QString& hostName)
+    : d(new Private(sink, hostName))
 {
-    // Never destroyed: the server thread may still run at exit, and destroying a
-    // running QThread aborts the process.
-    static JWShowService* instance = new JWShowService;
-    return instance;
 }
 
-JWShowService::JWShowService() : d(new Private) {}
-
-JWShowService::~JWShowService() = default;
+JWShowService::~JWShowService()
+{
+    Terminate();
+}
 
 bool JWShowService::Init(int port)
 {
@@ -213,7 +213,6 @@ bool JWShowService::Init(int port)
         error = EINVAL;
     if (!s.valid()) {
         JWLOG::error(QStringLiteral("error : %1 error:%2").arg(QLatin1String(stage)).arg(error));
-        WriteLogWindow(QStringLiteral("%1 error").arg(QLatin1String(stage)));
         return false;
     }
     qCDebug(lcJwShow) << "listening on port:" << port;
@@ -241,16 +240,14 @@ void JWShowService::Stop()
 
 void JWShowService::Terminate()
 {
-    JWShowService* self = GetInstance();
-    Private* p = self->d.get();
-    p->stopRequested = true;
-    p->waker.wake();
-    if (QThread::currentThread() != self)
-        threadjoin::Joined(self->wait(), self);
-    p->listener.reset();
-    p->listenPort = 0;
-    self->CloseAll();
-    p->stopRequested = false;
+    d->stopRequested = true;
+    d->waker.wake();
+    if (QThread::currentThread() != this)
+        threadjoin::Joined(wait(), this);
+    d->listener.reset();
+    d->listenPort = 0;
+    CloseAll();
+    d->stopRequested = false;
 }
 
 void JWShowService::CloseAll()
@@ -365,7 +362,7 @@ void JWShowService::Detach(SOCKET sock)
         gone = std::move(it->second);
         d->externals.erase(it);
     }
-    JWdataManage::GetInstance()->AddClose(sock);
+    d->sink.AddClose(sock);
 }
 
 void JWShowService::WakeUp()
@@ -402,10 +399,10 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
         host::Accepted a = host::AcceptTcp(listener.get());
         if (!a.socket.valid()) {
             if (a.error) {
-                qWarning("accept error: %s", host::ErrorText(a.error).c_str());
-                JWLOG::debug("accept error:" +
-                             QStringLiteral("%1 :client conut:%2").arg(a.error).arg(conns.size()));
-                WriteLogWindow(QStringLiteral("accept error"));
+                JWLOG::error(QStringLiteral("accept error:%1 :client conut:%2 (%3)")
+                                 .arg(a.error)
+                                 .arg(conns.size())
+                                 .arg(QString::fromStdString(host::ErrorText(a.error))));
                 // Out of descriptors: the listener stays readable, so polling it
                 // again at once would only spin. Give the system a moment.
                 if (host::IsResourceShortage(a.error))
@@ -435,7 +432,7 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
             auto c = std::make_shared<Connection>(std::move(a.socket), takeId(), a.peer);
             // The greeting is queued before the connection is visible to senders,
             // so it is always the first thing a controller reads.
-            c->unsent = Greeting(g_computerName);
+            c->unsent = greeting;
             c->progress = Clock::now();
             c->flush();
             conns.emplace(c->id, c);
@@ -448,7 +445,6 @@ void JWShowService::Private::accept(Clock::time_point* acceptResume)
                                  .arg(count)
                                  .arg(QString::fromStdString(a.peer))
                                  .arg(a.peerPort);
-        WriteLogWindow(line);
         JWLOG::debug(line);
     }
 }
@@ -486,7 +482,6 @@ void JWShowService::Private::read(const std::shared_ptr<Connection>& c, char* bu
     if (logsPackets()) {
         const QString text = WithoutCode(QString::fromUtf8(buf, int(r.bytes)));
         qCDebug(lcJwShow).noquote() << "recv Data:" + text;
-        JWLOG::debug("recv Data:" + text);
     }
     if (c->openingChecked) {
         split(c, buf, int(r.bytes));
@@ -521,7 +516,7 @@ void JWShowService::Private::split(const std::shared_ptr<Connection>& c, const c
     if (batch.isEmpty())
         return;
     c->sentPacket = true;
-    JWdataManage::GetInstance()->AddPackets(c->id, std::move(batch), c->input);
+    sink.AddPackets(c->id, std::move(batch), c->input);
 }
 
 void JWShowService::run()
@@ -552,7 +547,7 @@ void JWShowService::run()
             std::count_if(snapshot.begin(), snapshot.end(),
                           [](const std::shared_ptr<Connection>& c) { return c->input->cost > 0; });
         const qint64 share =
-            std::min(kMaxQueuedInput, JWdataManage::kMaxQueuedCost / (waitingConnections + 1));
+            std::min(kMaxQueuedInput, PacketSink::kMaxQueuedCost / (waitingConnections + 1));
 
         items.clear();
         watched.clear();

@@ -9,6 +9,7 @@
 // written by this thread when the socket can take it.
 
 #include "protocol/jwmess.h"
+#include "server/packetsink.h"
 
 #include <QThread>
 #include <memory>
@@ -60,7 +61,9 @@ public:
     // keep-alive at once and every 5 s).
     static constexpr int kFirstPacketMs = 30000;
 
-    static JWShowService* GetInstance();
+    // Reads into sink; greets each connection with the identity and hostName.
+    JWShowService(PacketSink& sink, const QString& hostName);
+    ~JWShowService() override; // stops the thread and closes every socket
 
     // Binds 0.0.0.0:port, listens and starts the server thread. False (and no new
     // thread) when the port cannot be bound or listened on. A second Init while
@@ -71,7 +74,7 @@ public:
     // Stops the server thread and waits for it, closes the listening socket and
     // every connection (each close queued behind the connection's packets). Init
     // may be called again afterwards.
-    static void Terminate();
+    void Terminate();
 
     // Queues bytes for the connection and writes what the socket takes at once.
     // Never waits. False when the connection is unknown, closed or cut off.
@@ -109,8 +112,6 @@ protected:
     void run() override;
 
 private:
-    JWShowService();
-    ~JWShowService() override; // never called: the instance lives until exit
     struct Private;
     std::unique_ptr<Private> d;
 };

@@ -2,16 +2,8 @@
 
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
-#include "server/jwshowservice.h"
 
 #include <algorithm>
-
-JwUserManage* JwUserManage::GetInstance()
-{
-    // Lives until the process ends; the worker threads may use it until then.
-    static JwUserManage* instance = new JwUserManage;
-    return instance;
-}
 
 JwUserManage::Added JwUserManage::AddUser(const ControllerInfo& c, SOCKET* previous)
 {
@@ -34,7 +26,7 @@ JwUserManage::Added JwUserManage::AddUser(const ControllerInfo& c, SOCKET* previ
         }
         users.insert(c.id, c);
     }
-    WriteLogWindow("add new user to usermap id:", c.id);
+    JWLOG::debug("add new user to usermap id:" + c.id);
     return takenOver ? Added::TakenOver : Added::Yes;
 }
 
@@ -47,7 +39,7 @@ bool JwUserManage::RemoveUserById(const QString& id, bool* nowEmpty)
             return false;
         *nowEmpty = users.isEmpty();
     }
-    WriteLogWindow("map remove user by id:", id);
+    JWLOG::debug("map remove user by id:" + id);
     return true;
 }
 
@@ -75,13 +67,6 @@ ControllerInfo JwUserManage::GetUserById(const QString& id) const
 {
     std::lock_guard<std::mutex> l(lock);
     return users.value(id);
-}
-
-void JwUserManage::CloseUserById(const QString& id) const
-{
-    const ControllerInfo c = GetUserById(id);
-    if (c.sock != 0)
-        JWShowService::GetInstance()->Shutdown(c.sock);
 }
 
 int JwUserManage::Count() const

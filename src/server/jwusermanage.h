@@ -23,8 +23,6 @@ struct ControllerInfo {
 class JwUserManage
 {
 public:
-    static JwUserManage* GetInstance();
-
     // Anyone on the network may log in under any id, so the store is bounded: a
     // phone uses one id, a connection may hold a few, and all of them together
     // fill the settings window's table (each a row) long before the limit.
@@ -43,14 +41,10 @@ public:
     QStringList RemoveUserBySocket(SOCKET s, bool* nowEmpty);
     // A copy of the entry; an unknown id gives an empty record with sock 0.
     ControllerInfo GetUserById(const QString& id) const;
-    // Shuts the controller's connection down; its entry goes when the close of the
-    // connection is handled. An unknown id does nothing.
-    void CloseUserById(const QString& id) const;
     int Count() const;
     int CountOf(SOCKET s) const; // the ids logged in on the connection
 
 private:
-    JwUserManage() = default;
     QMap<QString, ControllerInfo> users;
     mutable std::mutex lock;
 };

@@ -1,20 +1,12 @@
 #include "server/pairingguard.h"
 
-#include "base/appglobals.h"
-
 #include <algorithm>
 #include <limits>
 
-PairingGuard::PairingGuard(qint64 lockMs, std::function<qint64()> clock, int maxAddresses)
-    : lockMs_(lockMs), clock_(std::move(clock)), maxAddresses_(maxAddresses)
+PairingGuard::PairingGuard(const QString& code, qint64 lockMs, std::function<qint64()> clock,
+                           int maxAddresses)
+    : code_(code), lockMs_(lockMs), clock_(std::move(clock)), maxAddresses_(maxAddresses)
 {
-}
-
-qint64 PairingGuard::configuredLockMs()
-{
-    bool ok = false;
-    const qint64 ms = qEnvironmentVariableIntValue("JWSHOW_WEB_LOCKOUT_MS", &ok);
-    return ok && ms > 0 ? ms : kWindowMs;
 }
 
 qint64 PairingGuard::nowMs() const
@@ -36,7 +28,7 @@ PairingGuard::Verdict PairingGuard::offer(const QString& address, const QString&
         if (refusedUnseen(address, now))
             return Verdict::Locked;
         // An empty code of this start would let an empty code in.
-        if (!g_auth.isEmpty() && code == g_auth)
+        if (!code_.isEmpty() && code == code_)
             return Verdict::Paired;
 
         forgetOld(now); // the table keeps only addresses whose wrong codes still count

@@ -35,19 +35,16 @@ public:
         Locked,    // not compared: the address is locked out, or pairing is paused
     };
 
-    // lockMs: how long a lock and a pause last and how far back wrong codes count.
-    // clock: milliseconds of a monotonic clock (tests pass their own); by default
-    // the guard's own steady clock, so every thread reads the same time.
-    explicit PairingGuard(qint64 lockMs = kWindowMs, std::function<qint64()> clock = {},
-                          int maxAddresses = kMaxAddresses);
-
-    // The lock time of this run: kWindowMs unless JWSHOW_WEB_LOCKOUT_MS says
-    // otherwise (tests shorten it).
-    static qint64 configuredLockMs();
+    // code: this start's six-digit code. lockMs: how long a lock and a pause last
+    // and how far back wrong codes count. clock: milliseconds of a monotonic clock
+    // (tests pass their own); by default the guard's own steady clock, so every
+    // thread reads the same time.
+    explicit PairingGuard(const QString& code, qint64 lockMs = kWindowMs,
+                          std::function<qint64()> clock = {}, int maxAddresses = kMaxAddresses);
 
     // Checks a code the address offered and counts a wrong one (any thread). The
     // address is the host alone, an IPv4-mapped one written as IPv4. The right
-    // code is this start's (g_auth), which is set before any worker starts.
+    // code is the one the guard was made with.
     Verdict offer(const QString& address, const QString& code);
     // Whether a code from the address would be refused unseen: the address is
     // locked out, the table has no room for it, or pairing is paused.
@@ -77,6 +74,7 @@ private:
     void forgetOld(qint64 now);
     void dropOld(std::deque<qint64>& times, qint64 now) const;
 
+    const QString code_;
     const qint64 lockMs_;
     const std::function<qint64()> clock_;
     const int maxAddresses_;

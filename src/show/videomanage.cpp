@@ -1,4 +1,5 @@
 #include "show/videomanage.h"
+#include "base/jwdebug.h"
 
 #include <QBitmap>
 #include <QBrush>
@@ -68,7 +69,7 @@ QPixmap sizedPixmap(const QString& path, int side)
 {
     const QPixmap p(path);
     if (p.isNull()) {
-        qDebug() << "overlay picture is missing:" << path;
+        qCDebug(lcJwShow) << "overlay picture is missing:" << path;
         return p;
     }
     return p.size() == QSize(side, side)
@@ -167,7 +168,7 @@ void VideoManage::SetMuteImage(QSize size)
 {
     if (m_muteImageShown)
         return;
-    qDebug() << "set mute image";
+    qCDebug(lcJwShow) << "set mute image";
     m_muteImage->setPos(QPointF(size.width() - 80, 10));
     addItem(m_muteImage.get());
     m_muteImageShown = true;
@@ -177,7 +178,7 @@ void VideoManage::RemoveMuteImage()
 {
     if (!m_muteImageShown)
         return;
-    qDebug() << "remove mute image";
+    qCDebug(lcJwShow) << "remove mute image";
     removeItem(m_muteImage.get());
     m_muteImageShown = false;
 }

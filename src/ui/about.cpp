@@ -1,7 +1,7 @@
 #include "ui/about.h"
 #include "ui_about.h"
 
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 
 #include <QGuiApplication>
 #include <QIcon>
@@ -21,8 +21,9 @@ About::About(QWidget* parent) : QDialog(parent), ui(new Ui::About)
     ui->labellogo->setPixmap(QPixmap(QStringLiteral(":jw/icon")));
     ui->labelVersion->setText(ui->labelVersion->text() + QLatin1String(jw::kVersion));
     // The visible text is the site's name: the whole address does not fit the line.
-    const QString site = QUrl(g_helpUrl).host();
-    ui->label_url->setText(QStringLiteral("官网：<a href=\"") + g_helpUrl.toHtmlEscaped() +
+    const QString help = QLatin1String(jw::kHelpUrl);
+    const QString site = QUrl(help).host();
+    ui->label_url->setText(tr("官网：") + QStringLiteral("<a href=\"") + help.toHtmlEscaped() +
                            QStringLiteral("\">") + site.toHtmlEscaped() + QStringLiteral("</a>."));
 }
 

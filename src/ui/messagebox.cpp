@@ -1,12 +1,11 @@
 #include "ui/messagebox.h"
 
+#include <QCoreApplication>
 #include <QMessageBox>
 #include <QPushButton>
 
 namespace
 {
-
-const QString kOk = QStringLiteral("确定");
 
 QPushButton* addActionButton(QMessageBox& box, const QString& text)
 {
@@ -17,7 +16,7 @@ void showWithOk(const QString& title, const QString& text, QMessageBox::Icon ico
 {
     QMessageBox box;
     box.setWindowTitle(title);
-    addActionButton(box, kOk);
+    addActionButton(box, QCoreApplication::translate("MessageBox", "确定"));
     box.setIcon(icon);
     box.setText(text);
     box.exec();
@@ -34,10 +33,10 @@ bool AskQuestion(const QString& title, const QString& text)
 {
     QMessageBox box;
     box.setWindowTitle(title);
-    QPushButton* ok = addActionButton(box, kOk);
+    QPushButton* ok = addActionButton(box, QCoreApplication::translate("MessageBox", "确定"));
     // With two action-role buttons Qt finds no escape button and would refuse the
     // window's close button and Esc; both mean "no" here.
-    box.setEscapeButton(addActionButton(box, QStringLiteral("取消")));
+    box.setEscapeButton(addActionButton(box, QCoreApplication::translate("MessageBox", "取消")));
     box.setIcon(QMessageBox::Question);
     box.setText(text);
     box.exec();

@@ -1,9 +1,11 @@
 #include "web/httpconnection.h"
 
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "base/jwlog.h"
 #include "base/picturedecode.h"
-#include "web/webserver.h"
+#include "server/pairingguard.h"
+#include "web/uploadstore.h"
+#include "web/webhost.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -52,8 +54,9 @@ QByteArray PagePolicy(const QByteArray& host)
 }
 } // namespace
 
-HttpConnection::HttpConnection(QTcpSocket* socket, WebServer* server, quint64 arrival)
-    : QObject(server), socket_(socket), server_(server), address_(hostOf(socket->peerAddress())),
+HttpConnection::HttpConnection(QTcpSocket* socket, WebHost* server, quint64 arrival,
+                               QObject* parent)
+    : QObject(parent), socket_(socket), server_(server), address_(hostOf(socket->peerAddress())),
       arrival_(arrival)
 {
     socket_->setParent(this);

@@ -13,14 +13,15 @@ class QTcpSocket;
 namespace web
 {
 
-class WebServer;
+class WebHost;
 
 class HttpConnection : public QObject
 {
     Q_OBJECT
 public:
     // Takes the socket; arrival orders the connections and pages by age.
-    HttpConnection(QTcpSocket* socket, WebServer* server, quint64 arrival);
+    // A child of parent (the server's object); takes the socket.
+    HttpConnection(QTcpSocket* socket, WebHost* server, quint64 arrival, QObject* parent);
     ~HttpConnection() override;
 
     QString address() const { return address_; } // the peer's
@@ -51,7 +52,7 @@ private:
     void answered();
 
     QTcpSocket* socket_;
-    WebServer* server_;
+    WebHost* server_;
     const QString address_;
     const quint64 arrival_;
     State state_ = Head;

@@ -2,9 +2,9 @@
 
 #include "base/jwlog.h"
 #include "protocol/protocol.h"
-#include "server/jwdatamanage.h"
-#include "server/jwshowservice.h"
-#include "web/webserver.h"
+#include "server/controlserver.h"
+#include "server/pairingguard.h"
+#include "web/webhost.h"
 
 #include <QHostAddress>
 #include <QJsonDocument>
@@ -99,8 +99,9 @@ private:
     WebPage* page_;
 };
 
-WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server, quint64 arrival)
-    : QObject(server), socket_(socket), tcp_(tcp), server_(server),
+WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebHost* server, quint64 arrival,
+                 QObject* parent)
+    : QObject(parent), socket_(socket), tcp_(tcp), server_(server),
       address_(hostOf(socket->peerAddress())), arrival_(arrival),
       link_(std::make_shared<PageLink>(this)), input_(std::make_shared<QueuedInput>())
 {
@@ -213,7 +214,7 @@ void WebPage::login(const QString& text)
     // its network came back) goes first, so its close cannot take the new
     // login's entry with it.
     server_->pageLoggedIn(this);
-    id_ = JWShowService::GetInstance()->Attach(link_);
+    id_ = server_->control().sockets().Attach(link_);
     JWLOG::debug(QStringLiteral("web: page %1 paired from %2").arg(id_).arg(address_));
     obj.insert(QLatin1String(proto::kIp), address_);
     forward(QString::fromUtf8(QJsonDocument(obj).toJson(QJsonDocument::Compact)));
@@ -222,7 +223,7 @@ void WebPage::login(const QString& text)
 bool WebPage::mustHold() const
 {
     return !held_.empty() || input_->cost > JWShowService::kMaxQueuedInput ||
-           JWdataManage::GetInstance()->Backlogged() ||
+           server_->control().dispatcher().Backlogged() ||
            socketPending() > JWShowService::kMaxUnsentWhileReading;
 }
 
@@ -231,7 +232,7 @@ void WebPage::forward(const QString& text)
     if (id_ == 0)
         return;
     if (!mustHold()) {
-        JWdataManage::GetInstance()->AddPackets(id_, {text}, input_);
+        server_->control().dispatcher().AddPackets(id_, {text}, input_);
         return;
     }
     // The dispatcher is behind with this page's packets: they wait here, as a
@@ -253,14 +254,14 @@ void WebPage::releaseHeld()
     QStringList texts;
     qint64 chars = 0;
     while (!held_.empty() && input_->cost + chars <= JWShowService::kMaxQueuedInput &&
-           !JWdataManage::GetInstance()->Backlogged()) {
+           !server_->control().dispatcher().Backlogged()) {
         chars += held_.front().size();
         texts << std::move(held_.front());
         held_.pop_front();
     }
     heldChars_ -= chars;
     if (!texts.isEmpty())
-        JWdataManage::GetInstance()->AddPackets(id_, texts, input_);
+        server_->control().dispatcher().AddPackets(id_, texts, input_);
     if (!held_.empty())
         holdTimer_.start(kHoldPollMs);
 }
@@ -398,7 +399,7 @@ void WebPage::detach()
     link_->release();
     if (id_ != 0) {
         // Its close goes to the dispatcher behind the packets it sent.
-        JWShowService::GetInstance()->Detach(id_);
+        server_->control().sockets().Detach(id_);
         id_ = 0;
     }
     held_.clear();

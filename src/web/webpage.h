@@ -21,7 +21,7 @@ namespace web
 {
 
 class PageLink;
-class WebServer;
+class WebHost;
 
 class WebPage : public QObject
 {
@@ -36,7 +36,7 @@ public:
 
     // Takes the WebSocket; tcp is the socket under it (to see what it has not
     // written yet, and the frames that come in). arrival orders pages by age.
-    WebPage(QWebSocket* socket, QTcpSocket* tcp, WebServer* server, quint64 arrival);
+    WebPage(QWebSocket* socket, QTcpSocket* tcp, WebHost* server, quint64 arrival, QObject* parent);
     ~WebPage() override;
 
     QString address() const { return address_; }
@@ -72,7 +72,7 @@ private:
 
     QWebSocket* socket_;
     QPointer<QTcpSocket> tcp_;
-    WebServer* server_;
+    WebHost* server_;
     QString address_;
     const quint64 arrival_;
     QString from_;

@@ -1,6 +1,6 @@
 #include "web/webremote.h"
 
-#include "base/appglobals.h"
+#include "server/controlserver.h"
 #include "web/webserver.h"
 
 #include <QMetaObject>
@@ -12,13 +12,13 @@ static void registerPageFiles()
     Q_INIT_RESOURCE(web);
 }
 
-WebRemote::WebRemote(PairingGuard& guard)
+WebRemote::WebRemote(ControlServer& control, PairingGuard& guard)
 {
     registerPageFiles();
     thread_.setObjectName(QStringLiteral("web"));
     anchor_.moveToThread(&thread_);
     thread_.start();
-    anchor_.run([this, &guard] { server_ = new web::WebServer(guard); });
+    anchor_.run([this, &control, &guard] { server_ = new web::WebServer(control, guard); });
 }
 
 WebRemote::~WebRemote()
@@ -34,8 +34,7 @@ WebRemote::~WebRemote()
 bool WebRemote::listen(quint16 port)
 {
     bool ok = false;
-    const QString hostName = g_computerName; // read here, on the thread that writes it
-    anchor_.run([this, port, hostName, &ok] { ok = server_->listen(port, hostName); });
+    anchor_.run([this, port, &ok] { ok = server_->listen(port); });
     port_ = ok ? port : 0;
     return ok;
 }

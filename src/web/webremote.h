@@ -12,13 +12,15 @@ namespace web
 {
 class WebServer;
 }
+class ControlServer;
 class PairingGuard;
 
 class WebRemote
 {
 public:
-    // The guard outlives the remote.
-    explicit WebRemote(PairingGuard& guard);
+    // Its pages are controllers of the control server; both it and the guard
+    // outlive the remote.
+    WebRemote(ControlServer& control, PairingGuard& guard);
     ~WebRemote(); // closes every page and request, then stops the thread
     WebRemote(const WebRemote&) = delete;
     WebRemote& operator=(const WebRemote&) = delete;

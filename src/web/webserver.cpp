@@ -1,5 +1,7 @@
 #include "web/webserver.h"
 
+#include "server/controlserver.h"
+
 #include "base/jwlog.h"
 #include "base/picturedecode.h"
 #include "web/httpconnection.h"
@@ -44,9 +46,10 @@ template <class T> T* oldestOfBusiestAddress(const std::vector<T*>& candidates)
 }
 } // namespace
 
-WebServer::WebServer(PairingGuard& guard, QObject* parent)
+WebServer::WebServer(ControlServer& control, PairingGuard& guard, QObject* parent)
     : QObject(parent), tcp_(this),
-      ws_(QStringLiteral("jwshow"), QWebSocketServer::NonSecureMode, this), guard_(guard)
+      ws_(QStringLiteral("jwshow"), QWebSocketServer::NonSecureMode, this), control_(control),
+      guard_(guard), hostName_(control.config().hostName)
 {
     clock_.start();
     checker_.setMaxThreadCount(1);
@@ -74,10 +77,9 @@ WebServer::~WebServer()
     qDeleteAll(findChildren<WebPage*>(QString(), Qt::FindDirectChildrenOnly));
 }
 
-bool WebServer::listen(quint16 port, const QString& hostName)
+bool WebServer::listen(quint16 port)
 {
     closeAll();
-    hostName_ = hostName;
     if (!tcp_.listen(QHostAddress::AnyIPv4, port)) {
         JWLOG::error(
             QStringLiteral("web: cannot listen on %1: %2").arg(port).arg(tcp_.errorString()));
@@ -115,7 +117,7 @@ void WebServer::onNewConnection()
             http_.erase(victim);
             victim->finish();
         }
-        http_.insert(new HttpConnection(socket, this, ++arrivals_));
+        http_.insert(new HttpConnection(socket, this, ++arrivals_, this));
     }
 }
 
@@ -155,7 +157,7 @@ void WebServer::onNewPage()
     while (QWebSocket* socket = ws_.nextPendingConnection()) {
         const QPointer<QTcpSocket> tcp =
             upgrading_.take(peerKey(socket->peerAddress(), socket->peerPort()));
-        pages_.insert(new WebPage(socket, tcp, this, ++arrivals_));
+        pages_.insert(new WebPage(socket, tcp, this, ++arrivals_, this));
     }
     if (!pages_.empty() && !pingTimer_.isActive())
         pingTimer_.start();

@@ -6,6 +6,7 @@
 
 #include "server/pairingguard.h"
 #include "web/uploadstore.h"
+#include "web/webhost.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -18,6 +19,7 @@
 #include <functional>
 #include <set>
 
+class ControlServer;
 class QTcpSocket;
 
 namespace web
@@ -26,71 +28,37 @@ namespace web
 class HttpConnection;
 class WebPage;
 
-// Bounds on what the pages and the requests of any client may cost. When pages or
-// connections are at their bound, the address holding the most that have not
-// logged in gives up its oldest for a newcomer, so that one address cannot lock
-// every other out; a page that logged in is never given up.
-struct Limits {
-    static constexpr int kMaxPages = 100;           // open page WebSockets
-    static constexpr int kMaxHttpConnections = 128; // connections not upgraded
-    // One packet from a page, as on TCP (the splitter's bound).
-    static constexpr qint64 kMaxMessageBytes = 64 * 1024;
-    // Packets a page sent while the dispatcher was behind with its earlier ones;
-    // a page never sends this much ahead, so beyond it the page is cut off.
-    static constexpr qint64 kMaxHeldInput = 256 * 1024;
-    // Upload bodies being received or checked, all connections together. One
-    // address holds at most a quarter of it, but its first picture may be of any
-    // size: whatever one address holds, another's picture still fits.
-    static constexpr qint64 kMaxUploadsInFlight = 128LL * 1024 * 1024;
-    static constexpr qint64 kMaxUploadsPerAddress = kMaxUploadsInFlight / 4;
-    static constexpr int kHeadTimeoutMs = 10000;  // a request head arrives in this
-    static constexpr int kBodyStallMs = 10000;    // an upload body moves at least this often
-    static constexpr int kWriteStallMs = 10000;   // an answer moves at least this often
-    static constexpr int kLoginTimeoutMs = 10000; // a page logs in within this
-    static constexpr int kPingIntervalMs = 10000;
-    static constexpr int kPageSilenceMs = 25000; // a page that sends nothing is gone
-    // A browser sends a pong to each of our pings and no ping of its own. Pings
-    // and pongs beyond a burst of this many, or beyond this many a second over
-    // time, are a flood (each ping is a pong to write back).
-    static constexpr int kControlFrameBurst = 200;
-    static constexpr int kControlFramesPerSecond = 100;
-};
-
-class WebServer : public QObject
+class WebServer : public QObject, public WebHost
 {
     Q_OBJECT
 public:
-    // The guard is start-up's and outlives this server.
-    explicit WebServer(PairingGuard& guard, QObject* parent = nullptr);
+    // Its pages are controllers of the control server; the server and the guard
+    // are start-up's and outlive this one.
+    WebServer(ControlServer& control, PairingGuard& guard, QObject* parent = nullptr);
     ~WebServer() override;
 
     // Listens on 0.0.0.0:port; a server already listening moves, and its pages and
-    // requests are closed. hostName: the computer's name, served like its
-    // addresses.
-    bool listen(quint16 port, const QString& hostName = QString());
+    // requests are closed.
+    bool listen(quint16 port);
     void closeAll();
-    quint16 port() const { return tcp_.serverPort(); }
 
     // For the connections and pages.
-    qint64 nowMs() const { return clock_.elapsed(); }
-    const QString& hostName() const { return hostName_; }
-    PairingGuard& guard() { return guard_; }
-    UploadStore& uploads() { return uploads_; }
-    // A page file by name (":/web/<name>"); null when there is none.
-    QByteArray asset(const QByteArray& name);
-    // Whether one more page may open, after giving up a page that has not logged
-    // in when all are taken.
-    bool makeRoomForPage();
-    void upgrade(QTcpSocket* socket); // hands a WebSocket request to the WebSocket server
-    bool reserveUpload(const QString& address, qint64 bytes);
-    void releaseUpload(const QString& address, qint64 bytes);
-    // Decodes the bytes on the checking thread and calls done on this thread,
-    // unless context is gone by then.
+    qint64 nowMs() const override { return clock_.elapsed(); }
+    quint16 port() const override { return tcp_.serverPort(); }
+    const QString& hostName() const override { return hostName_; }
+    PairingGuard& guard() override { return guard_; }
+    ControlServer& control() override { return control_; }
+    UploadStore& uploads() override { return uploads_; }
+    QByteArray asset(const QByteArray& name) override;
+    bool makeRoomForPage() override;
+    void upgrade(QTcpSocket* socket) override;
+    bool reserveUpload(const QString& address, qint64 bytes) override;
+    void releaseUpload(const QString& address, qint64 bytes) override;
     void checkPicture(const QByteArray& bytes, QObject* context,
-                      std::function<void(bool ok, const QByteArray& format)> done);
-    void pageLoggedIn(WebPage* page);
-    void forget(HttpConnection* c) { http_.erase(c); }
-    void forget(WebPage* p) { pages_.erase(p); }
+                      std::function<void(bool ok, const QByteArray& format)> done) override;
+    void pageLoggedIn(WebPage* page) override;
+    void forget(HttpConnection* c) override { http_.erase(c); }
+    void forget(WebPage* p) override { pages_.erase(p); }
 
 private:
     void onNewConnection();
@@ -100,10 +68,11 @@ private:
     QElapsedTimer clock_;
     QTcpServer tcp_;
     QWebSocketServer ws_;
+    ControlServer& control_;
     PairingGuard& guard_;
     UploadStore uploads_;
     QThreadPool checker_; // one thread: one picture decoded at a time
-    QString hostName_;
+    const QString hostName_;
     qint64 uploadsInFlight_ = 0;
     QHash<QString, qint64> uploadsByAddress_; // only addresses with an upload in flight
     quint64 arrivals_ = 0;                    // connections and pages accepted so far

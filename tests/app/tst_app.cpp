@@ -1,13 +1,10 @@
 // The log record format, its life cycle and thread safety; the companion code;
-// the first copy hearing from a later one; the log window's length.
-#include "app/singleinstance.h"
+// the log window's length and text. (A second copy is app_e2e's.)
 #include "base/authcode.h"
 #include "base/jwlog.h"
 #include "ui/jwlogui.h"
 
 #include <QtTest> // all of QtCore too
-
-#include <unistd.h>
 
 // The stamp of any record; the level is captured.
 static const QString kStamp = QStringLiteral(
@@ -38,27 +35,21 @@ private slots:
         log.remove();
     }
 
-    void stamp_data()
-    {
-        QTest::addColumn<int>("level");
-        QTest::addColumn<QTime>("time");
-        QTest::addColumn<QString>("expected");
-        // ":ms" repeats minute and second without leading zeros. In "Warning" the
-        // "a" is the am/pm marker, which also makes hh 12-hour.
-        QTest::newRow("debug") << int(JWLOG::Debug) << QTime(18, 5, 9) << "18:05:09:59>Debug:";
-        QTest::newRow("debug pm") << int(JWLOG::Debug) << QTime(15, 4) << "15:04:00:40>Debug:";
-        QTest::newRow("warning pm")
-            << int(JWLOG::Warning) << QTime(15, 4) << "03:04:00:40>Wpmrning:";
-        QTest::newRow("warning am")
-            << int(JWLOG::Warning) << QTime(0, 30, 45) << "12:30:45:3045>Wamrning:";
-    }
+    // ":ms" repeats minute and second without leading zeros. In "Warning" the "a" is
+    // the am/pm marker, which also makes hh 12-hour.
     void stamp()
     {
-        QFETCH(int, level);
-        QFETCH(QTime, time);
-        QFETCH(QString, expected);
-        QCOMPARE(JWLOG::stamp(JWLOG::Level(level), QDateTime(QDate(2027, 1, 2), time)),
-                 "\n>2027/01/02 " + expected);
+        const struct {
+            JWLOG::Level level;
+            QTime time;
+            const char* expected;
+        } rows[] = {{JWLOG::Debug, QTime(18, 5, 9), "18:05:09:59>Debug:"},
+                    {JWLOG::Debug, QTime(15, 4), "15:04:00:40>Debug:"},
+                    {JWLOG::Warning, QTime(15, 4), "03:04:00:40>Wpmrning:"},
+                    {JWLOG::Warning, QTime(0, 30, 45), "12:30:45:3045>Wamrning:"}};
+        for (const auto& r : rows)
+            QCOMPARE(JWLOG::stamp(r.level, QDateTime(QDate(2027, 1, 2), r.time)),
+                     QString("\n>2027/01/02 ") + r.expected);
     }
 
     void recordsAreAppendedOnlyInDebugModeAndUntilClosed()
@@ -174,25 +165,6 @@ private slots:
             seen.insert(code);
         }
         QVERIFY(seen.size() > 1900); // not derived from the clock
-    }
-
-    void secondCopyIsRefusedAndTheFirstHearsFromIt()
-    {
-        const QString identity = QStringLiteral("test-identity-") + QString::number(getpid());
-        SingleInstance first(identity);
-        QVERIFY(!first.isRunning());
-        QSignalSpy received(&first, &SingleInstance::messageReceived);
-        QVERIFY(SingleInstance(identity).isRunning());
-        QVERIFY(!SingleInstance(identity + "-elsewhere").isRunning());
-
-        // The first copy answers from its event loop, so the sender runs elsewhere.
-        bool delivered = false;
-        std::unique_ptr<QThread> sender(QThread::create(
-            [&] { delivered = SingleInstance(identity).sendMessage("jwshow", 5000); }));
-        sender->start();
-        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 10000);
-        QVERIFY(sender->wait(10000) && delivered);
-        QCOMPARE(received.at(0).at(0).toString(), QStringLiteral("jwshow"));
     }
 };
 

@@ -1,6 +1,6 @@
 // The built program as a process: the settings completed at first start, the
 // debug log, the port fallback, single instance and the orderly end on SIGTERM
-// (also in the middle of a flood); under X (no window manager) a copy started
+// in the middle of a flood; under X (no window manager) a copy started
 // hidden in a tray comes up when a second starts, from the same data folder by any
 // path, and without a tray it is not hidden at all.
 #include "jwinstance.h"
@@ -8,13 +8,9 @@
 
 #include <QTcpServer>
 #include <QtTest>
-#include <arpa/inet.h>
 #include <atomic>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include <csignal>
 #include <thread>
-#include <unistd.h>
 
 using jwtest::JwInstance;
 using jwtest::JwInstanceOptions;
@@ -26,31 +22,10 @@ QString iniValue(JwInstance& jw, const QString& key)
     return QSettings(jw.iniPath(), QSettings::IniFormat).value("config/" + key).toString();
 }
 
-// A phone on its own address (127.0.0.<host>) that writes `packets` over and
-// over as fast as the program takes them and reads every reply, until `stop`.
-void flood(quint16 port, int host, const QByteArray& packets, const std::atomic<bool>& stop)
+QByteArray logOf(JwInstance& jw)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in self{AF_INET, 0, {htonl(INADDR_LOOPBACK + quint32(host))}, {}};
-    sockaddr_in peer{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    ::bind(fd, reinterpret_cast<sockaddr*>(&self), sizeof self);
-    ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer);
-    char sink[1 << 16];
-    int sent = 0;
-    while (!stop) {
-        pollfd p{fd, POLLIN | POLLOUT, 0};
-        if (::poll(&p, 1, 100) < 0 || (p.revents & (POLLERR | POLLHUP)))
-            break;
-        if (p.revents & POLLIN)
-            (void)::recv(fd, sink, sizeof sink, 0);
-        if (p.revents & POLLOUT) {
-            const ssize_t n =
-                ::send(fd, packets.constData() + sent, size_t(packets.size() - sent), MSG_NOSIGNAL);
-            if (n > 0)
-                sent = (sent + int(n)) % packets.size();
-        }
-    }
-    ::close(fd);
+    QFile f(jw.logPath());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(no log)");
 }
 
 JwInstanceOptions sameDataFolder(const JwInstance& first)
@@ -79,7 +54,6 @@ private slots:
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<bool>("logged");
         QTest::newRow("-debug debug") << QStringList{"-debug", "debug"} << false; // first only
-        QTest::newRow("debug") << QStringList{"debug"} << true;
         QTest::newRow("dEbUg") << QStringList{"dEbUg"} << true;
     }
     void firstStartWritesTheDefaultsAndTheDebugLog()
@@ -99,30 +73,21 @@ private slots:
         QCOMPARE(QFile::exists(jw.logPath()), logged);
         if (!logged)
             return;
-        QFile file(jw.logPath());
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QString log = QString::fromUtf8(file.readAll());
-        const QRegularExpression record(QStringLiteral(
-            "\\G\\n>\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{2,4}>(Debug|Error|W[ap]mrning):"
-            "([^\\n]*)\\n"));
-        QStringList messages;
-        for (int pos = 0; pos < log.size();) {
-            const QRegularExpressionMatch m = record.match(log, pos);
-            QVERIFY2(m.hasMatch(), qPrintable("bad record: " + log.mid(pos, 100)));
-            messages << m.captured(2);
-            pos = m.capturedEnd();
-        }
-        QVERIFY(messages.size() >= 3);
-        QCOMPARE(messages.first(), QStringLiteral("---------Start--------"));
-        QVERIFY(messages.at(1).startsWith("app path="));
-        QCOMPARE(messages.last(), QStringLiteral("---------Exit--------"));
+        const QByteArray log = logOf(jw);
+        QVERIFY2(QRegularExpression("^\\n>[^>\\n]+>Debug:---------Start--------\\n\\n>[^>\\n]+>"
+                                    "Debug:app path=")
+                         .match(QString::fromUtf8(log))
+                         .hasMatch() &&
+                     log.endsWith(">Debug:---------Exit--------\n"),
+                 log.constData());
         const QByteArray err = jw.stderrOutput();
         QVERIFY(err.contains(">>打开日志成功") && err.contains(">>关闭日志"));
     }
 
     // In debug mode every packet is a line of the log window. After a few seconds
-    // of a flood, lines and display work wait for the GUI thread by the thousand:
-    // a SIGTERM still ends the program at once, in order.
+    // of a flood from phones that log in, draw and show and hide the window, lines
+    // and window work wait for the GUI thread by the thousand: a SIGTERM still ends
+    // the program at once, in order (its workers stopped before its windows go).
     void sigtermEndsAFloodedDebugRunAtOnce()
     {
         if (!x.isOpen())
@@ -133,18 +98,26 @@ private slots:
         o.withoutCompanion = true;
         JwInstance jw(o);
         QVERIFY2(jw.start(), qPrintable(jw.errorString()));
-        // file.list is answered by the dispatcher alone; mode show and remote go to
-        // the windows.
-        QByteArray packets;
-        for (int i = 0; i < 20; ++i)
-            packets +=
-                "{\"type\":\"file.list\",\"id\":\"" + QByteArray::number(i) + "\",\"from\":\"f\"}";
-        packets += "{\"type\":\"mode\",\"id\":\"s\",\"from\":\"f\",\"value\":\"show\"}"
-                   "{\"type\":\"mode\",\"id\":\"r\",\"from\":\"f\",\"value\":\"remote\"}";
         std::atomic<bool> stop{false};
+        // Each phone on an address of its own, reading every reply.
+        auto flood = [&](int host) {
+            const QByteArray from = "127.0.0." + QByteArray::number(host), id = "f" + from;
+            QByteArray packets = "{\"type\":\"login\",\"from\":\"" + id + "\",\"pwd\":\"x\"}" +
+                                 "{\"type\":\"whiteboard.start\",\"from\":\"" + id + "\"}";
+            for (int i = 0; i < 20; ++i) // answered by the dispatcher alone
+                packets += "{\"type\":\"file.list\",\"id\":\"" + QByteArray::number(i) +
+                           "\",\"from\":\"" + id + "\"}";
+            packets = (packets + "{\"type\":\"whiteboard.drawing\",\"from\":\"" + id +
+                       "\",\"x\":5,\"y\":5}{\"type\":\"mode\",\"from\":\"f\",\"value\":\"show\"}"
+                       "{\"type\":\"mode\",\"from\":\"f\",\"value\":\"remote\"}")
+                          .repeated(50);
+            jwtest::RawSocket s(jw.port(), from.constData());
+            for (qint64 sent = 0; !stop && !s.closedByPeer(); QThread::usleep(200))
+                sent = (sent + s.offer(packets.mid(int(sent)))) % packets.size();
+        };
         std::vector<std::thread> phones;
         for (int host = 2; host < 5; ++host)
-            phones.emplace_back(flood, jw.port(), host, packets, std::cref(stop));
+            phones.emplace_back(flood, host);
         QTest::qWait(4000);
         jw.process().terminate();
         const bool ended = jw.process().waitForFinished(5000);
@@ -153,19 +126,16 @@ private slots:
             t.join();
         QVERIFY2(ended, "still running 5 s after SIGTERM");
         QCOMPARE(jw.stop(), 0);
-        QFile log(jw.logPath());
-        QVERIFY(log.open(QIODevice::ReadOnly));
-        const QByteArray text = log.readAll();
-        QVERIFY2(text.endsWith(">Debug:---------Exit--------\n"), text.right(200).constData());
+        const QByteArray log = logOf(jw);
+        QVERIFY2(log.endsWith(">Debug:---------Exit--------\n"), log.right(200).constData());
     }
 
     void occupiedPortMovesElevenUp()
     {
         JwInstanceOptions o;
         o.port = jwtest::freePortWith({1, 11, 12});
-        QVERIFY(o.port);
         QTcpServer occupier;
-        QVERIFY(occupier.listen(QHostAddress::Any, o.port));
+        QVERIFY(o.port && occupier.listen(QHostAddress::Any, o.port));
         o.waitForPort = false;
         JwInstance jw(o);
         QVERIFY2(jw.start(), qPrintable(jw.errorString()));
@@ -177,27 +147,6 @@ private slots:
         jwtest::Controller c(o.port + 11);
         QVERIFY(c.connectToHost() && c.login("early").contains("\"ret\":\"0\""));
         QCOMPARE(jw.stop(), 0); // SIGTERM while the box is up still ends in order
-    }
-
-    void secondCopyLeavesAndAKilledCopyLeavesNoLock()
-    {
-        JwInstance first;
-        QVERIFY2(first.start(), qPrintable(first.errorString()));
-        JwInstanceOptions o = sameDataFolder(first);
-        o.waitForPort = false;
-        JwInstance second(o);
-        QVERIFY2(second.start(), qPrintable(second.errorString()));
-        QVERIFY(second.process().waitForFinished(10000));
-        QCOMPARE(second.stop(), 0); // already ended: its own exit code
-        QVERIFY(first.isRunning());
-        QVERIFY(jwtest::Controller(first.port()).connectToHost());
-
-        // Neither lock outlives a copy that could not clean up.
-        first.process().kill();
-        QVERIFY(first.process().waitForFinished(5000));
-        JwInstance next(sameDataFolder(first));
-        QVERIFY2(next.start(), qPrintable(next.errorString()));
-        QCOMPARE(next.stop(), 0);
     }
 
     void secondStartShowsTheHiddenWindow_data()
@@ -254,7 +203,17 @@ private slots:
         QVERIFY(x.sendDeleteWindow(x.findWindow(QStringLiteral("Tovanel - 被控端"))));
         QTRY_VERIFY_WITH_TIMEOUT(!mainWindowShown(), 10000);
         QVERIFY(jwtest::Controller(first.port()).connectToHost());
-        QCOMPARE(first.stop(), 0);
+
+        // Neither lock outlives a copy that could not clean up. (Its orphaned
+        // companion goes at once: a left-over is for the left-over case to find.)
+        const qint64 companion = jwtest::findCompanion(first.port()).pid;
+        first.process().kill();
+        QVERIFY(first.process().waitForFinished(5000));
+        if (companion)
+            ::kill(pid_t(companion), SIGKILL);
+        JwInstance next(sameDataFolder(first));
+        QVERIFY2(next.start(), qPrintable(next.errorString()));
+        QCOMPARE(next.stop(), 0);
     }
 
     // Without a tray nothing could bring a hidden window back but a second start:

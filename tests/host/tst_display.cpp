@@ -1,8 +1,11 @@
-// The host layer's display mode on a server that can switch modes
-// (scripts/with-xorg-dummy: a 1920x1080 output with 1600x900, 1280x1024, 1024x768
-// and 800x600 among its modes), read back through a connection of the test's own.
+// The display mode on a server that can switch modes (scripts/with-xorg-dummy: a
+// 1920x1080 output with 1600x900, 1280x1024, 1024x768 and 800x600 among its modes),
+// read back through a connection of the test's own: the host layer's, then the real
+// program's for a controller, put back when the last controller leaves or it quits.
 
+#include "e2eutil.h"
 #include "host/display.h"
+#include "jwinstance.h"
 #include "x11probe.h"
 
 #include <QtTest>
@@ -17,6 +20,7 @@ private slots:
     void withoutDisplay();
     void requests_data();
     void requests();
+    void program();
     void cleanupTestCase() { host::RestoreDisplayResolution(); }
 };
 
@@ -87,5 +91,40 @@ void TestDisplay::requests()
     QCOMPARE(host::SavedScreenHeight(), 1080ul);
 }
 
-QTEST_APPLESS_MAIN(TestDisplay)
+void TestDisplay::program()
+{
+    auto screenIs = [this](const QSize& size) {
+        return probe_.screenSize() == size && probe_.primaryCrtcSize() == size;
+    };
+    jwtest::JwInstance prog(jwtest::presentingOptions());
+    QVERIFY2(prog.start(), qPrintable(prog.errorString()));
+    auto set = [](jwtest::Controller& c, const char* id, int width, int height) {
+        return c.request({{"type", "resolution"},
+                          {"id", id},
+                          {"from", "phone1"},
+                          {"act", "set"},
+                          {"width", QString::number(width)},
+                          {"height", QString::number(height)}}) ==
+               e2e::envelope(id, "phone1", "resolution");
+    };
+    {
+        jwtest::Controller c(prog.port());
+        QVERIFY(c.connectToHost() && c.login("phone1").contains("\"ret\":\"0\""));
+        QVERIFY(set(c, "2", 1024, 768));
+        QTRY_VERIFY_WITH_TIMEOUT(screenIs({1024, 768}), 5000);
+        // Larger than the start's screen in both dimensions: ignored. The next
+        // request is handled after it: a second change, from the changed mode.
+        QVERIFY(set(c, "3", 2560, 1440) && set(c, "4", 800, 600));
+        QTRY_VERIFY_WITH_TIMEOUT(screenIs({800, 600}), 5000);
+    } // the last controller leaves
+    QTRY_VERIFY_WITH_TIMEOUT(screenIs({1920, 1080}), 5000);
+    jwtest::Controller c(prog.port());
+    QVERIFY(c.connectToHost() && c.login("phone1").contains("\"ret\":\"0\""));
+    QVERIFY(set(c, "5", 1024, 768));
+    QTRY_VERIFY_WITH_TIMEOUT(screenIs({1024, 768}), 5000);
+    QCOMPARE(prog.stop(), 0); // SIGTERM, with the controller still there
+    QVERIFY(screenIs({1920, 1080}));
+}
+
+QTEST_GUILESS_MAIN(TestDisplay)
 #include "tst_display.moc"

@@ -1,6 +1,7 @@
-// The whiteboard's shapes and scene on the offscreen platform: how each shape grows, the
-// pen and font rules with their limits, undo/redo/clear histories (no item outlives its
-// owner, no reference outlives its item), and the pixels a stroke leaves and keeps.
+// The whiteboard's shapes and scene on the offscreen platform: how each shape grows and
+// the pixels a stroke leaves and keeps, the pen rules with their limits, undo/redo/clear
+// histories (no item outlives its owner, no reference outlives its item), and the ink
+// budget the boards share.
 
 #include "jwpaint/graphicssceen.h"
 #include "jwpaint/shapes.h"
@@ -15,6 +16,8 @@
 #include <map>
 
 using Points = QList<QPointF>;
+using cmd::Shape;
+Q_DECLARE_METATYPE(cmd::Shape)
 
 class TestScene : public QObject
 {
@@ -26,8 +29,6 @@ class TestScene : public QObject
     {
         if (auto* l = dynamic_cast<StringLine*>(s))
             return {l->line().p1(), l->line().p2()};
-        if (auto* e = dynamic_cast<QGraphicsEllipseItem*>(itemOf(s)))
-            return {e->rect().topLeft(), {e->rect().width(), e->rect().height()}};
         if (auto* r = dynamic_cast<QGraphicsRectItem*>(itemOf(s)))
             return {r->rect().topLeft(), {r->rect().width(), r->rect().height()}};
         Points at;
@@ -35,8 +36,6 @@ class TestScene : public QObject
             const QPainterPath p = c->wholePath();
             for (int i = 0; i < p.elementCount(); ++i)
                 at << p.elementAt(i);
-        } else if (auto* p = dynamic_cast<Polygon*>(s)) {
-            at = p->polygon().toList();
         }
         return at;
     }
@@ -57,116 +56,29 @@ class TestScene : public QObject
     }
 
 private slots:
-    void shapes_data()
-    {
-        QTest::addColumn<int>("code");
-        QTest::addColumn<Points>("stroke");
-        QTest::addColumn<Points>("expected");
-        const QPointF s(200, 200);
-        QTest::newRow("line keeps its start")
-            << 1 << Points{{100, 100}, {150, 120}, {200, 300}} << Points{{100, 100}, {200, 300}};
-        QTest::newRow("ellipse not normalised")
-            << 3 << Points{s, {100, 50}} << Points{s, {-100, -150}};
-        QTest::newRow("rect up-left") << 4 << Points{s, {100, 50}} << Points{{100, 50}, {100, 150}};
-        QTest::newRow("rect down-right") << 4 << Points{s, {250, 260}} << Points{s, {50, 60}};
-        QTest::newRow("rect up-right")
-            << 4 << Points{s, {250, 150}} << Points{{200, 150}, {50, 50}};
-        QTest::newRow("rect down-left")
-            << 4 << Points{s, {150, 250}} << Points{{150, 200}, {50, 50}};
-        QTest::newRow("rect int extremes")
-            << 4 << Points{{INT_MAX, INT_MIN}, {INT_MIN, INT_MAX}}
-            << Points{{INT_MIN, INT_MIN}, {4294967295.0, 4294967295.0}};
-        QTest::newRow("curve") << 5 << Points{s, {1, 2}, {3, 4}, {5, 6}}
-                               << Points{s, {1, 2}, {3, 4}, {5, 6}};
-        QTest::newRow("curve start only") << 5 << Points{s} << Points{s};
-        Points zigzag{s};
-        for (int i = 1; i < 5000; ++i)
-            zigzag << QPointF(i % 300 * 3, i / 300 * 7 - (i % 2) * 1e6);
-        QTest::newRow("curve of 5000 points") << 5 << zigzag << zigzag;
-        QTest::newRow("polygon leaves the start out")
-            << 6 << Points{s, {1, 2}, {3, 4}, {5, 6}} << Points{{1, 2}, {3, 4}, {5, 6}};
-        QTest::newRow("code 2 draws nothing") << 2 << Points{s, {1, 2}} << Points{};
-    }
-    void shapes()
-    {
-        QFETCH(int, code);
-        QFETCH(Points, stroke);
-        QFETCH(Points, expected);
-        GraphicsSceen scene(nullptr);
-        scene.setShape(code);
-        scene.startDraw(stroke.first());
-        for (int i = 1; i < stroke.size(); ++i)
-            scene.drawing(stroke[i]);
-        scene.endDraw();
-        QCOMPARE(scene.items().size(), expected.isEmpty() ? 0 : 1);
-        QCOMPARE(scene.strokeRunning(), false);
-        if (expected.isEmpty())
-            return;
-        QCOMPARE(geometry(scene.strokeItem()), expected);
-        QGraphicsItem* item = itemOf(scene.strokeItem());
-        QVERIFY(!(item->flags() & QGraphicsItem::ItemIsMovable));
-        QCOMPARE(item->zValue(), 0.0);
-    }
-
-    void pens_data()
-    {
-        QTest::addColumn<int>("width");
-        QTest::addColumn<QVector<int>>("rgb");
-        QTest::addColumn<int>("stored");
-        QTest::addColumn<QColor>("color");
-        QTest::addColumn<int>("textSize");
-        QTest::newRow("defaults") << -1 << QVector<int>{} << 2 << QColor(255, 0, 0) << 16;
-        QTest::newRow("zero") << 0 << QVector<int>{0, 255, 7} << 2 << QColor(0, 255, 7) << 16;
-        QTest::newRow("negative") << -5 << QVector<int>{1, 2, 3} << 2 << QColor(1, 2, 3) << 16;
-        QTest::newRow("int min") << INT_MIN << QVector<int>{} << 2 << QColor(255, 0, 0) << 16;
-        QTest::newRow("one") << 1 << QVector<int>{} << 1 << QColor(255, 0, 0) << 16;
-        QTest::newRow("twenty") << 20 << QVector<int>{} << 20 << QColor(255, 0, 0) << 20;
-        QTest::newRow("beyond any screen")
-            << 2000000000 << QVector<int>{300, -20, 128} << 4096 << QColor(255, 0, 128) << 4096;
-        QTest::newRow("int extremes colour")
-            << 4096 << QVector<int>{INT_MAX, INT_MIN, 255} << 4096 << QColor(255, 0, 255) << 4096;
-    }
+    // Out of range, a width becomes the default or the largest (billions make the
+    // stroker work for minutes) and colour components are clamped; an invalid colour
+    // is ignored. Every shape and a text (at least 16 points large) take the pen.
     void pens()
     {
-        QFETCH(int, width);
-        QFETCH(QVector<int>, rgb);
-        QFETCH(int, stored);
-        QFETCH(QColor, color);
-        QFETCH(int, textSize);
-        QWidget host;
-        host.move(30, 40);
-        host.resize(200, 100);
-        GraphicsSceen scene(&host);
-        QCOMPARE(scene.sceneRect(), QRectF(30, 40, 200, 100));
-        if (width != -1)
-            scene.setPenWidth(width);
-        if (!rgb.isEmpty())
-            scene.setColor(rgb[0], rgb[1], rgb[2]);
-        scene.setColor(QColor()); // invalid: ignored
-        QCOMPARE(scene.drawPenWidth(), stored);
-        QCOMPARE(scene.drawColor(), color);
-        for (int code : {1, 3, 4, 5, 6}) {
-            scene.setShape(code);
+        GraphicsSceen scene(nullptr);
+        for (const QPoint& w : {QPoint(0, 2), QPoint(INT_MIN, 2), QPoint(2000000000, 4096)}) {
+            scene.setPenWidth(w.x());
+            QCOMPARE(scene.drawPenWidth(), w.y());
+        }
+        scene.setPenWidth(9);
+        scene.setColor(INT_MAX, -20, 128);
+        scene.setColor(QColor());
+        for (Shape shape : {Shape::Line, Shape::Ellipse, Shape::Rect, Shape::Curve}) {
+            scene.setShape(shape);
             scene.startDraw({1, 1});
             scene.endDraw();
-            QCOMPARE(scene.strokeItem()->penWidth(), stored);
-            QCOMPARE(scene.strokeItem()->color(), color);
-            auto* pen = dynamic_cast<QAbstractGraphicsShapeItem*>(itemOf(scene.strokeItem()));
-            if (pen)
-                QCOMPARE(pen->pen().capStyle(), Qt::SquareCap);
+            QCOMPARE(scene.strokeItem()->penWidth(), 9);
+            QCOMPARE(scene.strokeItem()->color(), QColor(255, 0, 128));
         }
         scene.startText({5, 6});
-        Text* text = scene.openText();
-        QCOMPARE(text->penWidth(), textSize);
-        QCOMPARE(text->color(), color);
-        QVERIFY(text->font().bold());
-        QCOMPARE(text->zValue(), 1000.0);
-        QCOMPARE(text->pos(), QPointF(5, 6));
-        // The shapes themselves keep what reaches the painter within 1..4096.
-        text->setPenWidth(-3);
-        QCOMPARE(text->penWidth(), 1);
-        scene.strokeItem()->setPenWidth(INT_MAX);
-        QCOMPARE(scene.strokeItem()->penWidth(), 4096);
+        QCOMPARE(scene.openText()->penWidth(), 16);
+        QCOMPARE(scene.openText()->color(), QColor(255, 0, 128));
     }
 
     // Commands: s start, d point, e end, t text, w set text, x end text, u undo, r redo,
@@ -180,37 +92,30 @@ private slots:
         QTest::addColumn<bool>("textOpen");
         QTest::addColumn<int>("strokeElements"); // of the current stroke; -1 none
         QTest::addColumn<int>("textsAlive");
-        QTest::newRow("text above strokes, redo on top") << "sdetsdeuur"
-                                                         << "ba" << 1 << true << 2 << 1;
-        QTest::newRow("new stroke drops redo") << "sdeusder"
-                                               << "b" << 0 << false << 2 << 0;
-        QTest::newRow("nothing to undo or redo") << "urd"
-                                                 << "" << 0 << false << -1 << 0;
-        QTest::newRow("clear forgets all") << "sdetuccw"
-                                           << "" << 0 << false << -1 << 0;
-        QTest::newRow("undone text dropped by a stroke") << "tusdew"
-                                                         << "a" << 0 << false << 2 << 0;
-        QTest::newRow("undone running stroke cleared") << "sducd"
-                                                       << "" << 0 << false << -1 << 0;
-        QTest::newRow("undone stroke grows off board") << "sduddre"
-                                                       << "a" << 0 << false << 4 << 0;
-        QTest::newRow("second start ignored") << "sdsde"
-                                              << "a" << 0 << false << 3 << 0;
-        QTest::newRow("points outside a stroke") << "dsded"
-                                                 << "a" << 0 << false << 2 << 0;
-        QTest::newRow("text ended") << "txw"
-                                    << "A" << 0 << false << -1 << 1;
-        QTest::newRow("mouse and controller share") << "PsdMRd"
-                                                    << "a" << 0 << false << 3 << 0;
-        QTest::newRow("thousands, each start drops")
-            << QString("sdeu").repeated(2000) << "" << 1 << false << 2 << 0;
+        auto row = [](const char* name, const QString& script, const QString& topDown, int undone,
+                      bool textOpen, int strokeElements, int textsAlive) {
+            QTest::newRow(name) << script << topDown << undone << textOpen << strokeElements
+                                << textsAlive;
+        };
+        row("text above strokes, redo on top", "sdetsdeuur", "ba", 1, true, 2, 1);
+        row("new stroke drops redo", "sdeusder", "b", 0, false, 2, 0);
+        row("nothing to undo or redo", "urd", "", 0, false, -1, 0);
+        row("clear forgets all", "sdetuccw", "", 0, false, -1, 0);
+        row("undone text dropped by a stroke", "tusdew", "a", 0, false, 2, 0);
+        row("undone running stroke cleared", "sducd", "", 0, false, -1, 0);
+        row("undone stroke grows off board", "sduddre", "a", 0, false, 4, 0);
+        row("second start ignored", "sdsde", "a", 0, false, 3, 0);
+        row("points outside a stroke", "dsded", "a", 0, false, 2, 0);
+        row("text ended", "txw", "A", 0, false, -1, 1);
+        row("mouse and controller share", "PsdMRd", "a", 0, false, 3, 0);
+        row("thousands, each start drops", QString("sdeu").repeated(2000), "", 1, false, 2, 0);
         QString many;
         for (int i = 0; i < 300; ++i)
             many.prepend(QChar('a' + i % 26));
-        QTest::newRow("thousands of undo/redo")
-            << QString("sde").repeated(300) + QString("u").repeated(1000) +
-                   QString("r").repeated(1000)
-            << many << 0 << false << 2 << 0;
+        row("thousands of undo/redo",
+            QString("sde").repeated(300) + QString("u").repeated(1000) +
+                QString("r").repeated(1000),
+            many, 0, false, 2, 0);
     }
     void history()
     {
@@ -251,56 +156,78 @@ private slots:
         QTEST(int(texts.size() - texts.count(nullptr)), "textsAlive");
     }
 
-    void pixels_data()
+    // How each shape grows, and its pixels in the scene's rendering and in a view that
+    // repaints what was exposed, again after a new pen, an undo and a redo (a stroke
+    // keeps its pen, also where a curve's finished runs are copied from images).
+    void strokes_data()
     {
-        QTest::addColumn<int>("code");
+        QTest::addColumn<Shape>("shape");
         QTest::addColumn<int>("width");
         QTest::addColumn<Points>("stroke");
+        QTest::addColumn<Points>("geometry"); // empty: not looked at
         QTest::addColumn<Points>("inked");
         QTest::addColumn<Points>("clean");
-        QTest::newRow("curve") << 5 << 4 << Points{{20, 20}, {100, 20}, {100, 80}}
-                               << Points{{20, 20}, {60, 20}, {100, 50}, {100, 80}}
-                               << Points{{60, 50}, {20, 80}, {110, 10}};
-        QTest::newRow("wide curve, ink far from its points")
-            << 5 << 40 << Points{{20, 100}, {180, 100}} << Points{{100, 117}, {100, 83}, {3, 100}}
-            << Points{{100, 122}, {100, 78}};
+        auto grows = [](const char* name, Shape shape, const Points& stroke,
+                        const Points& geometry) {
+            QTest::newRow(name) << shape << 2 << stroke << geometry << Points{} << Points{};
+        };
+        auto inks = [](const char* name, Shape shape, int width, const Points& stroke,
+                       const Points& inked, const Points& clean) {
+            QTest::newRow(name) << shape << width << stroke << Points{} << inked << clean;
+        };
+        const QPointF s(200, 200);
+        grows("line keeps its start", Shape::Line, {{100, 100}, {150, 120}, {200, 300}},
+              {{100, 100}, {200, 300}});
+        grows("rect up-left", Shape::Rect, {s, {100, 50}}, {{100, 50}, {100, 150}});
+        grows("rect down-right", Shape::Rect, {s, {250, 260}}, {s, {50, 60}});
+        grows("rect up-right", Shape::Rect, {s, {250, 150}}, {{200, 150}, {50, 50}});
+        grows("rect down-left", Shape::Rect, {s, {150, 250}}, {{150, 200}, {50, 50}});
+        grows("rect int extremes", Shape::Rect, {{INT_MAX, INT_MIN}, {INT_MIN, INT_MAX}},
+              {{INT_MIN, INT_MIN}, {4294967295.0, 4294967295.0}});
+        Points zigzag{s};
+        for (int i = 1; i < 5000; ++i)
+            zigzag << QPointF(i % 300 * 3, i / 300 * 7 - (i % 2) * 1e6);
+        grows("curve of 5000 points", Shape::Curve, zigzag, zigzag);
+        inks("curve", Shape::Curve, 4, {{20, 20}, {100, 20}, {100, 80}},
+             {{20, 20}, {60, 20}, {100, 50}, {100, 80}}, {{60, 50}, {20, 80}, {110, 10}});
+        inks("wide curve, ink far from its points", Shape::Curve, 40, {{20, 100}, {180, 100}},
+             {{100, 117}, {100, 83}, {3, 100}}, {{100, 122}, {100, 78}});
         Points spiral;
         for (int i = 0; i < 20000; ++i)
             spiral << QPointF(100 + std::cos(i * 0.01) * (10 + i * 0.004),
                               100 + std::sin(i * 0.01) * (10 + i * 0.004));
-        QTest::newRow("long curve")
-            << 5 << 2 << spiral << Points{spiral[1], spiral[10000], spiral.last()}
-            << Points{{100, 100}, {5, 5}};
-        QTest::newRow("huge width, huge line")
-            << 1 << INT_MAX << Points{{INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}}
-            << Points{{0, 0}, {199, 199}, {199, 0}} << Points{};
-        QTest::newRow("rect") << 4 << 1 << Points{{150, 150}, {50, 40}}
-                              << Points{{50, 40}, {150, 40}, {100, 150}}
-                              << Points{{100, 100}, {40, 40}};
+        inks("long curve", Shape::Curve, 2, spiral, {spiral[1], spiral[10000], spiral.last()},
+             {{100, 100}, {5, 5}});
+        inks("huge width, huge line", Shape::Line, INT_MAX,
+             {{INT_MIN, INT_MIN}, {INT_MAX, INT_MAX}}, {{0, 0}, {199, 199}, {199, 0}}, {});
+        inks("rect", Shape::Rect, 1, {{150, 150}, {50, 40}}, {{50, 40}, {150, 40}, {100, 150}},
+             {{100, 100}, {40, 40}});
     }
-    void pixels()
+    void strokes()
     {
-        QFETCH(int, code);
+        QFETCH(Shape, shape);
         QFETCH(int, width);
         QFETCH(Points, stroke);
+        QFETCH(Points, geometry);
+        QFETCH(Points, inked);
+        QFETCH(Points, clean);
         GraphicsSceen scene(nullptr);
         scene.setDrawRect(0, 0, 200, 200);
-        scene.setShape(code);
+        scene.setShape(shape);
         scene.setPenWidth(width);
         scene.setColor(0, 0, 255);
         scene.startDraw(stroke.first());
-        for (const QPointF& p : stroke)
-            scene.drawing(p);
+        for (int i = 1; i < stroke.size(); ++i)
+            scene.drawing(stroke[i]);
         scene.endDraw();
-        QFETCH(Points, inked);
-        QFETCH(Points, clean);
-        // A view repaints small exposed areas only: the ink must be there too.
+        QCOMPARE(scene.items().size(), 1);
+        QVERIFY(!scene.strokeRunning());
+        if (!geometry.isEmpty())
+            QCOMPARE(TestScene::geometry(scene.strokeItem()), geometry);
         QGraphicsView view(&scene);
         view.setFrameStyle(QFrame::NoFrame);
         view.resize(200, 200);
-        // Drawn again after a new pen, an undo and a redo: the stroke keeps its own pen, also
-        // where a curve's finished runs are copied from the images of the first drawing.
-        for (int pass = 0; pass < 2; ++pass) {
+        for (int pass = 0; pass < 2 && !(inked.isEmpty() && clean.isEmpty()); ++pass) {
             QImage image(200, 200, QImage::Format_ARGB32);
             image.fill(Qt::transparent);
             QPainter painter(&image);

@@ -2,7 +2,7 @@
 // addresses a full table cannot take, and the pause after wrong codes from many
 // addresses together.
 
-#include "base/appglobals.h"
+#include "base/appinfo.h"
 #include "server/pairingguard.h"
 
 #include <QSignalSpy>
@@ -14,6 +14,7 @@ class TestPairingGuard : public QObject
 {
     Q_OBJECT
     static constexpr qint64 kLock = 1000;
+    inline static const QString kCode = QStringLiteral("135790");
     qint64 now = 0;
     std::unique_ptr<PairingGuard> guard;
 
@@ -23,15 +24,14 @@ class TestPairingGuard : public QObject
         for (int i = 0; i < count; ++i, now += stepMs)
             guard->offer(QStringLiteral("10.0.0.%1").arg(first + i % hosts), "000000");
     }
-    Verdict right(int host) { return guard->offer(QStringLiteral("10.0.0.%1").arg(host), g_auth); }
+    Verdict right(int host) { return guard->offer(QStringLiteral("10.0.0.%1").arg(host), kCode); }
 
 private slots:
     void init()
     {
-        g_auth = QStringLiteral("135790");
         now = 0;
         guard = std::make_unique<PairingGuard>(
-            kLock, [this] { return now; }, 8);
+            kCode, kLock, [this] { return now; }, 8);
     }
 
     // Wrong codes, then after `waitMs` the right one from host 0 (a guesser) and
@@ -73,7 +73,7 @@ private slots:
     void fullTableTakesNoNewcomer()
     {
         guard = std::make_unique<PairingGuard>(
-            kLock, [this] { return now; }, 2);
+            kCode, kLock, [this] { return now; }, 2);
         wrong(5);        // host 0 locked
         wrong(10, 2, 1); // host 1 fills the table; host 2 takes turns with it
         QVERIFY(guard->isLocked("10.0.0.2"));

@@ -2,26 +2,23 @@
 // routes for every packet type, the splitter, the point mapping, the registry and
 // the socket server's life cycle. Replies byte for byte are the e2e suite's.
 
-#include "base/appglobals.h"
 #include "base/showimagerect.h"
+#include "commandtext.h"
 #include "e2eutil.h"
 #include "jwinstance.h"
 #include "protocol/reply.h"
-#include "server/jwdatamanage.h"
-#include "server/jwshowservice.h"
-#include "server/jwusermanage.h"
+#include "server/controlserver.h"
 #include "server/packetsplitter.h"
 #include "server/pairingguard.h"
 
 #include <QHostInfo>
-#include <QSignalSpy>
 #include <QtTest>
-#include <arpa/inet.h>
 #include <climits>
 #include <sys/resource.h>
 #include <unistd.h>
 
 using jwtest::Controller;
+using jwtest::RawSocket;
 
 namespace
 {
@@ -37,58 +34,27 @@ bool answered(Controller& c, const char* id)
     return c.request({{"type", "mode"}, {"id", id}, {"from", "c"}, {"value", "remote"}}) ==
            j("{'desc':'','from':'jwshow','id':'") + id + j("','ret':'0','to':'c','type':'mode'}");
 }
-int rawSocket()
-{
-    return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-}
-bool rawConnect(int fd, quint16 port)
-{
-    sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-}
-QByteArray rawRead(int fd, int max) // until max bytes, the end, or 5 s of silence
-{
-    timeval tv{5, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    QByteArray got;
-    char buf[65536];
-    ssize_t n = 0;
-    while (got.size() < max && (n = ::recv(fd, buf, sizeof buf, 0)) > 0)
-        got.append(buf, int(n));
-    ::close(fd);
-    return got;
-}
 } // namespace
 
 class TestServer : public QObject
 {
     Q_OBJECT
-    JWdataManage* dm = JWdataManage::GetInstance();
-    std::vector<std::unique_ptr<QSignalSpy>> spies;
+    quint16 port = jwtest::freePort();
+    ShowImageRect picture;
+    PairingGuard guard{"654321"};
+    std::unique_ptr<ControlServer> server;
+    JWdataManage* dm = nullptr;
+    JWShowService* srv = nullptr;
+    JwUserManage* users = nullptr;
+    QStringList routed; // what the windows were asked, in order
 
-    // The dispatcher's signals emitted since the last call, as "name arg,arg", in
-    // the order the class declares them.
-    QString emitted()
-    {
-        QStringList out;
-        for (auto& spy : spies) {
-            for (const QVariantList& args : *spy)
-                out << spy->signal().left(spy->signal().indexOf('(')) + ' ' +
-                           QVariant(args).toStringList().join(',');
-            spy->clear();
-        }
-        return out.join("; ").replace(" ;", ";").trimmed();
-    }
+    // The commands given to the windows since the last call.
+    QString emitted() { return std::exchange(routed, {}).join("; "); }
     void handle(const QByteArray& packets, SOCKET sock = 42)
     {
         for (const QString& one : PacketSplitter().feed(packets).texts())
             dm->HandleText(one, sock);
     }
-
-    quint16 port = jwtest::freePort();
-    PairingGuard guard;
-    JWShowService* srv = JWShowService::GetInstance();
-    JwUserManage* users = JwUserManage::GetInstance();
 
     std::unique_ptr<Controller> connected(quint16 p = 0)
     {
@@ -101,23 +67,26 @@ private slots:
     void initTestCase()
     {
         unsetenv("DISPLAY"); // "mouse.move" must not move the pointer of a GUI test
-        const QMetaObject* mo = dm->metaObject();
-        for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
-            if (mo->method(i).methodType() == QMetaMethod::Signal)
-                spies.push_back(std::make_unique<QSignalSpy>(
-                    dm, QByteArray("2" + mo->method(i).methodSignature()).constData()));
-        }
-        g_computerName = QHostInfo::localHostName(); // the greeting Controller expects
-        g_auth = "654321", g_rcPort = 7000;
-        dm->SetPairingGuard(&guard); // it asks for no code until told to
-        QVERIFY(srv->Init(port));
-        dm->start();
+        ServerConfig config;
+        config.hostName = QHostInfo::localHostName(); // the greeting Controller expects
+        config.code = "654321";
+        config.pairing = &guard; // it asks for no code until told to
+        config.picture = &picture;
+        server = std::make_unique<ControlServer>(config);
+        dm = &server->dispatcher(), srv = &server->sockets(), users = &server->registry();
+        dm->SetCompanionPort(7000);
+        QVERIFY(server->listen(port));
+        JWdataManage::Receivers r;
+        r.show = [this](const cmd::ShowCommand& c) { routed << jwtest::text(c); };
+        r.boards = [this](const cmd::BoardCommand& c) { routed << jwtest::text(c); };
+        r.main = [this](const cmd::MainCommand& c) { routed << jwtest::text(c); };
+        server->start(r);
         // Starting, the dispatcher announces the host's addresses; the rows below
         // must not meet that announcement.
-        QString announced; // emitted() consumes what it reports
-        QTRY_VERIFY((announced += emitted()).startsWith("msg_localIp"));
+        QString seen; // emitted() consumes what it reports
+        QTRY_COMPARE((seen += emitted()), QString("addresses"));
     }
-    void cleanupTestCase() { dm->Stop(), JWShowService::Terminate(); }
+    void cleanupTestCase() { server.reset(); }
     void splitter_data()
     {
         QTest::addColumn<QByteArrayList>("reads");
@@ -202,9 +171,9 @@ private slots:
         QFETCH(QPoint, out);
         const int l = int(in[2]), t = int(in[3]), w = int(in[4]), h = int(in[5]);
         QCOMPARE(MapImagePoint(in[0], in[1], l, t, w, h), out);
-        ShowImageRect.set(l, t, w, h); // the shown picture's rectangle is the default
-        QCOMPARE(MapImagePoint(in[0], in[1]), out);
-        ShowImageRect.set(0, 0, -1, -1);
+        ShowImageRect rect;
+        rect.set(l, t, w, h);
+        QCOMPARE(rect.map(in[0], in[1]), out);
     }
 
     // The show window's reports: no ret or desc, and only the member the act carries.
@@ -248,15 +217,15 @@ private slots:
         };
         const char* control = "show.video.control";
         row("login", ",'name':'n2','ip':'9.9.9.9','pwd':'s'", login("n2", 7000),
-            "msg_addUser p1,n2,9.9.9.9");
+            "added p1,n2,9.9.9.9");
         row("login", ",'name':'张三','pwd':''", login("张三", 7000, "-1", "no password"),
-            "msg_addUser p1,张三,");
+            "added p1,张三,");
         // The companion's port: no reply; a number above 0 is the next rc_port.
         for (const char* port : {"'7777'", "'0'", "'abc'", "6000", "'7000'"})
             QTest::newRow(port)
                 << j("{'type':'rcserver.keepalive','port':") + j(port) +
                        j("}{'type':'login','id':'5','from':'p1','name':'K','pwd':'s'}")
-                << login("K", QByteArray(port) == "'7000'" ? 7000 : 7777) << "msg_addUser p1,K,";
+                << login("K", QByteArray(port) == "'7000'" ? 7000 : 7777) << "added p1,K,";
         QByteArray nine, eight;
         QStringList added;
         for (int i = 0; i < 9; ++i)
@@ -264,47 +233,43 @@ private slots:
                 j("{'type':'login','id':'5','from':'p") + QByteArray::number(i) + j("','pwd':'s'}");
         for (int i = 0; i < 8; ++i) {
             eight += e2e::loginReply("5", "p" + QByteArray::number(i), "", 7000, "654321");
-            added << QString("msg_addUser p%1,,").arg(i);
+            added << QString("added p%1,,").arg(i);
         }
         QTest::newRow("login, a ninth on one connection")
             << nine
             << eight + e2e::loginReply("5", "p8", "", 7000, "654321", "-1", "too many controllers")
             << added.join("; ");
-        row("mode", ",'value':'show'", ok("mode"), "msg_show");
-        row("mode", ",'value':'remote'", ok("mode"), "msg_hide");
+        row("mode", ",'value':'show'", ok("mode"), "show shown");
+        row("mode", ",'value':'remote'", ok("mode"), "show hidden");
         row("mode", ",'value':'Show'", err("mode", "unknown mode::Show"));
         row("mode", ",'value':1", err("mode", "unknown mode::"));
-        row("show.image", ",'url':'http://h/a.png'", ok("show.image"),
-            "msg_addJwMess #,http://h/a.png");
+        row("show.image", ",'url':'http://h/a.png'", ok("show.image"), "picture #,http://h/a.png");
         row("show.image", ",'url':7", err("show.image", "url is empty"));
-        row("show.video", ",'url':'rtsp://v,v'", ok("show.video"),
-            "msg_setVideoFile rtsp://v,v,#,p1");
+        row("show.video", ",'url':'rtsp://v,v'", ok("show.video"), "video rtsp://v,v,#,p1");
         row("show.video", "", err("show.video", "url is empty(video)"));
         for (const char* url :
              {"file:///etc/passwd", "v4l2:///dev/video0", "screen://", "/tmp/a.mp4"})
             QTest::newRow(url) << j("{'type':'show.video','id':'5','from':'p1','url':'") + url +
                                       "\"}"
                                << err("show.video", QByteArray("unsupported url:") + url) << "";
-        row(control, ",'act':'play'", ok(control), "msg_play");
-        row(control, ",'act':'stop'", ok(control), "msg_stop");
-        row(control, ",'act':'pause'", ok(control), "msg_pause");
-        row(control, ",'act':'fast-forward','time':'1500'", ok(control), "msg_SetFast 1500");
-        row(control, ",'act':'fast-backward','time':'1500'", ok(control), "msg_SetFast -1500");
+        row(control, ",'act':'play'", ok(control), "video play");
+        row(control, ",'act':'stop'", ok(control), "video stop");
+        row(control, ",'act':'pause'", ok(control), "video pause");
+        row(control, ",'act':'fast-forward','time':'1500'", ok(control), "video step 1500");
+        row(control, ",'act':'fast-backward','time':'1500'", ok(control), "video step -1500");
         row(control, ",'act':'fast-backward','time':'-9223372036854775808'", ok(control),
-            "msg_SetFast 0");
-        row(control, ",'act':'seek','time':'5000000000'", ok(control),
-            "msg_setPosition 5000000000");
-        row(control, ",'act':'seek','time':'99999999999999999999'", ok(control),
-            "msg_setPosition 0");
-        row(control, ",'act':'volume','value':'0x10'", ok(control), "msg_Setvolume 0");
-        row(control, ",'act':'mute','value':'true'", ok(control), "msg_setMute");
-        row(control, ",'act':'mute','value':'True'", ok(control), "msg_releaseMute");
+            "video step 0");
+        row(control, ",'act':'seek','time':'5000000000'", ok(control), "video seek 5000000000");
+        row(control, ",'act':'seek','time':'99999999999999999999'", ok(control), "video seek 0");
+        row(control, ",'act':'volume','value':'0x10'", ok(control), "video volume 0");
+        row(control, ",'act':'mute','value':'true'", ok(control), "video mute");
+        row(control, ",'act':'mute','value':'True'", ok(control), "video unmute");
         row(control, ",'act':'rewind'", err(control, "unknown control act=:rewind"));
         row("resolution", ",'act':'set','width':'-5','height':'768'", ok("resolution"),
-            "msg_ChangeResolution 0,768");
+            "resolution 0,768");
         row("resolution", ",'act':'set','width':'1024'",
             err("resolution", "width or height is empty W:1024:H:"));
-        row("resolution", ",'act':'reduction'", ok("resolution"), "msg_ReductionResolution");
+        row("resolution", ",'act':'reduction'", ok("resolution"), "resolution restored");
         row("resolution", ",'act':'zoom'", err("resolution", "unknown type=resolution:act=:zoom"));
         const QByteArray file = j("{'name':'xx.jpg','size':10000}");
         row("file.list", "",
@@ -318,38 +283,39 @@ private slots:
         QTest::newRow("whiteboard.start logged in")
             << j("{'type':'login','id':'5','from':'p1','pwd':'s'}"
                  "{'type':'whiteboard.start','from':'p1'}")
-            << login("", 7000) << "msg_startWhiteboard p1; msg_addUser p1,,";
+            << login("", 7000) << "added p1,,; board p1 open";
         // The rest of a board's packets, from the controller logged in here.
-        auto wb = [&login](const char* type, const char* members, const QString& routed) {
-            QTest::newRow(qPrintable(QString(type) + members))
-                << j("{'type':'login','id':'5','from':'p1','pwd':'s'}{'type':'") + type +
-                       j("','from':'p1'") + j(members) + "}"
-                << login("", 7000) << routed + "; msg_addUser p1,,";
-        };
-        wb("whiteboard.end", "", "msg_endWhiteboard p1");
-        wb("whiteboard.draw.start", ",'x':500,'y':500", "msg_startDraw p1,960,540");
-        wb("whiteboard.drawing", ",'x':1000.7,'y':'1000'", "msg_drawing p1,1360,240");
-        wb("whiteboard.draw.end", "", "msg_endDraw p1");
-        wb("whiteboard.shape", ",'act':'curve'", "msg_shape p1,5");
-        wb("whiteboard.shape", ",'act':'ellipse'", "msg_shape p1,3");
-        wb("whiteboard.shape", ",'act':'line'", "msg_shape p1,1");
-        wb("whiteboard.shape", ",'act':'rect'", "msg_shape p1,4");
-        wb("whiteboard.color", ",'r':1e300,'g':'7','b':-3.5", "msg_setcolor p1,2147483647,0,-3");
-        wb("whiteboard.pen.width", ",'value':'2147483648'", "msg_penwidth p1,0");
-        wb("whiteboard.clear", "", "msg_clear p1");
-        wb("whiteboard.undo", "", "msg_undo p1");
-        wb("whiteboard.redraw", "", "msg_redraw p1");
-        wb("whiteboard.string.start", ",'x':0,'y':0", "msg_startText p1,560,240");
-        wb("whiteboard.string.set", ",'text':'你好'", "msg_setText p1,你好");
-        wb("whiteboard.string.end", "", "msg_endText p1");
+        QByteArray board = j("{'type':'login','id':'5','from':'p1','pwd':'s'}");
+        QStringList routed{"added p1,,"};
+        for (const auto& [packet, command] : QList<QPair<const char*, const char*>>{
+                 {"draw.start','x':500,'y':500", "stroke-start 960,540"},
+                 {"drawing','x':1000.7,'y':'1000'", "stroke-to 1360,240"},
+                 {"draw.end'", "stroke-end"},
+                 {"shape','act':'curve'", "shape 5"},
+                 {"shape','act':'ellipse'", "shape 3"},
+                 {"shape','act':'line'", "shape 1"},
+                 {"shape','act':'rect'", "shape 4"},
+                 {"color','r':1e300,'g':'7','b':-3.5", "color 2147483647,0,-3"},
+                 {"pen.width','value':'2147483648'", "pen 0"},
+                 {"clear'", "clear"},
+                 {"undo'", "undo"},
+                 {"redraw'", "redo"},
+                 {"string.start','x':0,'y':0", "text-start 560,240"},
+                 {"string.set','text':'你好'", "text 你好"},
+                 {"string.end'", "text-end"},
+                 {"end'", "close"}}) {
+            board += j("{'from':'p1','type':'whiteboard.") + j(packet) + "}";
+            routed << QString("board p1 ") + command;
+        }
+        QTest::newRow("a board's packets") << board << login("", 7000) << routed.join("; ");
         // Acting for a controller logged in elsewhere does nothing.
         QTest::newRow("another's board")
             << j("{'type':'login','id':'5','from':'p1','pwd':'s'}"
                  "{'type':'whiteboard.clear','from':'p2'}{'type':'whiteboard.drawing','from':'p2'}")
-            << login("", 7000) << "msg_addUser p1,,";
+            << login("", 7000) << "added p1,,";
         // The envelope echoes id, from and to as strings; anything else is ignored.
         QTest::newRow("envelope") << j("{'type':'mode','id':7,'value':'show','x':{'a':[{}]}}")
-                                  << e2e::envelope("", "", "mode") << "msg_show";
+                                  << e2e::envelope("", "", "mode") << "show shown";
         // Qt's parser would lose the object or array a repeated name replaces.
         QTest::newRow("a repeated name over an object is refused")
             << j("{'type':'mode','value':'show','x':{'a':1},'x':2}"
@@ -361,14 +327,14 @@ private slots:
                  "{'type':'whiteboard.fly','from':'p1'}{'type':'MODE'}"
                  "[{'type':'mode'}]{'type':''}{'id':'7'}{'type':5}") +
                    " \r\n\t {\"type\":\"mode\",} hello }"
-            << e2e::loginReply("5", "p1", "", 7000, "654321") << "msg_addUser p1,,";
+            << e2e::loginReply("5", "p1", "", 7000, "654321") << "added p1,,";
     }
     void packets()
     {
         QFETCH(QByteArray, packets);
         QFETCH(QByteArray, replies);
         QFETCH(QString, routed);
-        ShowImageRect.set(560, 240, 800, 600);
+        picture.set(560, 240, 800, 600);
         auto c = connected();
         QVERIFY(c && c->sendRaw(packets));
         QByteArray got, one;
@@ -380,12 +346,11 @@ private slots:
         QVERIFY(!c->request({{"type", "file.open"}, {"id", "probe"}}).isEmpty());
         QCoreApplication::processEvents();
         // The connection's number stands as "#".
-        QCOMPARE(emitted().replace(QRegularExpression("(Mess |,v,)\\d+"), "\\1#"), routed);
+        QCOMPARE(emitted(), routed);
         c.reset(); // its logins go with it
         QString seen;
-        if (routed.contains("msg_addUser"))
-            QTRY_VERIFY((seen += emitted()).contains("msg_removeUser") &&
-                        seen.contains("msg_closeShow"));
+        if (routed.contains("added"))
+            QTRY_VERIFY((seen += emitted()).contains("removed") && seen.contains("show close"));
     }
 
     // Who is registered follows the logins and the closes of the connections, in
@@ -398,30 +363,27 @@ private slots:
         // A phone back on a new connection takes its entry over; the old
         // connection's close, a stranger's and a stranger's logout remove nothing.
         handle(login("phone", ",'name':'N','ip':'1.2.3.4'"), 11), handle(login("phone"), 12);
-        QCOMPARE(emitted(), QString("msg_addUser phone,N,1.2.3.4; msg_addUser phone,,"));
+        QCOMPARE(emitted(), QString("added phone,N,1.2.3.4; added phone,,"));
         dm->HandleClose(11), dm->HandleClose(99);
         handle(j("{'type':'logout','from':'phone'}"), 14), dm->HandleClose(14);
-        users->CloseUserById("nobody");
+        server->disconnect("nobody");
         QCOMPARE(emitted() + QString::number(users->GetUserById("phone").sock), QString("12"));
         // Every id that logged in on a connection goes with it, each with its
         // board; the last one out closes the show.
         handle(login("second") + login("third"), 12);
         emitted();
         dm->HandleClose(12);
-        QCOMPARE(emitted(),
-                 QString("msg_closeShow; msg_endWhiteboard phone; msg_endWhiteboard second; "
-                         "msg_endWhiteboard third; msg_removeUser phone; "
-                         "msg_removeUser second; msg_removeUser third"));
+        QCOMPARE(emitted(), QString("removed phone; board phone close; removed second; "
+                                    "board second close; removed third; board third close; "
+                                    "show close"));
         // A logout leaves; what its connection sends after it is not carried out,
         // until that connection's close has been handled.
         handle(login("a") + login("b", ",'name':'B'") + j("{'type':'logout','from':'a'}") +
                login("ghost") + j("{'type':'mode','value':'show'}"));
-        QCOMPARE(emitted(), QString("msg_endWhiteboard a; msg_addUser a,,; msg_addUser b,B,; "
-                                    "msg_removeUser a"));
+        QCOMPARE(emitted(), QString("added a,,; added b,B,; removed a; board a close"));
         dm->HandleClose(42);
         handle(login("later"));
-        QCOMPARE(emitted(), QString("msg_closeShow; msg_endWhiteboard b; msg_addUser later,,; "
-                                    "msg_removeUser b")); // in the order of the class
+        QCOMPARE(emitted(), QString("removed b; board b close; show close; added later,,"));
         QCOMPARE(users->Count(), 1);
 
         // Logins past the bounds are refused: nine ids on one connection, then
@@ -429,7 +391,7 @@ private slots:
         const int perSock = JwUserManage::kMaxPerConnection;
         for (int i = 0; i <= perSock; ++i)
             handle(login(qPrintable("c" + QString::number(i))), 13);
-        QCOMPARE(emitted().count("msg_addUser"), perSock);
+        QCOMPARE(emitted().count("added"), perSock);
         for (int i = 0; users->Count() < JwUserManage::kMaxControllers; ++i)
             handle(login(qPrintable("s" + QString::number(i))), 100 + i / perSock);
         handle(login("one-too-many"), 7);
@@ -451,19 +413,17 @@ private slots:
         for (const QByteArrayList& writes :
              {QByteArrayList{"POST / HTTP/1.1\r\nHost: a\r\n\r\n" + body},
               QByteArrayList{"GE", "T / HTTP/1.1\r\n\r\n" + body}}) {
-            const int fd = rawSocket();
-            QVERIFY(rawConnect(fd, port));
-            for (const QByteArray& w : writes) {
-                QCOMPARE(::send(fd, w.constData(), size_t(w.size()), MSG_NOSIGNAL),
-                         ssize_t(w.size()));
+            RawSocket s(port);
+            for (const QByteArray& w : writes) { // in reads of their own
+                QVERIFY(s.send(w));
                 QThread::msleep(50);
             }
-            QCOMPARE(rawRead(fd, 4096), jwtest::expectedGreeting()); // and then the close
+            QCOMPARE(s.read(4096), jwtest::expectedGreeting()); // and then the close
         }
         auto c = connected();
         QVERIFY(c && answered(*c, "after"));
         QCoreApplication::processEvents();
-        QVERIFY(!emitted().contains("msg_show"));
+        QVERIFY(!emitted().contains("shown"));
     }
 
     // With the pairing setting on, a TCP login must carry the code: a wrong one is
@@ -518,14 +478,14 @@ private slots:
     {
         auto old = connected();
         QVERIFY(old);
-        JWShowService::Terminate();
+        srv->Terminate();
         QCOMPARE(srv->ConnectionCount() + srv->ListenPort(), 0);
         QVERIFY(old->waitForClose(5000) && !connected(port));
         const quint16 other = jwtest::freePort();
         QVERIFY(srv->Init(other));
         auto fresh = connected(other);
         QVERIFY(fresh && answered(*fresh, "after"));
-        JWShowService::Terminate(); // back to the first port, its closed connections in TIME_WAIT
+        srv->Terminate(); // back to the first port, its closed connections in TIME_WAIT
         QVERIFY(srv->Init(port));
         auto back = connected();
         QVERIFY(back && answered(*back, "back"));
@@ -536,22 +496,22 @@ private slots:
         auto established = connected();
         QVERIFY(established);
         // Sockets made now, connected once no descriptor is left for the server.
-        const int waiting[3] = {rawSocket(), rawSocket(), rawSocket()};
+        RawSocket waiting[3];
         const int lowestFree = ::dup(0);
         ::close(lowestFree);
         rlimit saved{};
         ::getrlimit(RLIMIT_NOFILE, &saved);
         const rlimit tight{rlim_t(lowestFree), saved.rlim_max};
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &tight), 0);
-        for (int fd : waiting)
-            QVERIFY(rawConnect(fd, port));
+        for (RawSocket& s : waiting)
+            QVERIFY(s.connect(port));
         // It cannot accept them, yet keeps serving who it has ...
         const bool served = answered(*established, "full1") && answered(*established, "full2");
         QCOMPARE(::setrlimit(RLIMIT_NOFILE, &saved), 0);
         QVERIFY(served);
         // ... and with descriptors back, the waiting ones are accepted and greeted.
-        for (int fd : waiting)
-            QCOMPARE(rawRead(fd, jwtest::expectedGreeting().size()), jwtest::expectedGreeting());
+        for (RawSocket& s : waiting)
+            QCOMPARE(s.read(jwtest::expectedGreeting().size()), jwtest::expectedGreeting());
     }
 };
 

@@ -9,6 +9,10 @@
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QThread>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace jwtest
 {
@@ -96,23 +100,24 @@ bool JwInstance::start()
     }
     // Without its own display the program must not reach the X server of the run
     // either: pointer moves and mode changes would disturb display tests.
-    const QStringList noDisplay{"DISPLAY", "WAYLAND_DISPLAY"};
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    for (const QString& k : opt_.unsetEnv + (opt_.useDisplay ? QStringList() : noDisplay))
-        env.remove(k);
-    QMap<QString, QString> set{{"JWSHOW_DATA_DIR", dataDir()},
-                               {"XDG_CONFIG_HOME", tmp_.path() + "/config"}};
     if (!opt_.useDisplay)
-        set.insert("QT_QPA_PLATFORM", "offscreen");
-    set.insert(opt_.env);
-    for (auto it = set.cbegin(); it != set.cend(); ++it)
+        env.remove("DISPLAY"), env.remove("WAYLAND_DISPLAY"),
+            env.insert("QT_QPA_PLATFORM", "offscreen");
+    for (const QString& k : opt_.unsetEnv)
+        env.remove(k);
+    env.insert("JWSHOW_DATA_DIR", dataDir());
+    env.insert("XDG_CONFIG_HOME", tmp_.path() + "/config");
+    // The windows' texts in their own language (Chinese), whatever this machine's
+    // language is; a test may ask for another.
+    env.insert("LC_ALL", "C.UTF-8");
+    for (auto it = opt_.env.cbegin(); it != opt_.env.cend(); ++it)
         env.insert(it.key(), it.value());
     process_ = std::make_unique<QProcess>();
     process_->setProcessEnvironment(env);
     process_->setWorkingDirectory(tmp_.path());
     process_->setStandardErrorFile(tmp_.path() + QStringLiteral("/stderr.txt"));
     process_->setStandardOutputFile(QProcess::nullDevice()); // never read: must not fill up
-    killed_ = false;
     process_->start(program, opt_.args);
     if (!process_->waitForStarted(15000))
         return fail(QStringLiteral("cannot start ") + program);
@@ -128,15 +133,25 @@ bool JwInstance::start()
 
 int JwInstance::stop(int timeoutMs)
 {
+    bool killed = false;
     if (isRunning()) {
         process_->terminate(); // SIGTERM: the orderly shutdown
-        if ((killed_ = !process_->waitForFinished(timeoutMs)))
+        if ((killed = !process_->waitForFinished(timeoutMs)))
             process_->kill(), process_->waitForFinished(3000);
     }
-    const bool crashed = !process_ || killed_ || process_->exitStatus() == QProcess::CrashExit;
+    const bool crashed = !process_ || killed || process_->exitStatus() == QProcess::CrashExit;
     const int code = crashed ? -1 : process_->exitCode();
     process_.reset();
     return code;
+}
+
+bool JwInstance::secondStartAnswered(int timeoutMs)
+{
+    QProcess second;
+    second.setProcessEnvironment(process_->processEnvironment());
+    second.start(process_->program(), QStringList());
+    return second.waitForFinished(timeoutMs) && second.exitStatus() == QProcess::NormalExit &&
+           second.exitCode() == 0;
 }
 
 bool Controller::connectToHost(int timeoutMs)
@@ -164,7 +179,7 @@ bool Controller::fill(int timeoutMs)
 
 bool Controller::sendRaw(const QByteArray& bytes, int timeoutMs)
 {
-    bool ok = isConnected() && socket_.write(bytes) == bytes.size();
+    bool ok = connected() && socket_.write(bytes) == bytes.size();
     while (ok && socket_.bytesToWrite() > 0)
         ok = socket_.waitForBytesWritten(timeoutMs);
     return ok;
@@ -190,7 +205,7 @@ QByteArray Controller::nextReply(int timeoutMs) // up to the first '}' that clos
 bool Controller::expectNoReply(int ms)
 {
     QDeadlineTimer deadline(ms);
-    while (buffer_.isEmpty() && isConnected() && !deadline.hasExpired())
+    while (buffer_.isEmpty() && connected() && !deadline.hasExpired())
         fill(int(deadline.remainingTime()));
     return buffer_.isEmpty();
 }
@@ -198,52 +213,96 @@ bool Controller::expectNoReply(int ms)
 bool Controller::waitForClose(int ms)
 {
     QDeadlineTimer deadline(ms);
-    while (isConnected() && !deadline.hasExpired())
+    while (connected() && !deadline.hasExpired())
         fill(int(deadline.remainingTime()));
     buffer_ += socket_.readAll();
-    return !isConnected();
+    return !connected();
 }
 
-Companion findCompanion(quint16 msgPort)
+static Companion companionNow(quint16 msgPort)
 {
-    const QStringList pids = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString& p : pids) {
-        bool ok = false;
-        const qint64 pid = p.toLongLong(&ok);
-        if (!ok)
-            continue;
-        QFile f(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (!f.open(QIODevice::ReadOnly))
-            continue;
-        QList<QByteArray> argv = f.readAll().split('\0');
-        if (!argv.isEmpty() && argv.last().isEmpty())
-            argv.removeLast();
-        if (argv.isEmpty() || !argv.first().endsWith("/JWRCServer_x64"))
-            continue;
+    for (const QString& p : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QList<QByteArray> argv = readAll("/proc/" + p + "/cmdline").split('\0');
         const int at = argv.indexOf("/msg_port");
-        if (at < 0 || at + 1 >= argv.size() || argv.at(at + 1) != QByteArray::number(msgPort))
+        if (!argv.first().endsWith("/JWRCServer_x64") || at < 0 ||
+            argv.value(at + 1) != QByteArray::number(msgPort) ||
+            readAll("/proc/" + p + "/stat").contains(") Z ")) // a zombie is gone for us
             continue;
-        QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-        if (stat.open(QIODevice::ReadOnly) && stat.readAll().contains(") Z "))
-            continue; // a zombie waiting for its parent is gone for our purpose
-        Companion c{pid, {}};
-        for (int i = 1; i < argv.size(); ++i)
+        Companion c{p.toLongLong(), {}};
+        for (int i = 1; i < argv.size() && !argv.at(i).isEmpty(); ++i)
             c.args << QString::fromUtf8(argv.at(i));
         return c;
     }
     return {};
 }
 
-Companion waitForCompanion(quint16 msgPort, qint64 notPid, int timeoutMs)
+Companion findCompanion(quint16 msgPort, int timeoutMs, qint64 notPid)
 {
     QDeadlineTimer deadline(timeoutMs);
-    do {
-        const Companion c = findCompanion(msgPort);
-        if (c.pid && c.pid != notPid)
-            return c;
-        QThread::msleep(50);
-    } while (!deadline.hasExpired());
-    return {};
+    for (;; QThread::msleep(50)) {
+        const Companion c = companionNow(msgPort);
+        if ((c.pid && c.pid != notPid) || deadline.hasExpired())
+            return c.pid != notPid ? c : Companion{};
+    }
+}
+
+RawSocket::RawSocket(const char* from) : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+{
+    const timeval bound{20, 0}; // no send may block a test for ever
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    sockaddr_in local{AF_INET, 0, {::inet_addr(from ? from : "127.0.0.1")}, {}};
+    if (from)
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local);
+}
+bool RawSocket::connect(quint16 port)
+{
+    sockaddr_in addr{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+    if (fd_ >= 0 && ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        close();
+    return isOpen();
+}
+bool RawSocket::send(const QByteArray& b) const
+{
+    return fd_ >= 0 && ::send(fd_, b.constData(), size_t(b.size()), MSG_NOSIGNAL) == b.size();
+}
+qint64 RawSocket::offer(const QByteArray& b) const
+{
+    const ssize_t n = ::send(fd_, b.constData(), size_t(b.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    return qMax<qint64>(n, 0);
+}
+QByteArray RawSocket::read(int atLeast, int silentMs, int chunk) const
+{
+    const timeval tv{silentMs / 1000, silentMs % 1000 * 1000};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    QByteArray got, buf(chunk, Qt::Uninitialized);
+    for (ssize_t n = 0;
+         got.size() < atLeast && (n = ::recv(fd_, buf.data(), size_t(chunk), 0)) > 0;)
+        got.append(buf.constData(), int(n));
+    return got;
+}
+bool RawSocket::closedByPeer() const
+{
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) > 0) {
+    }
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+void RawSocket::setReceiveBuffer(int bytes) const
+{
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+void RawSocket::reset()
+{
+    const linger l{1, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    close();
+}
+void RawSocket::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
 }
 
 } // namespace jwtest

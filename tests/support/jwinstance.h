@@ -1,6 +1,7 @@
 #pragma once
 // The real build/jwshow in a fresh data folder on a free port, stopped when the
-// object goes away; and Controller, a synchronous client that talks like a phone.
+// object goes away; Controller, a synchronous client that talks like a phone; and
+// RawSocket, a plain socket for what Qt's would hide (other hosts, resets, floods).
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -14,20 +15,18 @@ namespace jwtest
 {
 
 quint16 freePort(); // a TCP port below the ephemeral range that was free a moment ago
-// A free port p with p + k free too for every k in offsets (e.g. {1} for the
-// companion, {1, 11, 22} to leave the fallback ports open). 0 when none is found.
+// A free port p with p + k free too for every k in offsets; 0 when none is found.
 quint16 freePortWith(const QList<int>& offsets);
 bool isListening(quint16 port); // some socket listens on it (IPv4 or IPv6)
 
-// A running companion stand-in (build/JWRCServer_x64) and its arguments.
+// A running companion stand-in (build/JWRCServer_x64) and its arguments (no argv[0]).
 struct Companion {
     qint64 pid = 0;
-    QStringList args; // without argv[0]
+    QStringList args;
 };
-// The live stand-in whose command line names msgPort (its program's port).
-Companion findCompanion(quint16 msgPort);
-// The same, waiting up to timeoutMs for one other than notPid.
-Companion waitForCompanion(quint16 msgPort, qint64 notPid, int timeoutMs);
+// The live stand-in whose command line names msgPort (its program's port), waiting
+// up to timeoutMs for one other than notPid.
+Companion findCompanion(quint16 msgPort, int timeoutMs = 0, qint64 notPid = 0);
 qint64 rssKiB(qint64 pid);     // VmRSS of the process, -1 if unknown
 QByteArray expectedGreeting(); // "jwshow-1.0.4.111-<this host's name>"
 
@@ -51,10 +50,10 @@ struct JwInstanceOptions {
     quint16 port = 0;              // 0: a free port p with p+1 free (the companion's)
     bool useDisplay = false;       // true: keep DISPLAY and the platform of the run
     QMap<QString, QString> env;    // extra environment (applied last)
-    QStringList unsetEnv;          // variables removed from the environment
     bool withoutCompanion = false; // run a copy alone in a folder: no companion beside it
     bool waitForPort = true;       // start() waits until the port listens
-    QString program;               // the program to run; empty: build/jwshow
+    QStringList unsetEnv;          // variables removed from the environment (benchmarks)
+    QString program;               // the program to run; empty: build/jwshow (benchmarks)
 };
 
 // The program as it presents on the X server of the run: hidden in the tray until
@@ -86,7 +85,9 @@ public:
     QByteArray stderrOutput() const; // everything written so far
     QString errorString() const { return error_; }
     QProcess& process() { return *process_; }
-    bool killed() const { return killed_; } // the last stop() had to kill
+    // A second start of the same program and folder; true when it ended with code 0
+    // within timeoutMs (the first copy's GUI thread answered it).
+    bool secondStartAnswered(int timeoutMs);
 
 private:
     JwInstanceOptions opt_;
@@ -94,7 +95,6 @@ private:
     std::unique_ptr<QProcess> process_;
     quint16 port_ = 0;
     QString error_;
-    bool killed_ = false;
 };
 
 // One controller connection with a synchronous API. Replies come back to back
@@ -124,16 +124,47 @@ public:
     QByteArray nextReply(int timeoutMs = 5000);
     bool expectNoReply(int ms); // nothing at all arrives within ms
     bool waitForClose(int ms);  // the peer closes within ms (pending bytes are kept)
-    bool isConnected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
     QByteArray pending() const { return buffer_; } // received, not yet handed out
     QTcpSocket& socket() { return socket_; }
 
 private:
     bool fill(int timeoutMs); // reads whatever arrives within timeoutMs
+    bool connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
     quint16 port_;
     QTcpSocket socket_;
     QByteArray buffer_;
     QByteArray greeting_;
+};
+
+// A blocking IPv4 socket without Qt: thousands cost no event-loop work, and it can
+// come from another loopback address (another host, "127.0.0.2"), stop reading, or
+// be reset.
+class RawSocket
+{
+public:
+    explicit RawSocket(const char* from = nullptr); // not connected yet
+    explicit RawSocket(quint16 port, const char* from = nullptr) : RawSocket(from)
+    {
+        connect(port);
+    }
+    ~RawSocket() { close(); }
+    RawSocket(const RawSocket&) = delete;
+    RawSocket& operator=(const RawSocket&) = delete;
+    bool connect(quint16 port); // to 127.0.0.1; closes the socket when refused
+    bool isOpen() const { return fd_ >= 0; }
+    bool send(const QByteArray& bytes) const;    // all of it, within 20 s
+    qint64 offer(const QByteArray& bytes) const; // without waiting: the bytes taken
+    // What arrives, `chunk` bytes a read at most, until there are `atLeast`, the peer
+    // closes or `silentMs` pass without a byte.
+    QByteArray read(int atLeast, int silentMs = 5000, int chunk = 65536) const;
+    // Whether the program has closed it (what it sent before is read and dropped).
+    bool closedByPeer() const;
+    void setReceiveBuffer(int bytes) const;
+    void reset(); // a close that resets the connection, as a vanished phone's network does
+    void close();
+
+private:
+    int fd_ = -1;
 };
 
 } // namespace jwtest

@@ -20,25 +20,32 @@ Display* openDisplay()
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
     return XOpenDisplay(nullptr);
 }
-} // namespace
 
-X11Probe::X11Probe() : m_display(openDisplay(), XCloseDisplay) {}
+Atom atom(Display* dpy, const char* name)
+{
+    return XInternAtom(dpy, name, False);
+}
 
-namespace
+// A window property's items (bytes for format 8, longs for 32) and its type
+// (None when the window has no such property).
+QByteArray property(Display* dpy, Window w, Atom name, Atom type, Atom* got = nullptr)
 {
-QString netWmName(Display* dpy, Window w)
-{
-    Atom type = 0;
+    Atom actual = None;
     int format = 0;
-    unsigned long length = 0, after = 0;
-    unsigned char* name = nullptr;
-    XGetWindowProperty(dpy, w, XInternAtom(dpy, "_NET_WM_NAME", False), 0, 1024, False,
-                       AnyPropertyType, &type, &format, &length, &after, &name);
-    const QString text =
-        name ? QString::fromUtf8(reinterpret_cast<char*>(name), int(length)) : QString();
-    if (name)
-        XFree(name);
-    return text;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    QByteArray out;
+    if (w &&
+        XGetWindowProperty(dpy, w, name, 0, 1024, False, type, &actual, &format, &count, &after,
+                           &data) == Success &&
+        data)
+        out = QByteArray(reinterpret_cast<char*>(data),
+                         int(count) * (format == 32 ? int(sizeof(long)) : format / 8));
+    if (data)
+        XFree(data);
+    if (got)
+        *got = actual;
+    return out;
 }
 
 QList<Window> childrenOf(Display* dpy, Window parent)
@@ -46,7 +53,7 @@ QList<Window> childrenOf(Display* dpy, Window parent)
     Window root = 0, up = 0, *children = nullptr;
     unsigned int count = 0;
     QList<Window> out;
-    if (XQueryTree(dpy, parent, &root, &up, &children, &count) && children) {
+    if (parent && XQueryTree(dpy, parent, &root, &up, &children, &count) && children) {
         for (unsigned int i = 0; i < count; ++i)
             out.append(children[i]);
         XFree(children);
@@ -56,17 +63,24 @@ QList<Window> childrenOf(Display* dpy, Window parent)
 
 Window selectionOwner(Display* dpy, const char* name)
 {
-    return XGetSelectionOwner(dpy, XInternAtom(dpy, name, False));
+    return XGetSelectionOwner(dpy, atom(dpy, name));
+}
+
+QString text(char* x)
+{
+    const QString s = x ? QString::fromLatin1(x) : QString();
+    if (x)
+        XFree(x);
+    return s;
 }
 } // namespace
 
+X11Probe::X11Probe() : m_display(openDisplay(), XCloseDisplay) {}
+
 unsigned long X11Probe::findWindow(const QString& title) const
 {
-    unsigned long found = 0;
-    for (unsigned long w : windowsNamed(title))
-        if (!found || isViewable(w))
-            found = w;
-    return found;
+    const QList<unsigned long> viewable = viewableWindows(title);
+    return viewable.isEmpty() ? windowsNamed(title).value(0) : viewable.last();
 }
 
 QList<unsigned long> X11Probe::viewableWindows(const QString& title) const
@@ -87,7 +101,8 @@ QList<unsigned long> X11Probe::windowsNamed(const QString& title) const
     for (int depth = 0; depth < 3 && !level.isEmpty(); ++depth) {
         QList<Window> next;
         for (Window w : qAsConst(level)) {
-            if (netWmName(dpy(), w) == title)
+            if (QString::fromUtf8(
+                    property(dpy(), w, atom(dpy(), "_NET_WM_NAME"), AnyPropertyType)) == title)
                 found << w;
             else
                 next += childrenOf(dpy(), w);
@@ -104,8 +119,6 @@ bool X11Probe::windowManagerRunning() const
 
 bool X11Probe::waitForDesktop(int timeoutMs) const
 {
-    const bool wantWm = !qEnvironmentVariableIsEmpty("JW_WINDOW_MANAGER");
-    const bool wantCm = !qEnvironmentVariableIsEmpty("JW_COMPOSITOR");
     QDeadlineTimer deadline(timeoutMs);
     auto until = [&deadline](const std::function<bool()>& ready) {
         while (!ready()) {
@@ -115,36 +128,27 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
         }
         return true;
     };
-    if (wantCm && !until([this] { return selectionOwner(dpy(), "_NET_WM_CM_S0") != None; }))
+    if (!qEnvironmentVariableIsEmpty("JW_COMPOSITOR") &&
+        !until([this] { return selectionOwner(dpy(), "_NET_WM_CM_S0") != None; }))
         return false;
-    if (!wantWm)
+    if (qEnvironmentVariableIsEmpty("JW_WINDOW_MANAGER"))
         return true;
     // A manager that owns its selection may not yet take windows (openbox drops
     // those mapped while it starts): one of ours, mapped, must be managed (marked
     // with WM_STATE) first, mapped anew every half second until it is.
     if (!until([this] { return windowManagerRunning(); }))
         return false;
-    const Atom wmState = XInternAtom(dpy(), "WM_STATE", False);
-    auto managed = [this, wmState](Window w) {
-        Atom type = None;
-        int format = 0;
-        unsigned long count = 0, after = 0;
-        unsigned char* data = nullptr;
-        XGetWindowProperty(dpy(), w, wmState, 0, 2, False, AnyPropertyType, &type, &format, &count,
-                           &after, &data);
-        if (data)
-            XFree(data);
-        return type != None;
-    };
     bool ready = false;
     while (!ready && !deadline.hasExpired()) {
         const Window trial =
             XCreateSimpleWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 10, 10, 0, 0, 0);
         XMapWindow(dpy(), trial);
         XSync(dpy(), False);
-        QDeadlineTimer attempt(500);
-        while (!(ready = managed(trial)) && !attempt.hasExpired() && !deadline.hasExpired())
-            QThread::msleep(20);
+        Atom type = None;
+        for (QDeadlineTimer attempt(500);
+             type == None && !attempt.hasExpired() && !deadline.hasExpired(); QThread::msleep(20))
+            property(dpy(), trial, atom(dpy(), "WM_STATE"), AnyPropertyType, &type);
+        ready = type != None;
         XDestroyWindow(dpy(), trial);
         XSync(dpy(), False);
     }
@@ -153,26 +157,10 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
 
 QStringList X11Probe::netWmState(unsigned long window) const
 {
-    Atom type = 0;
-    int format = 0;
-    unsigned long count = 0, after = 0;
-    unsigned char* data = nullptr;
+    const QByteArray data = property(dpy(), window, atom(dpy(), "_NET_WM_STATE"), XA_ATOM);
     QStringList names;
-    if (window &&
-        XGetWindowProperty(dpy(), window, XInternAtom(dpy(), "_NET_WM_STATE", False), 0, 64, False,
-                           XA_ATOM, &type, &format, &count, &after, &data) == Success &&
-        data && format == 32) {
-        const auto* atoms = reinterpret_cast<const Atom*>(data);
-        for (unsigned long i = 0; i < count; ++i) {
-            char* name = XGetAtomName(dpy(), atoms[i]);
-            if (name) {
-                names << QString::fromLatin1(name);
-                XFree(name);
-            }
-        }
-    }
-    if (data)
-        XFree(data);
+    for (int i = 0; i + int(sizeof(Atom)) <= data.size(); i += int(sizeof(Atom)))
+        names << text(XGetAtomName(dpy(), *reinterpret_cast<const Atom*>(data.constData() + i)));
     return names;
 }
 
@@ -238,9 +226,9 @@ bool X11Probe::sendDeleteWindow(unsigned long window) const
     XEvent ev{};
     ev.xclient.type = ClientMessage;
     ev.xclient.window = window;
-    ev.xclient.message_type = XInternAtom(dpy(), "WM_PROTOCOLS", False);
+    ev.xclient.message_type = atom(dpy(), "WM_PROTOCOLS");
     ev.xclient.format = 32;
-    ev.xclient.data.l[0] = long(XInternAtom(dpy(), "WM_DELETE_WINDOW", False));
+    ev.xclient.data.l[0] = long(atom(dpy(), "WM_DELETE_WINDOW"));
     ev.xclient.data.l[1] = CurrentTime;
     const Status ok = window && XSendEvent(dpy(), window, False, NoEventMask, &ev);
     XSync(dpy(), False);
@@ -250,36 +238,25 @@ bool X11Probe::sendDeleteWindow(unsigned long window) const
 bool X11Probe::hasSystemTray() const
 {
     const QByteArray name = "_NET_SYSTEM_TRAY_S" + QByteArray::number(DefaultScreen(dpy()));
-    return XGetSelectionOwner(dpy(), XInternAtom(dpy(), name.constData(), False)) != None;
+    return selectionOwner(dpy(), name.constData()) != None;
 }
 
 unsigned long X11Probe::findDescendant(unsigned long parent, const QString& name) const
 {
-    Window root = 0, up = 0, *children = nullptr;
-    unsigned int count = 0;
-    if (!parent || !XQueryTree(dpy(), parent, &root, &up, &children, &count))
-        return 0;
-    unsigned long found = 0;
-    for (unsigned int i = 0; i < count && !found; ++i) {
+    for (Window child : childrenOf(dpy(), parent)) {
         char* wmName = nullptr;
         XClassHint hint{};
-        if (XFetchName(dpy(), children[i], &wmName) && wmName && name == QLatin1String(wmName))
-            found = children[i];
-        else if (XGetClassHint(dpy(), children[i], &hint) && hint.res_class &&
-                 name.compare(QLatin1String(hint.res_class), Qt::CaseInsensitive) == 0)
-            found = children[i];
-        if (wmName)
-            XFree(wmName);
+        const bool named = XFetchName(dpy(), child, &wmName) && text(wmName) == name;
+        const bool classed = XGetClassHint(dpy(), child, &hint) &&
+                             text(hint.res_class).compare(name, Qt::CaseInsensitive) == 0;
         if (hint.res_name)
             XFree(hint.res_name);
-        if (hint.res_class)
-            XFree(hint.res_class);
-        if (!found)
-            found = findDescendant(children[i], name);
+        if (named || classed)
+            return child;
+        if (const unsigned long found = findDescendant(child, name))
+            return found;
     }
-    if (children)
-        XFree(children);
-    return found;
+    return 0;
 }
 
 bool X11Probe::click(const QPoint& at, int button) const

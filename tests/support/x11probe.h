@@ -1,7 +1,8 @@
 #pragma once
 // Looks at the X server the way a user would, through a connection of its own
 // (Xlib, independent of the platform the test's Qt runs on): windows by title,
-// their place on the screen, the screen's pixels and the pointer.
+// their place on the screen, the screen's pixels and the pointer. Everything but
+// isOpen needs the display ($DISPLAY) to be open.
 
 #include <QImage>
 #include <QList>
@@ -13,22 +14,18 @@
 class X11Probe
 {
 public:
-    X11Probe(); // opens the display named by $DISPLAY
-
-    // Everything but isOpen needs the display to be open.
+    X11Probe();
     bool isOpen() const { return m_display != nullptr; }
-    // A client's top-level window whose _NET_WM_NAME is title, a viewable one
-    // before an unmapped one; 0 when there is none. Without a window manager it
-    // is a child of the root, with one inside the manager's frame.
+    // A client's top-level window whose _NET_WM_NAME is title (a child of the root,
+    // or inside a window manager's frame), a viewable one first; 0 when none is.
     unsigned long findWindow(const QString& title) const;
     QList<unsigned long> viewableWindows(const QString& title) const; // all of them
     // Under scripts/with-wm: waits until the window manager and the compositing
     // manager named by JW_WINDOW_MANAGER and JW_COMPOSITOR have taken the screen.
-    // True at once where neither is named.
     bool waitForDesktop(int timeoutMs = 10000) const;
     bool windowManagerRunning() const; // some client manages windows (EWMH check window)
     QStringList netWmState(unsigned long window) const; // e.g. "_NET_WM_STATE_FULLSCREEN"
-    // Viewable over the whole screen, and where a window manager runs, in its
+    // Viewable over the whole screen and, where a window manager runs, in its
     // full-screen state (a window merely as large as the screen keeps its frame,
     // and lies below panels and other windows kept on top).
     bool coversScreen(unsigned long window) const;
@@ -40,9 +37,9 @@ public:
     // The first window below `parent` (at any depth) whose WM_NAME or class is
     // `name`: clients' windows embedded in another's, such as tray icons.
     unsigned long findDescendant(unsigned long parent, const QString& name) const;
-    // A real click of `button` (1 left, 2 middle, 3 right) at a root position.
+    // A real click of `button` (1 left, 2 middle, 3 right) at a root position, and a
+    // real press and release of the key with this keysym (XK_Return, ...).
     bool click(const QPoint& at, int button = 1) const;
-    // A real press and release of the key with this keysym (XK_Return, ...).
     bool key(unsigned long keysym) const;
     // Gives the window the keyboard focus, as a click on it would; true once it
     // has it (a window manager may hand it elsewhere meanwhile: ask again).

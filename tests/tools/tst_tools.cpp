@@ -14,8 +14,7 @@ namespace
 const QString kCtl = QStringLiteral(JW_BIN_DIR "/jwshowctl");
 const QByteArray kGreeting = "jwshow-1.0.4.111-fakehost";
 
-// JSON written with single quotes, so that the texts need no escapes (moc cannot
-// read raw strings).
+// JSON written with single quotes (moc reads no raw strings).
 QByteArray j(const char* text)
 {
     return QByteArray(text).replace('\'', '"');
@@ -31,7 +30,6 @@ QByteArray readAtLeast(QTcpSocket& s, int want, int timeoutMs = 3000)
         got += s.readAll();
     return got;
 }
-
 } // namespace
 
 class TestTools : public QObject
@@ -51,30 +49,21 @@ private slots:
         QTest::addColumn<QStringList>("args");
         const QStringList good{"-app_mode", "/port",     "5556", "/auth",
                                "612345",    "/msg_port", "5555"};
-        auto row = [&good](const char* name, int at, const QString& value) {
-            QStringList args = good;
-            if (value == "<cut>")
-                args = args.mid(0, at);
-            else
-                args.insert(at, value), args.removeAt(at + 1);
-            QTest::newRow(name) << args;
-        };
         QTest::newRow("none") << QStringList();
         QTest::newRow("no mode") << QStringList(good.mid(1));
         QTest::newRow("order") << QStringList{"-app_mode", "/auth",     "612345", "/port",
                                               "5556",      "/msg_port", "5555"};
-        row("port too large", 2, "70000");
-        row("empty code", 4, "");
-        row("missing msg_port value", 6, "<cut>");
-        QTest::newRow("unknown trailing argument") << good + QStringList{"/debug"};
+        QTest::newRow("port too large") << QStringList(good).replaceInStrings("5556", "70000");
+        QTest::newRow("empty code") << QStringList(good).replaceInStrings("612345", "");
+        QTest::newRow("missing msg_port value") << QStringList(good.mid(0, 6));
+        QTest::newRow("unknown trailing argument") << QStringList(good + QStringList{"/debug"});
     }
     void standInRejectsBadCommandLines()
     {
         QFETCH(QStringList, args);
         QProcess p;
         p.start(standIn_, args);
-        QVERIFY(p.waitForFinished(5000));
-        QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+        QVERIFY(p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 2);
         QVERIFY(p.readAllStandardError().startsWith(
             "usage: JWRCServer_x64 -app_mode /port P /auth CODE /msg_port M [/logout]\n"));

@@ -1,11 +1,9 @@
 #include "show/vlc/vlcaudio.h"
 
-#include "show/vlc/vlcmediaplayer.h"
-
 #include <algorithm>
 #include <vlc/vlc.h>
 
-VlcAudio::VlcAudio(VlcMediaPlayer* player) : QObject(player), m_player(player) {}
+VlcAudio::VlcAudio(libvlc_media_player_t* core, QObject* player) : QObject(player), m_core(core) {}
 
 void VlcAudio::setVolume(int volume)
 {
@@ -27,8 +25,8 @@ void VlcAudio::toggleMute()
 void VlcAudio::apply()
 {
     // Both fail quietly while there is no audio output; the next start retries.
-    if (libvlc_media_player_t* core = m_player->core()) {
-        libvlc_audio_set_volume(core, m_volume);
-        libvlc_audio_set_mute(core, m_mute);
+    if (m_core) {
+        libvlc_audio_set_volume(m_core, m_volume);
+        libvlc_audio_set_mute(m_core, m_mute);
     }
 }

@@ -5,13 +5,15 @@
 
 #include <QObject>
 
-class VlcMediaPlayer;
+struct libvlc_media_player_t;
 
 class VlcAudio : public QObject
 {
     Q_OBJECT
 public:
-    explicit VlcAudio(VlcMediaPlayer* player); // owned by the player
+    // The audio of the player core (none: nothing reaches libvlc); a child of the
+    // player object.
+    VlcAudio(libvlc_media_player_t* core, QObject* player);
 
     int volume() const { return m_volume; } // 0..200 percent
     void setVolume(int volume);
@@ -26,7 +28,7 @@ signals:
     void muteChanged(bool mute);
 
 private:
-    VlcMediaPlayer* m_player;
+    libvlc_media_player_t* const m_core;
     int m_volume = 100;
     bool m_mute = false;
 };

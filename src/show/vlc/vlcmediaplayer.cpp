@@ -12,11 +12,11 @@
 namespace
 {
 const libvlc_event_type_t kEvents[] = {
-    libvlc_MediaPlayerOpening,          libvlc_MediaPlayerBuffering,
-    libvlc_MediaPlayerPlaying,          libvlc_MediaPlayerPaused,
-    libvlc_MediaPlayerStopped,          libvlc_MediaPlayerEndReached,
-    libvlc_MediaPlayerEncounteredError, libvlc_MediaPlayerTimeChanged,
-    libvlc_MediaPlayerPositionChanged,  libvlc_MediaPlayerLengthChanged,
+    libvlc_MediaPlayerOpening,       libvlc_MediaPlayerPlaying,
+    libvlc_MediaPlayerPaused,        libvlc_MediaPlayerStopped,
+    libvlc_MediaPlayerEndReached,    libvlc_MediaPlayerEncounteredError,
+    libvlc_MediaPlayerTimeChanged,   libvlc_MediaPlayerPositionChanged,
+    libvlc_MediaPlayerLengthChanged,
 };
 
 // libvlc counts in 64-bit milliseconds and says -1 for "unknown"; both fit an int.
@@ -26,11 +26,11 @@ int toMs(int64_t ms)
 }
 } // namespace
 
-VlcMediaPlayer::VlcMediaPlayer(VlcInstance* instance, QObject* parent)
-    : QObject(parent), m_audio(new VlcAudio(this))
+VlcMediaPlayer::VlcMediaPlayer(VlcInstance* instance, QObject* parent) : QObject(parent)
 {
     if (instance && instance->isValid())
         m_core = libvlc_media_player_new(instance->core());
+    m_audio = new VlcAudio(m_core, this);
     if (m_core) {
         // Clicks and Esc on the video belong to our windows, and X11 delivers a
         // button press to one client only.
@@ -58,10 +58,13 @@ VlcMediaPlayer::~VlcMediaPlayer()
 void VlcMediaPlayer::setVideoWidget(VlcWidgetVideo* widget)
 {
     if (m_widget && m_widget != widget)
-        m_widget->m_player = nullptr;
+        m_widget->setStopPlayer(nullptr);
     m_widget = widget;
     if (widget)
-        widget->m_player = this;
+        widget->setStopPlayer([player = QPointer<VlcMediaPlayer>(this)] {
+            if (player)
+                player->stop();
+        });
     if (!m_core)
         return;
 #ifdef Q_OS_WIN
@@ -111,6 +114,14 @@ void VlcMediaPlayer::stop()
         libvlc_media_player_stop(m_core);
 }
 
+void VlcMediaPlayer::close()
+{
+    if (!m_core)
+        return;
+    libvlc_media_player_stop(m_core);
+    libvlc_media_player_set_media(m_core, nullptr);
+}
+
 int VlcMediaPlayer::time() const
 {
     return m_core ? toMs(libvlc_media_player_get_time(m_core)) : -1;
@@ -155,10 +166,6 @@ void VlcMediaPlayer::onEvent(const libvlc_event_t* event, void* self)
         return state(Vlc::Ended);
     case libvlc_MediaPlayerEncounteredError:
         return state(Vlc::Error);
-    case libvlc_MediaPlayerBuffering: {
-        const float percent = event->u.media_player_buffering.new_cache;
-        return post([player, percent] { emit player->buffering(percent); });
-    }
     case libvlc_MediaPlayerTimeChanged: {
         const int ms = toMs(event->u.media_player_time_changed.new_time);
         return post([player, ms] { emit player->timeChanged(ms); });

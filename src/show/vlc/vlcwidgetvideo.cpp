@@ -1,7 +1,5 @@
 #include "show/vlc/vlcwidgetvideo.h"
 
-#include "show/vlc/vlcmediaplayer.h"
-
 #include <QGuiApplication>
 
 #ifdef Q_OS_LINUX
@@ -19,8 +17,8 @@ VlcWidgetVideo::VlcWidgetVideo(QWidget* parent) : QWidget(parent)
 
 VlcWidgetVideo::~VlcWidgetVideo()
 {
-    if (m_player)
-        m_player->stop();
+    if (m_stopPlayer)
+        m_stopPlayer();
 }
 
 void VlcWidgetVideo::paintEvent(QPaintEvent*)

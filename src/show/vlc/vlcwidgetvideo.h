@@ -3,10 +3,8 @@
 // libvlc may draw straight into this window (OpenGL) and anything Qt flushed
 // there would cover the picture until the next frame.
 
-#include <QPointer>
 #include <QWidget>
-
-class VlcMediaPlayer;
+#include <functional>
 
 class VlcWidgetVideo : public QWidget
 {
@@ -18,12 +16,13 @@ public:
     ~VlcWidgetVideo() override;
 
     QPaintEngine* paintEngine() const override { return nullptr; }
+    // What stops the player drawing here (set by the player that does).
+    void setStopPlayer(std::function<void()> stop) { m_stopPlayer = std::move(stop); }
 
 protected:
     void paintEvent(QPaintEvent*) override;
 
 private:
-    friend class VlcMediaPlayer; // keeps m_player current
-    QPointer<VlcMediaPlayer> m_player;
+    std::function<void()> m_stopPlayer;
     WId m_blackened = 0; // the native window last given a black background
 };

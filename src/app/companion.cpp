@@ -1,6 +1,6 @@
-#include "ui/companion.h"
+#include "app/companion.h"
 
-#include "base/appglobals.h"
+#include "base/jwdebug.h"
 #include "base/jwlog.h"
 
 #include <QDebug>
@@ -30,16 +30,16 @@ CompanionProcess::~CompanionProcess()
     stopForGood();
 }
 
-QStringList CompanionProcess::BuildArguments()
+QStringList CompanionProcess::BuildArguments(int rcPort, const QString& code, int port, bool logout)
 {
     QStringList args{QStringLiteral("-app_mode"),
                      QStringLiteral("/port"),
-                     QString::number(g_rcPort.load()),
+                     QString::number(rcPort),
                      QStringLiteral("/auth"),
-                     g_auth,
+                     code,
                      QStringLiteral("/msg_port"),
-                     QString::number(g_port)};
-    if (g_debugMode)
+                     QString::number(port)};
+    if (logout)
         args << QStringLiteral("/logout");
     return args;
 }
@@ -68,7 +68,7 @@ void CompanionProcess::start()
     m_restartTimer.stop();
     if (m_ended || m_program.isEmpty())
         return;
-    m_arguments = BuildArguments();
+    m_arguments = m_makeArguments ? m_makeArguments() : QStringList();
     // The process object that ended is not reused: a new one per start.
     m_process.reset(new QProcess);
     QProcess* p = m_process.get();
@@ -127,6 +127,6 @@ void CompanionProcess::stopForGood()
     if (m_process->state() != QProcess::NotRunning) {
         m_process->kill();
         m_process->waitForFinished(2000);
-        qDebug() << "kill rcServer process";
+        qCDebug(lcJwShow) << "kill rcServer process";
     }
 }

@@ -1,7 +1,7 @@
 #pragma once
 // The companion server: a separate program started beside this one with the ports
 // and the code on its command line, started again whenever it stops, and killed
-// at quit. The main window owns one and decides, on each of its state changes,
+// at quit. The application owns one and decides, on each of its state changes,
 // what a stop means (a port change re-binds the server first).
 
 #include <QElapsedTimer>
@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTimer>
+#include <functional>
 #include <memory>
 
 class CompanionProcess : public QObject
@@ -24,15 +25,17 @@ public:
     explicit CompanionProcess(QObject* parent = nullptr);
     ~CompanionProcess() override; // kills a running companion
 
-    // The command line from the current ports and code:
+    // The command line for these ports and code:
     // -app_mode /port <rc port> /auth <code> /msg_port <port> [/logout]
-    static QStringList BuildArguments();
+    static QStringList BuildArguments(int rcPort, const QString& code, int port, bool logout);
     // The executable's file name for a stem such as "JWRCServer_x64": the
     // platform's program suffix added.
     static QString ExecutableName(const char* stem);
 
     // The executable every start uses; an empty path never starts anything.
     void setProgram(const QString& path) { m_program = path; }
+    // Gives each start its command line, made from the values of that moment.
+    void setArguments(std::function<QStringList()> make) { m_makeArguments = std::move(make); }
     QString program() const { return m_program; }
     QStringList arguments() const { return m_arguments; }
     QProcess::ProcessState state() const;
@@ -57,6 +60,7 @@ private:
     void onStateChanged(QProcess* process, QProcess::ProcessState state);
 
     QString m_program;
+    std::function<QStringList()> m_makeArguments;
     QStringList m_arguments;
     std::unique_ptr<QProcess, void (*)(QProcess*)> m_process;
     QTimer m_restartTimer;

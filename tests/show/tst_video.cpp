@@ -1,0 +1,286 @@
+// The video without a window, offscreen: the controller over the libvlc wrapper (no
+// video or sound output), the reports while the test video (12 s of one colour)
+// plays, pauses, steps, stops and ends, and what the end of a show leaves (nothing);
+// then the overlay: its decorations at any size, the volume, the time, the input.
+
+#include "show/videocontroller.h"
+#include "show/videomanage.h"
+#include "show/vlc/vlcmediaplayer.h"
+
+#include <QGraphicsEllipseItem>
+#include <QGraphicsView>
+#include <QtTest>
+
+#include <cmath>
+#include <functional>
+#include <limits>
+#include <vlc/vlc.h>
+
+namespace
+{
+const QString kVideo = QUrl::fromLocalFile(JW_SOURCE_DIR "/tests/data/solid12s.mp4").toString();
+
+// The reports as the phone reads them, "volume 50", "status playing", ...
+struct Reports : QObject {
+    QStringList got;
+    explicit Reports(VideoController& v)
+    {
+        connect(&v, &VideoController::videoReport, this, [this](const cmd::VideoReport& r) {
+            static const char* const names[] = {"duration", "position", "status", "volume"};
+            got << QString(r.sock == 7 && r.to == "phone" ? names[int(r.what)] : "stranger") + ' ' +
+                       r.value;
+        });
+    }
+    // Waits up to ms for the first report of `what` (and a value `want` accepts),
+    // dropping those before it: its value, or -1 when none came.
+    qint64 next(const QString& what, const std::function<bool(qint64)>& want = {}, int ms = 8000)
+    {
+        for (QDeadlineTimer deadline(ms); !deadline.hasExpired(); QTest::qWait(10))
+            while (!got.isEmpty()) {
+                const QStringList r = got.takeFirst().split(' ');
+                if (r[0] == what && (!want || want(r[1].toLongLong())))
+                    return r[1].toLongLong();
+            }
+        return -1;
+    }
+    bool status(const QString& word, int ms = 8000)
+    {
+        for (QDeadlineTimer deadline(ms); !deadline.hasExpired(); QTest::qWait(10))
+            if (got.contains("status " + word)) {
+                got = got.mid(got.indexOf("status " + word) + 1);
+                return true;
+            }
+        return false;
+    }
+};
+} // namespace
+
+class TestVideo : public QObject
+{
+    Q_OBJECT
+    // The ten steps, bottom to top: the lowest `lit` ones blue, the others grey.
+    static bool lights(const VideoManage& s, int lit)
+    {
+        for (int k = 0; k < s.volumeItems().size(); ++k)
+            if (s.volumeItems()[k]->brush().color() !=
+                (k < lit ? QColor(30, 144, 255) : QColor(Qt::gray)))
+                return false;
+        return s.volumeItems().size() == 10;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        Q_INIT_RESOURCE(jw);
+        qputenv("JWSHOW_VLC_ARGS", "--aout=adummy --no-video");
+    }
+
+    void playPauseSeekStepStopAndEnd()
+    {
+        VideoController video;
+        Reports r(video);
+        video.open(kVideo, 7, "phone");
+        QCOMPARE(r.got.value(0), QString("volume 50")); // before anything the player says
+        const qint64 duration = r.next("duration", [](qint64 d) { return d > 11500 && d < 12500; });
+        QVERIFY(r.status("playing"));
+        const qint64 a = r.next("position", [](qint64 p) { return p > 0; });
+        QVERIFY(r.next("position", [a](qint64 p) { return p > a; }) > 0);
+
+        video.pause();
+        QVERIFY(r.status("paused"));
+        video.play();
+        QVERIFY(r.status("playing"));
+
+        // 1 s a tick, 2 s after a second step forward, back 1 s after one backward.
+        auto tick = [&r](qint64 want) {
+            const qint64 p1 = r.next("position", {}, 3000), p2 = r.next("position", {}, 3000);
+            return p1 > 0 && p2 > 0 && qAbs((p2 - p1) - want) < 400;
+        };
+        video.seek(3000);
+        video.step(1000);
+        QVERIFY(r.status("paused"));
+        QVERIFY(tick(1000));
+        video.step(1000);
+        QVERIFY(tick(2000));
+        video.step(-1000);
+        QVERIFY(tick(-1000));
+
+        video.stop();
+        QVERIFY(r.status("stoped"));
+        video.play(); // opened again, from the start
+        QVERIFY(r.status("playing"));
+        QVERIFY(r.next("position", [](qint64 p) { return p < 3000; }) > 0);
+        // To the end: the whole duration, then "paused" (not the player's own stop
+        // after the end); played again, from the start.
+        video.seek(11000);
+        QCOMPARE(r.next("position", [duration](qint64 p) { return p == duration; }), duration);
+        QVERIFY(r.status("paused", 3000));
+        QTest::qWait(500); // the player's own stop after the end comes meanwhile
+        QVERIFY(!r.got.contains("status stoped"));
+        video.play();
+        QVERIFY(r.status("playing"));
+        QVERIFY(r.next("position", [](qint64 p) { return p < 3000; }) > 0);
+    }
+
+    // Steps in one direction add up: sums saturate rather than wrap into the other
+    // direction, and a change of direction starts over.
+    void stepSumsSaturate()
+    {
+        VideoController video;
+        const qint64 max = std::numeric_limits<qint64>::max();
+        const qint64 min = std::numeric_limits<qint64>::min();
+        QList<qint64> steps;
+        for (qint64 t : {max - 5, qint64(10), qint64(-5), min + 1, qint64(-10), qint64(7)}) {
+            video.step(t);
+            steps << video.stepMs();
+        }
+        QCOMPARE(steps, (QList<qint64>{max - 5, max, -5, min, min, 7}));
+    }
+
+    void closeLeavesNothingOpen_data()
+    {
+        QTest::addColumn<bool>("stepping");
+        QTest::newRow("right after the start") << false;
+        QTest::newRow("while stepping") << true;
+    }
+    // Whenever the show ends, the stream goes with it, even one still opening;
+    // nobody is told anything more and nothing ticks on.
+    void closeLeavesNothingOpen()
+    {
+        QFETCH(bool, stepping);
+        VideoController video;
+        Reports r(video);
+        video.open(kVideo, 7, "phone");
+        if (stepping) {
+            QVERIFY(r.status("playing"));
+            video.step(1000);
+        }
+        video.close();
+        QVERIFY(!video.isStepping());
+        QCOMPARE(libvlc_media_player_get_media(video.player()->core()), nullptr);
+        r.got.clear();
+        video.play(); // nothing to play
+        QTest::qWait(1000);
+        QCOMPARE(r.got, QStringList());
+    }
+
+    void layout_data()
+    {
+        QTest::addColumn<QSize>("size");
+        QTest::newRow("1920x1080") << QSize(1920, 1080);
+        QTest::newRow("640x360") << QSize(640, 360);
+    }
+    // Put up at one size, then the dialog resized: every decoration lies wholly
+    // inside, the play sign in the middle, the mute sign at the top right, the time
+    // (however long) and the volume at the bottom right.
+    void layout()
+    {
+        QFETCH(QSize, size);
+        videoShowStatDialog dialog;
+        VideoManage& s = *dialog.scene();
+        s.ShowPlayImage(1920, 1080);
+        s.ShowTimeText(1920, 1080);
+        s.SetMuteImage(QSize(1920, 1080));
+        s.paintVolume(60, QSize(1920, 1080));
+        s.SetMediaTotalTime(23 * 3600 * 1000);
+        s.SetMediaTime(22 * 3600 * 1000);
+        dialog.show();
+        dialog.resize(size);
+        const QRectF area(QPointF(0, 0), size);
+        QTRY_COMPARE(s.sceneRect(), area);
+        for (const QGraphicsItem* item : s.items())
+            QVERIFY(area.contains(item->sceneBoundingRect()));
+        QVERIFY((s.playImagePos() + QPointF(64, 64) - area.center()).manhattanLength() <= 2);
+        QVERIFY(s.muteImagePos().x() > size.width() - 100 && s.muteImagePos().y() < 20);
+        QVERIFY(s.timeTextRect().right() > size.width() * 0.9 &&
+                s.timeTextRect().bottom() > size.height() * 0.9);
+        for (const QGraphicsEllipseItem* step : s.volumeItems())
+            QVERIFY(step->sceneBoundingRect().top() > area.center().y() &&
+                    step->sceneBoundingRect().left() > area.center().x());
+    }
+
+    // A later value only recolours: the same items in the same places, even for
+    // another size. The indicator goes two seconds after the last change, and its
+    // timer with it.
+    void volume()
+    {
+        VideoManage s;
+        s.paintVolume(10, QSize(1920, 1080));
+        QVERIFY(lights(s, 1));
+        const QList<QGraphicsEllipseItem*> first = s.volumeItems();
+        const QRectF places = s.itemsBoundingRect();
+        for (const QPoint& v : {QPoint(11, 2), QPoint(100, 10), QPoint(0, 0), QPoint(95, 10)}) {
+            s.paintVolume(uint(v.x()), QSize(800, 600));
+            QVERIFY(lights(s, v.y()));
+        }
+        QCOMPARE(s.volumeItems(), first);
+        QCOMPARE(s.items().size(), 10);
+        QCOMPARE(s.itemsBoundingRect(), places);
+        QTRY_VERIFY_WITH_TIMEOUT(!s.volumeShown(), 3000);
+        QVERIFY(s.items().isEmpty() && !s.volumeTimerActive());
+    }
+
+    // The time as a clock, hours wrapping at a day. A time or duration the player
+    // got wrong (not above zero, not a number) changes nothing; an infinite one is
+    // clamped to 1e15 ms, 01:46:40 into a day.
+    void times()
+    {
+        VideoManage s;
+        s.SetMediaTime(61000);
+        QCOMPARE(s.timeText(), QString("00:01:01"));
+        s.SetMediaTotalTime(3723000);
+        s.SetMediaTotalTime(-5);
+        for (float bad : {61000.f, 0.f, -1.f, std::nanf("")}) {
+            s.SetMediaTime(bad);
+            QCOMPARE(s.timeText(), QString("00:01:01/01:02:03"));
+        }
+        s.SetMediaTime(std::numeric_limits<float>::infinity());
+        QCOMPARE(s.timeText(), QString("01:46:40/01:02:03"));
+        s.SetMediaTotalTime(90000000);
+        s.SetMediaTime(90061000.f);
+        QCOMPARE(s.timeText(), QString("01:01:01/01:00:00"));
+    }
+
+    // A click anywhere (not only on the play sign) plays or pauses; Esc belongs to
+    // the show window: the overlay reports it and stays up.
+    void input_data()
+    {
+        QTest::addColumn<bool>("playImage");
+        QTest::addColumn<int>("state");
+        QTest::addColumn<int>("button");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<QString>("emitted");
+        const int left = Qt::LeftButton, playing = Vlc::Playing;
+        QTest::newRow("play image") << true << playing << left << 0 << "clicked";
+        QTest::newRow("playing") << false << playing << left << 0 << "pause";
+        QTest::newRow("paused") << false << int(Vlc::Paused) << left << 0 << "";
+        QTest::newRow("Esc") << true << playing << 0 << int(Qt::Key_Escape) << "escape";
+    }
+    void input()
+    {
+        QFETCH(bool, playImage);
+        QFETCH(int, state);
+        QFETCH(int, button);
+        QFETCH(int, key);
+        videoShowStatDialog dialog;
+        dialog.resize(640, 360);
+        dialog.show();
+        VideoManage& s = *dialog.scene();
+        if (playImage)
+            s.ShowPlayImage(640, 360);
+        s.sl_videState(Vlc::State(state));
+        QString emitted;
+        connect(&s, &VideoManage::msg_playImageClicked, [&] { emitted += "clicked"; });
+        connect(&s, &VideoManage::msg_Pause, [&] { emitted += "pause"; });
+        connect(&dialog, &videoShowStatDialog::msg_keyEscPress, [&] { emitted += "escape"; });
+        if (button)
+            QTest::mouseClick(dialog.view()->viewport(), Qt::MouseButton(button), {}, {20, 20});
+        else
+            QTest::keyClick(&dialog, Qt::Key(key));
+        QTEST(emitted, "emitted");
+        QVERIFY(dialog.isVisible());
+    }
+};
+
+QTEST_MAIN(TestVideo)
+#include "tst_video.moc"
