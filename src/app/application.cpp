@@ -70,10 +70,9 @@ Application::Application(bool debug, qint64 pairingLockMs, QObject* parent)
         logWindow_.show();
 
     show_.setPictureRect(&picture_);
-    show_.initShowUi();
     show_.showDefaultImage();
     // The video's reports go to the controller that started it, like any reply.
-    connect(&show_, &JWShowUi::videoReport, this,
+    connect(&show_.video(), &VideoController::videoReport, this,
             [this](const cmd::VideoReport& r) { server_.dispatcher().Report(r); });
 
     // Where nothing composites windows, boards are painted over the shown picture,

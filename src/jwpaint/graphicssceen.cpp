@@ -4,7 +4,6 @@
 #include "jwpaint/shapes.h"
 
 #include <QGraphicsSceneMouseEvent>
-#include <QMutexLocker>
 #include <QWidget>
 
 #include <algorithm>
@@ -23,26 +22,22 @@ template <class T> NewShape make()
     return {std::unique_ptr<QGraphicsItem>(shape), shape};
 }
 
-NewShape createShape(int code)
+NewShape createShape(cmd::Shape shape)
 {
-    switch (code) {
-    case GraphicsSceen::LineShape:
+    switch (shape) {
+    case cmd::Shape::Line:
         qCDebug(lcJwShow) << "xline";
         return make<StringLine>();
-    case GraphicsSceen::EllipseShape:
+    case cmd::Shape::Ellipse:
         return make<Ellipse>();
-    case GraphicsSceen::RectShape:
+    case cmd::Shape::Rect:
         qCDebug(lcJwShow) << "jwRect";
         return make<Rect>();
-    case GraphicsSceen::CurveShape:
-        qCDebug(lcJwShow) << "jwCurves";
-        return make<Curves>();
-    case GraphicsSceen::PolygonShape:
-        qCDebug(lcJwShow) << "jwPolygon";
-        return make<Polygon>();
-    default:
-        return {};
+    case cmd::Shape::Curve:
+        break;
     }
+    qCDebug(lcJwShow) << "jwCurves";
+    return make<Curves>();
 }
 
 } // namespace
@@ -93,18 +88,14 @@ void GraphicsSceen::startDraw(QPointF point)
                                 << ":::Y::" << point.y();
     if (isDrawing)
         return;
-    // A code without a shape starts nothing, so a start never revives an earlier stroke.
     NewShape made = createShape(shape);
-    if (!made.shape || !takeInk(1))
+    if (!takeInk(1))
         return;
     made.shape->setColor(color, penWidth);
     made.shape->beginDraw(point);
     addItem(made.item.release());
-    {
-        QMutexLocker lock(&drawMutex);
-        currentItem = made.shape;
-        isDrawing = true;
-    }
+    currentItem = made.shape;
+    isDrawing = true;
     dropUndone();
 }
 
@@ -112,19 +103,13 @@ void GraphicsSceen::drawing(QPointF point)
 {
     if (!isDrawing)
         return;
-    ShapeBase* item;
-    {
-        QMutexLocker lock(&drawMutex);
-        item = currentItem;
-    }
-    if (item && takeInk(1))
-        item->drawTo(point);
+    if (currentItem && takeInk(1))
+        currentItem->drawTo(point);
 }
 
 void GraphicsSceen::endDraw()
 {
     qCDebug(lcJwShow) << "end end end end end end end +++++++++++++++++++++";
-    QMutexLocker lock(&drawMutex);
     isDrawing = false;
 }
 
@@ -151,10 +136,7 @@ void GraphicsSceen::redraw()
 
 void GraphicsSceen::clearBoard()
 {
-    {
-        QMutexLocker lock(&drawMutex);
-        currentItem = nullptr;
-    }
+    currentItem = nullptr;
     textItem = nullptr;
     clear();
     dropUndone();
@@ -170,10 +152,8 @@ void GraphicsSceen::dropUndone()
     for (const auto& item : dropped) {
         if (item.get() == textItem)
             textItem = nullptr;
-        if (currentItem && dynamic_cast<ShapeBase*>(item.get()) == currentItem) {
-            QMutexLocker lock(&drawMutex);
+        if (currentItem && dynamic_cast<ShapeBase*>(item.get()) == currentItem)
             currentItem = nullptr;
-        }
     }
 }
 
@@ -194,9 +174,9 @@ void GraphicsSceen::setPenWidth(int width)
     penWidth = width < 1 ? 2 : std::min(width, jwpaint::kMaxDrawSize);
 }
 
-void GraphicsSceen::setShape(int code)
+void GraphicsSceen::setShape(cmd::Shape newShape)
 {
-    shape = code;
+    shape = newShape;
 }
 
 void GraphicsSceen::startText(QPointF point)

@@ -8,10 +8,10 @@
 
 #include <QColor>
 #include <QGraphicsScene>
-#include <QMutex>
 #include <QPointF>
 
 #include "jwpaint/inkbudget.h"
+#include "protocol/commands.h"
 
 #include <memory>
 #include <vector>
@@ -25,15 +25,6 @@ class GraphicsSceen : public QGraphicsScene
 {
     Q_OBJECT
 public:
-    // Shape codes of setShape; any other code draws nothing.
-    enum ShapeCode {
-        LineShape = 1,
-        EllipseShape = 3,
-        RectShape = 4,
-        CurveShape = 5,
-        PolygonShape = 6
-    };
-
     // Without a budget the board has one of its own, of the default size.
     explicit GraphicsSceen(QWidget* parent, std::shared_ptr<InkBudget> budget = {});
     ~GraphicsSceen() override;
@@ -48,7 +39,7 @@ public:
     // Components outside 0..255 are clamped; the colour is opaque.
     void setColor(int r, int g, int b);
     void setPenWidth(int width);
-    void setShape(int shape);
+    void setShape(cmd::Shape shape);
     void setDrawRect(double x, double y, int width, int height);
     void startText(QPointF point);
     void setText(const QString& text);
@@ -56,7 +47,7 @@ public:
 
     QColor drawColor() const { return color; }
     int drawPenWidth() const { return penWidth; }
-    int drawShape() const { return shape; }
+    cmd::Shape drawShape() const { return shape; }
     bool strokeRunning() const { return isDrawing; }
     ShapeBase* strokeItem() const { return currentItem; }
     Text* openText() const { return textItem; }
@@ -74,15 +65,11 @@ private:
     bool takeInk(qint64 units);
     void giveBackInk(qint64 units);
 
-    // Guards currentItem and isDrawing. It is held only while those two are read or
-    // written, never across a call into an item or the scene, so nothing can emit or
-    // re-enter while it is held.
-    QMutex drawMutex;
     // The redo stack, newest last. Items off the board belong here; the board owns the rest.
     std::vector<std::unique_ptr<QGraphicsItem>> undoneItems;
     QColor color;
     int penWidth = 2;
-    int shape = CurveShape;
+    cmd::Shape shape = cmd::Shape::Curve;
     ShapeBase* currentItem = nullptr; // the running or last stroke; never owns
     bool isDrawing = false;
     Text* textItem = nullptr; // the text setText writes into; never owns

@@ -191,48 +191,53 @@ void PaintView::goNormal()
     followGeometry();
 }
 
-void PaintView::sl_windowSize(int x, int y, int w, int h)
+void PaintView::apply(const cmd::BoardAction& action)
 {
-    resize(w, h);
-    move(x, y);
-}
-
-void PaintView::sl_StartDraw(int x, int y)
-{
-    drawState = 0;
-    scene->startDraw(QPointF(x, y));
-}
-
-void PaintView::sl_EndDraw()
-{
-    drawState = 2;
-    scene->endDraw();
-}
-
-void PaintView::sl_drawing(int x, int y)
-{
-    drawState = 1;
-    scene->drawing(QPointF(x, y));
-}
-
-void PaintView::sl_SetColor(int r, int g, int b)
-{
-    scene->setColor(r, g, b);
-}
-
-void PaintView::sl_SetPenWidth(int width)
-{
-    scene->setPenWidth(width);
-}
-
-void PaintView::sl_SetShape(int shap)
-{
-    scene->setShape(shap);
-}
-
-void PaintView::sl_Undo()
-{
-    scene->undo();
+    struct Apply {
+        PaintView* v;
+        GraphicsSceen* scene;
+        void operator()(const cmd::BoardOpen&) const
+        {
+            scene->clearBoard();
+            v->setWindowFlags(v->windowFlags() | Qt::WindowStaysOnTopHint);
+            v->goFullScreen();
+        }
+        void operator()(const cmd::BoardClose&) const
+        {
+            v->endStroke();
+            scene->clearBoard();
+            v->close();
+        }
+        void operator()(const cmd::StrokeStart& a) const
+        {
+            v->drawState = 0;
+            scene->startDraw(a.at);
+        }
+        void operator()(const cmd::StrokeTo& a) const
+        {
+            v->drawState = 1;
+            scene->drawing(a.at);
+        }
+        void operator()(const cmd::StrokeEnd&) const
+        {
+            v->drawState = 2;
+            scene->endDraw();
+        }
+        void operator()(const cmd::SetShape& a) const { scene->setShape(a.shape); }
+        void operator()(const cmd::SetColor& a) const { scene->setColor(a.r, a.g, a.b); }
+        void operator()(const cmd::SetPenWidth& a) const { scene->setPenWidth(a.width); }
+        void operator()(const cmd::ClearBoard&) const
+        {
+            v->endStroke();
+            scene->clearBoard();
+        }
+        void operator()(const cmd::Undo&) const { scene->undo(); }
+        void operator()(const cmd::Redo&) const { scene->redraw(); }
+        void operator()(const cmd::TextStart& a) const { scene->startText(a.at); }
+        void operator()(const cmd::TextSet& a) const { scene->setText(a.text); }
+        void operator()(const cmd::TextEnd&) const { scene->endText(); }
+    };
+    std::visit(Apply{this, scene}, action);
 }
 
 void PaintView::endStroke()
@@ -241,44 +246,4 @@ void PaintView::endStroke()
         drawState = 2;
         scene->endDraw();
     }
-}
-
-void PaintView::sl_Clear()
-{
-    endStroke();
-    scene->clearBoard();
-}
-
-void PaintView::sl_startWhiteboard()
-{
-    scene->clearBoard();
-    setWindowFlags(windowFlags() | Qt::WindowStaysOnTopHint);
-    goFullScreen();
-}
-
-void PaintView::sl_endWhiteboard()
-{
-    endStroke();
-    scene->clearBoard();
-    close();
-}
-
-void PaintView::sl_startText(int x, int y)
-{
-    scene->startText(QPointF(x, y));
-}
-
-void PaintView::sl_setText(QString text)
-{
-    scene->setText(text);
-}
-
-void PaintView::sl_endText()
-{
-    scene->endText();
-}
-
-void PaintView::sl_redraw()
-{
-    scene->redraw();
 }

@@ -9,6 +9,8 @@
 #include <QRegion>
 #include <QTimer>
 
+#include "protocol/commands.h"
+
 #include <memory>
 
 class GraphicsSceen;
@@ -38,22 +40,8 @@ public:
     // screen (screen coordinates).
     void setUnderlay(const QPixmap& screen, const QRegion& known);
 
-public slots:
-    void sl_windowSize(int x, int y, int w, int h);
-    void sl_StartDraw(int x, int y);
-    void sl_EndDraw();
-    void sl_drawing(int x, int y);
-    void sl_SetColor(int r = 251, int g = 0, int b = 7);
-    void sl_SetPenWidth(int width);
-    void sl_SetShape(int shap);
-    void sl_Undo();
-    void sl_Clear();
-    void sl_startWhiteboard();
-    void sl_endWhiteboard();
-    void sl_startText(int x, int y);
-    void sl_setText(QString text);
-    void sl_endText();
-    void sl_redraw();
+    // What its controller asks of the board: opened, it covers the screen.
+    void apply(const cmd::BoardAction& action);
 
 protected:
     void paintEvent(QPaintEvent* event) override;

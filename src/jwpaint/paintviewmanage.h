@@ -1,6 +1,6 @@
 #pragma once
-// The whiteboard manager: receives the whiteboard commands as signals and keeps
-// one whiteboard window per controller, forwarding each command to it.
+// The whiteboard manager: keeps one whiteboard window per controller and hands
+// each of the controller's commands to its board.
 
 #include <QDialog>
 #include <QMap>
@@ -21,7 +21,6 @@ class paintViewManage : public QDialog
     Q_OBJECT
 public:
     explicit paintViewManage(QWidget* parent = nullptr);
-    void InitConnect();
     // What the dispatcher asks of a controller's board.
     void apply(const cmd::BoardCommand& c);
 
@@ -45,42 +44,7 @@ public:
                                  [](const QPointer<PaintView>& v) { return !v.isNull(); }));
     }
 
-signals:
-    void msg_startDraw(QString id, int x, int y);
-    void msg_endDraw(QString id);
-    void msg_drawing(QString id, int x, int y);
-    void msg_setcolor(QString id, int r, int g, int b);
-    void msg_penwidth(QString id, int width);
-    void msg_shape(QString id, int shap);
-    void msg_undo(QString id);
-    void msg_clear(QString id);
-    void msg_startWhiteboard(QString id);
-    void msg_endWhiteboard(QString id);
-    void msg_windowSize(QString id, int x, int y, int w, int h);
-    void msg_close(QString id);
-    void msg_closeAll();
-    void msg_startText(QString id, int x, int y);
-    void msg_setText(QString id, QString text);
-    void msg_endText(QString id);
-    void msg_redraw(QString id);
-
 public slots:
-    void sl_closeAll();
-    void sl_windowSize(QString id, int x, int y, int w, int h);
-    void sl_StartDraw(QString id, int x, int y);
-    void sl_EndDraw(QString id);
-    void sl_drawing(QString id, int x, int y);
-    void sl_SetColor(QString id, int r, int g, int b);
-    void sl_SetPenWidth(QString id, int width);
-    void sl_SetShape(QString id, int shap);
-    void sl_Undo(QString id);
-    void sl_Clear(QString id);
-    void sl_startWhiteboard(QString id);
-    void sl_endWhiteboard(QString id);
-    void sl_startText(QString id, int x, int y);
-    void sl_setText(QString id, QString text);
-    void sl_endText(QString id);
-    void sl_redraw(QString id);
     // The picture under the boards changed: paint them over the new one.
     void sl_underlayChanged();
     // What lies beneath the boards changed (shown, hidden, moved, a video): the
@@ -89,6 +53,7 @@ public slots:
     void sl_underlayChangedSoon();
 
 private:
+    void open(const QString& id);
     Underlay underlay() const;
     // Where boards cannot be seen through, each one shows the others' drawings
     // beneath its own; redone once per pass of the event loop after a change, if at

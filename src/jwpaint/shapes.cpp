@@ -374,42 +374,6 @@ QPainterPath Curves::wholePath() const
     return all;
 }
 
-// --- Polygon ---------------------------------------------------------------------------
-
-Polygon::Polygon()
-{
-    setFlag(ItemIsMovable, false);
-    Polygon::setColor(Qt::red, 2);
-}
-
-void Polygon::setColor(QColor color, int width)
-{
-    setPen(makePen(color, width));
-}
-
-QColor Polygon::color() const
-{
-    return pen().color();
-}
-
-void Polygon::setPenWidth(int width)
-{
-    setPenWidthOf(this, width);
-}
-
-int Polygon::penWidth() const
-{
-    return penWidthOf(this);
-}
-
-void Polygon::beginDraw(QPointF) {}
-
-void Polygon::drawTo(QPointF point)
-{
-    points.append(point);
-    setPolygon(points);
-}
-
 // --- Text ------------------------------------------------------------------------------
 
 Text::Text()

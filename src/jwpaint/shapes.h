@@ -1,5 +1,5 @@
 #pragma once
-// The six kinds of whiteboard item. Each is one of Qt's standard graphics items that
+// The five kinds of whiteboard item. Each is one of Qt's standard graphics items that
 // also implements ShapeBase, through which the scene colours an item, starts it at a
 // point and grows it to later points without knowing its kind.
 
@@ -7,13 +7,11 @@
 #include <QGraphicsEllipseItem>
 #include <QGraphicsLineItem>
 #include <QGraphicsPathItem>
-#include <QGraphicsPolygonItem>
 #include <QGraphicsRectItem>
 #include <QGraphicsTextItem>
 #include <QImage>
 #include <QPainterPath>
 #include <QPointF>
-#include <QPolygonF>
 #include <QRectF>
 
 #include <vector>
@@ -136,22 +134,6 @@ private:
     std::vector<QImage> runImages;
     std::vector<QPoint> runImageAt;
     QRectF reserved; // the bounding rectangle: all the ink, and room ahead
-};
-
-// Closed through its points; the start point is not a vertex.
-class Polygon : public ShapeBase, public QGraphicsPolygonItem
-{
-public:
-    Polygon();
-    void setColor(QColor color, int width) override;
-    QColor color() const override;
-    void setPenWidth(int width) override;
-    int penWidth() const override;
-    void beginDraw(QPointF point) override;
-    void drawTo(QPointF point) override;
-
-private:
-    QPolygonF points;
 };
 
 // A text: the "width" is its point size; the scene places it by its position.

@@ -3,29 +3,21 @@
 #include "base/jwdebug.h"
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
-#include "host/memory.h"
 #include "host/windowmanager.h"
 #include "show/fitsize.h"
 #include "show/videomanage.h"
-#include "show/vlc/vlcinstance.h"
-#include "show/vlc/vlcmedia.h"
-#include "show/vlc/vlcmediaplayer.h"
 #include "show/vlc/vlcwidgetvideo.h"
 
-#include <QApplication>
 #include <QCloseEvent>
 #include <QDebug>
-#include <QGraphicsPixmapItem>
 #include <QGraphicsScene>
 #include <QGraphicsView>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QKeyEvent>
-#include <QNetworkReply>
-#include <QNetworkRequest>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QStackedLayout>
-#include <QThread>
-#include <QTimer>
 #include <QWindow>
 #include <exception>
 #include <utility>
@@ -44,16 +36,10 @@ QScreen* screenOf(const QWidget* w)
     return QGuiApplication::primaryScreen();
 }
 
-bool isWebAddress(const QUrl& url)
-{
-    const QString scheme = url.scheme().toLower();
-    return url.isValid() && (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
-           !url.host().isEmpty();
-}
-
 } // namespace
 
-JWShowUi::JWShowUi(QWidget* parent) : QWidget(parent)
+JWShowUi::JWShowUi(QWidget* parent)
+    : QWidget(parent), m_overlay(std::make_unique<videoShowStatDialog>())
 {
     setWindowTitle(QStringLiteral("Tovanel-演示模式"));
     setWindowIcon(QIcon(QStringLiteral(":/jw/icon")));
@@ -72,20 +58,10 @@ JWShowUi::JWShowUi(QWidget* parent) : QWidget(parent)
     m_normalGeometry = geometry();
     m_showTimer.setSingleShot(true);
     m_showTimer.setInterval(kShowWaitMs);
-    connect(&m_showTimer, &QTimer::timeout, this, &JWShowUi::showui);
+    connect(&m_showTimer, &QTimer::timeout, this, &JWShowUi::showWindow);
 
-    m_stack = new QStackedLayout(this);
-    m_stack->setContentsMargins(0, 0, 0, 0);
-    m_stack->setStackingMode(QStackedLayout::StackAll);
-}
-
-JWShowUi::~JWShowUi() = default;
-
-void JWShowUi::initShowUi()
-{
     m_scene = new QGraphicsScene(this);
-    m_pictureMode = true;
-    m_pictureView = new QGraphicsView();
+    m_pictureView = new QGraphicsView(m_scene);
     m_pictureView->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_pictureView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     // A frame would take pixels from a picture fitted to the whole client area
@@ -93,71 +69,92 @@ void JWShowUi::initShowUi()
     m_pictureView->setFrameShape(QFrame::NoFrame);
     // Keys belong to the window (Esc toggles full screen), not to the scene.
     m_pictureView->setFocusPolicy(Qt::NoFocus);
-    m_pictureView->setScene(m_scene);
-
-    initVideo();
+    m_videoSurface = new VlcWidgetVideo();
+    // Clicks on the video reach the window (the player takes none): the same
+    // click that the overlay answers where it has something drawn.
+    m_videoSurface->setAttribute(Qt::WA_TransparentForMouseEvents, false);
+    m_video.setSurface(m_videoSurface);
+    m_stack = new QStackedLayout(this);
+    m_stack->setContentsMargins(0, 0, 0, 0);
+    m_stack->setStackingMode(QStackedLayout::StackAll);
     m_stack->addWidget(m_videoSurface);
     m_stack->addWidget(m_pictureView);
     // A native window covers whatever the window paints, the picture included:
     // the surface is shown only in video mode.
     m_videoSurface->hide();
 
-    connect(this, &JWShowUi::msg_image, this, &JWShowUi::SetImage);
-    connect(this, &JWShowUi::msg_show, this, &JWShowUi::showui);
-    connect(this, &JWShowUi::msg_close, this, &JWShowUi::sl_windowClose);
-    connect(this, &JWShowUi::msg_hide, this, &JWShowUi::sl_windowhide);
-    connect(this, &JWShowUi::msg_addJwMess, this, &JWShowUi::addDataToQueue);
-    connect(this, &JWShowUi::msg_keyEscPress, this, &JWShowUi::sl_keyEscPress);
-    connect(&m_network, &QNetworkAccessManager::finished, this, &JWShowUi::httpfinished);
+    connect(&m_fetcher, &PictureFetcher::pictureReady, this, &JWShowUi::showPicture);
+    m_fetcher.setDecodeArea([this] { return screenOf(this)->geometry().size(); });
 
-    QMutexLocker lock(&m_queueLock);
-    m_fetchBusy = false;
-    m_videoMode = false;
+    VideoManage* overlay = m_overlay->scene();
+    connect(&m_video, &VideoController::playRequested, this, [this] {
+        m_fetcher.dropAll();
+        if (m_pictureMode)
+            showVideoPage();
+    });
+    connect(&m_video, &VideoController::stateChanged, this, &JWShowUi::followVideoState);
+    connect(&m_video, &VideoController::durationChanged, overlay, &VideoManage::SetMediaTotalTime);
+    connect(&m_video, &VideoController::timeChanged, overlay, &VideoManage::SetMediaTime);
+    connect(&m_video, &VideoController::volumeSet, m_overlay.get(),
+            [this](int volume) { m_overlay->paintVolume(uint(volume)); });
+    connect(&m_video, &VideoController::muteChanged, m_overlay.get(), [this](bool muted) {
+        if (muted)
+            m_overlay->SetMuteImage(m_overlay->size());
+        else
+            m_overlay->RemoveMuteImage();
+    });
+    connect(overlay, &VideoManage::msg_playImageClicked, &m_video, &VideoController::play);
+    connect(overlay, &VideoManage::msg_Pause, &m_video, &VideoController::pause);
+    connect(overlay, &QGraphicsScene::changed, this, &JWShowUi::maskOverlay);
+    connect(m_overlay.get(), &videoShowStatDialog::msg_keyEscPress, this,
+            &JWShowUi::toggleFullScreen);
+}
+
+JWShowUi::~JWShowUi()
+{
+    // The parts go before the window they report to.
+    m_fetcher.disconnect(this);
+    m_video.disconnect(this);
 }
 
 void JWShowUi::apply(const cmd::ShowCommand& c)
 {
     struct Apply {
         JWShowUi* w;
+        VideoController& video;
         void operator()(const cmd::ShowState& s) const
         {
             if (s.close)
-                w->sl_windowClose();
+                w->close();
             if (s.target == cmd::ShowTarget::Shown)
-                w->showui();
+                w->showWindow();
             else if (s.target == cmd::ShowTarget::Hidden)
-                w->sl_windowhide();
+                w->hideWindow();
         }
-        void operator()(const cmd::ShowPicture& p) const { w->addDataToQueue(p.sock, p.url); }
-        void operator()(const cmd::PlayVideo& v) const { w->SetVideoFile(v.url, v.sock, v.from); }
+        void operator()(const cmd::ShowPicture& p) const { w->m_fetcher.fetch(p.url); }
+        void operator()(const cmd::PlayVideo& v) const { w->startVideo(v); }
         void operator()(const cmd::VideoControl& v) const
         {
             switch (v.act) {
             case cmd::VideoAct::Play:
-                w->playvideo();
-                break;
+                return video.play();
             case cmd::VideoAct::Stop:
-                w->Stopvideo();
-                break;
+                return video.stop();
             case cmd::VideoAct::Pause:
-                w->Pausevideo();
-                break;
+                return video.pause();
             case cmd::VideoAct::Mute:
-                w->SetMute();
-                break;
             case cmd::VideoAct::Unmute:
-                w->ReleaseMute();
-                break;
+                return video.toggleMute();
             }
         }
-        void operator()(const cmd::VideoStep& v) const { w->setFast(v.ms); }
-        void operator()(const cmd::VideoSeek& v) const { w->SetVideoCurrentPosition(v.ms); }
-        void operator()(const cmd::VideoVolume& v) const { w->Setvolume(v.value); }
+        void operator()(const cmd::VideoStep& v) const { video.step(v.ms); }
+        void operator()(const cmd::VideoSeek& v) const { video.seek(v.ms); }
+        void operator()(const cmd::VideoVolume& v) const { video.setVolume(v.value); }
     };
-    std::visit(Apply{this}, c);
+    std::visit(Apply{this, m_video}, c);
 }
 
-void JWShowUi::showui()
+void JWShowUi::showWindow()
 {
     // A shown window is only brought to the front: hidden and shown again at once,
     // it would be mapped while the window manager still holds it (below).
@@ -192,10 +189,14 @@ void JWShowUi::showui()
     activateWindow();
     setFocus(Qt::OtherFocusReason);
     showOverlay();
-    if (m_pendingVideo) {
-        const PendingVideo video = *std::exchange(m_pendingVideo, std::nullopt);
-        SetVideoFile(video.url, video.sock, video.from);
-    }
+    if (m_pendingVideo)
+        startVideo(*std::exchange(m_pendingVideo, std::nullopt));
+}
+
+void JWShowUi::hideWindow()
+{
+    cancelShow();
+    hide();
 }
 
 // A show still waiting for the window manager is overtaken, and so is the video
@@ -226,7 +227,7 @@ void JWShowUi::goNormal()
     setGeometry(m_normalGeometry);
 }
 
-void JWShowUi::sl_keyEscPress()
+void JWShowUi::toggleFullScreen()
 {
     if (m_fullScreen)
         goNormal();
@@ -234,75 +235,29 @@ void JWShowUi::sl_keyEscPress()
         goFullScreen();
 }
 
-void JWShowUi::sl_windowhide()
+void JWShowUi::keyPressEvent(QKeyEvent* event)
 {
-    cancelShow();
-    hide();
-}
-
-void JWShowUi::sl_windowClose()
-{
-    close();
+    if (event->key() == Qt::Key_Escape) {
+        toggleFullScreen();
+        return;
+    }
+    QWidget::keyPressEvent(event);
 }
 
 void JWShowUi::closeEvent(QCloseEvent* event)
 {
-    ++m_closes;
     cancelShow();
-    if (m_overlay)
-        m_overlay->close();
+    m_overlay->close();
     m_videoMode = false;
-    if (m_player) {
-        const Vlc::State state = m_player->state();
-        if (state == Vlc::Playing || state == Vlc::Paused) {
-            m_player->stop();
-            qCDebug(lcJwShow) << "stop video ................";
-        }
-        // Nothing of a departed controller's video stays open: no decoder, no
-        // stream, no address to reopen.
-        m_media.reset();
-        m_videoUrl.clear();
-        m_requesterSock = 0;
-    }
+    m_video.close();
     // The show has ended: its pictures must not turn up over the idle picture or
     // at the start of the next show.
-    dropPictures();
-    // No events are run from inside the close: a show handled there would be
-    // undone by the close completing after it, leaving the window hidden. A window
-    // that shows the idle picture already is not laid out again: phones that come
-    // and go close it many times over.
-    if (!m_showingDefault) {
-        m_closing = true;
+    m_fetcher.dropAll();
+    // A window that shows the idle picture already is not laid out again: phones
+    // that come and go close it many times over.
+    if (!m_showingDefault)
         showDefaultImage();
-        m_closing = false;
-    }
     event->accept();
-}
-
-void JWShowUi::dropPictures()
-{
-    QNetworkReply* download = nullptr;
-    {
-        QMutexLocker lock(&m_queueLock);
-        m_pictureQueue.clear();
-        download = m_download;
-        m_download = nullptr;
-        m_fetchBusy = false;
-    }
-    // Aborting finishes the reply at once, back through httpfinished (which no
-    // longer knows it), so the lock is released first. A reply that has already
-    // finished (a close from inside SetImage) ignores the abort.
-    if (download)
-        download->abort();
-}
-
-void JWShowUi::keyPressEvent(QKeyEvent* event)
-{
-    if (event->key() == Qt::Key_Escape) {
-        sl_keyEscPress();
-        return;
-    }
-    QWidget::keyPressEvent(event);
 }
 
 void JWShowUi::showDefaultImage()
@@ -310,46 +265,34 @@ void JWShowUi::showDefaultImage()
     QImage image(QStringLiteral(":/jw/screen"));
     if (image.isNull())
         qCDebug(lcJwShow) << "default picture :/jw/screen is missing";
-    SetImage(image);
-    m_pictureMode = true;
+    showPicture(image);
     m_showingDefault = true;
 }
 
-void JWShowUi::SetImage(QImage image)
+void JWShowUi::showPicture(const QImage& image)
 {
-    if (!m_pictureView)
-        return; // not set up yet
-    {
-        QMutexLocker lock(&m_pictureLock);
-        try {
-            if (m_player && m_player->state() == Vlc::Playing)
-                Pausevideo();
-            if (!m_pictureMode || !m_pictureView->isVisible()) {
-                if (m_overlay)
-                    m_overlay->hide();
-                m_videoMode = false;
-                if (m_videoSurface)
-                    m_videoSurface->hide();
-                m_stack->setCurrentWidget(m_pictureView);
-                m_pictureView->show();
-                m_pictureView->raise();
-                repaint();
-            }
-            m_pictureMode = true;
-            m_showingDefault = false;
-            m_sourcePicture = QPixmap::fromImage(image);
-            layOutPicture();
-        } catch (const std::exception& e) {
-            const QString text = QString::fromLocal8Bit(e.what());
-            JWLOG::error(QStringLiteral("set ui image error.") + text);
-            qCDebug(lcJwShow) << "set ui image error." << text;
-            return;
+    try {
+        if (m_video.state() == Vlc::Playing)
+            m_video.pause();
+        if (!m_pictureMode || !m_pictureView->isVisible()) {
+            m_overlay->hide();
+            m_videoMode = false;
+            m_videoSurface->hide();
+            m_stack->setCurrentWidget(m_pictureView);
+            m_pictureView->show();
+            m_pictureView->raise();
+            repaint();
         }
+        m_pictureMode = true;
+        m_showingDefault = false;
+        m_sourcePicture = QPixmap::fromImage(image);
+        layOutPicture();
+    } catch (const std::exception& e) {
+        const QString text = QString::fromLocal8Bit(e.what());
+        JWLOG::error(QStringLiteral("set ui image error.") + text);
+        qCDebug(lcJwShow) << "set ui image error." << text;
+        return;
     }
-    // Pending events run only after the lock is released: a queued close among
-    // them shows the default picture, which comes back into this function.
-    if (!m_closing)
-        QCoreApplication::processEvents();
     repaint();
     emit pictureShown();
 }
@@ -371,10 +314,9 @@ void JWShowUi::layOutPicture()
     // offset the pointer mapping uses; letting the view centre a smaller scene
     // would round half pixels its own way.
     scene->setSceneRect(-(W - fit.width()) / 2, -(H - fit.height()) / 2, W, H);
-    if (m_scene)
-        m_scene->deleteLater();
-    m_scene = scene;
     m_pictureView->setScene(scene);
+    m_scene->deleteLater();
+    m_scene = scene;
     m_laidOutFor = QSize(W, H);
     updateImageRect(fit.width(), fit.height());
 }
@@ -410,7 +352,7 @@ void JWShowUi::resizeEvent(QResizeEvent* event)
 
 void JWShowUi::refitToWindow(bool sizeChanged)
 {
-    if (!m_pictureView || !m_pictureMode || m_sourcePicture.isNull())
+    if (!m_pictureMode || m_sourcePicture.isNull())
         return;
     if (!sizeChanged && m_laidOutFor == size()) {
         // A move keeps the picture's size: only its place on the screen changes,
@@ -424,134 +366,129 @@ void JWShowUi::refitToWindow(bool sizeChanged)
     repaint();
 }
 
-void JWShowUi::addDataToQueue(SOCKET sock, QString url)
+void JWShowUi::startVideo(const cmd::PlayVideo& video)
 {
-    {
-        QMutexLocker lock(&m_queueLock);
-        JwMess request;
-        request.sock = sock;
-        request.url = url;
-        m_pictureQueue.append(request);
-        // A controller sending addresses faster than pictures load must not grow
-        // the queue without end.
-        while (m_pictureQueue.size() > kMaxPendingPictures) {
-            const JwMess dropped = m_pictureQueue.takeFirst();
-            qCDebug(lcJwShow) << "picture request dropped, too many waiting:" << dropped.url;
-        }
-    }
-    requestNextImage();
-}
-
-int JWShowUi::pendingPictures() const
-{
-    QMutexLocker lock(&m_queueLock);
-    return m_pictureQueue.size();
-}
-
-bool JWShowUi::isFetching() const
-{
-    QMutexLocker lock(&m_queueLock);
-    return m_fetchBusy;
-}
-
-void JWShowUi::requestNextImage()
-{
-    QMutexLocker lock(&m_queueLock);
-    if (m_pictureQueue.isEmpty()) {
-        m_fetchBusy = false;
+    qCDebug(lcJwShow).noquote() << "Set Video file:" << video.url;
+    JWLOG::debug("Set Video file:" + video.url);
+    if (!video.url.isEmpty() && m_showTimer.isActive()) {
+        // Asked for right after a show that waits for the window manager: it
+        // starts once the window is up.
+        m_pendingVideo = video;
         return;
     }
-    // Requests that cannot be fetched are dropped here and the next one is
-    // tried at once; otherwise the queue would stall until the next request.
-    while (!m_fetchBusy && !m_pictureQueue.isEmpty()) {
-        const JwMess request = m_pictureQueue.takeFirst();
-        if (request.url.isEmpty())
-            continue;
-        const QUrl url(request.url.trimmed(), QUrl::TolerantMode);
-        // Only web addresses: a controller must not make us read local files.
-        if (!isWebAddress(url)) {
-            qCDebug(lcJwShow) << "picture address refused:" << request.url;
-            continue;
-        }
-        m_fetchBusy = true;
-        QNetworkRequest httpRequest(url);
-        httpRequest.setTransferTimeout(m_transferTimeoutMs);
-        lock.unlock();
-        QNetworkReply* reply = m_network.get(httpRequest);
-        lock.relock();
-        m_download = reply;
-        lock.unlock();
-        guardDownload(reply);
+    if (video.url.isEmpty() || !isVisible())
+        return;
+    if (m_pictureMode) {
+        m_overlay->scene()->ShowPlayImage(width(), height());
+        showVideoPage();
+    }
+    m_video.open(video.url, video.sock, video.from);
+}
+
+void JWShowUi::showVideoPage()
+{
+    m_pictureView->hide();
+    m_videoSurface->show();
+    m_stack->setCurrentWidget(m_videoSurface);
+    m_videoMode = true;
+    m_pictureMode = false;
+    m_showingDefault = false;
+    showOverlay();
+    emit surfaceChanged();
+}
+
+void JWShowUi::followVideoState(Vlc::State state)
+{
+    VideoManage* scene = m_overlay->scene();
+    scene->sl_videState(state);
+    const int W = width(), H = height();
+    switch (state) {
+    case Vlc::Playing:
+        scene->RemovePlayImage();
+        scene->ShowTimeText(W, H);
+        break;
+    case Vlc::Stopped:
+        scene->ShowPlayImage(W, H);
+        scene->RemoveTimeText();
+        break;
+    case Vlc::Paused:
+    case Vlc::Ended:
+        scene->ShowPlayImage(W, H);
+        break;
+    default:
+        break;
+    }
+}
+
+// The overlay covers the client area exactly (one pixel more on each side).
+void JWShowUi::placeOverlay()
+{
+    const QRect frame = frameGeometry();
+    const int W = width(), H = height();
+    m_overlay->move(x() + (frame.width() - W) / 2 - 1, y() + (3 * (frame.height() - H)) / 4 - 1);
+    m_overlay->resize(W + 2, H + 4);
+}
+
+void JWShowUi::showOverlay()
+{
+    if (!m_videoMode || !isVisible())
+        return;
+    placeOverlay();
+    maskOverlay();
+    m_overlay->show();
+    m_overlay->raise();
+}
+
+// Only the decorations' own pixels are part of the overlay window. Where nothing
+// composites windows, a translucent one is drawn black and would hide the video
+// (a box around each sign, if the mask were their rectangles); where something
+// does, the rest would be invisible anyway. Clicks elsewhere reach the video
+// itself, which answers them the same way.
+void JWShowUi::maskOverlay()
+{
+    const QPoint offset = m_overlay->view()->mapTo(m_overlay.get(), QPoint(0, 0));
+    QRegion shown = m_overlay->scene()->drawnRegion().translated(offset);
+    if (shown.isEmpty())
+        shown = QRegion(0, 0, 1, 1); // an empty mask would mean no mask at all
+    if (shown != m_overlay->mask())
+        m_overlay->setMask(shown);
+}
+
+void JWShowUi::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    emit surfaceChanged();
+}
+
+void JWShowUi::hideEvent(QHideEvent* event)
+{
+    QWidget::hideEvent(event);
+    emit surfaceChanged();
+    m_overlay->hide();
+    if (m_videoMode)
+        m_video.pause();
+}
+
+void JWShowUi::changeEvent(QEvent* event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && m_videoMode &&
+        !m_pictureMode)
+        m_overlay->hide();
+    // Activated, a window manager raises it: over the boards, too, which go back
+    // over it.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow())
+        emit surfaceChanged();
+}
+
+void JWShowUi::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (!m_videoMode || event->button() != Qt::LeftButton) {
+        QWidget::mouseReleaseEvent(event);
         return;
     }
-}
-
-// Gives up a download whose body is larger than any picture we are willing to
-// hold, or that is still running at the deadline. Aborting finishes the reply as
-// failed, so the queue moves on through httpfinished.
-void JWShowUi::guardDownload(QNetworkReply* reply)
-{
-    // The reply is the timer's context: a reply deleted earlier cancels it.
-    QTimer::singleShot(m_downloadDeadlineMs, reply, [reply]() {
-        if (!reply->isFinished()) {
-            qCDebug(lcJwShow) << "picture download took too long:" << reply->url().toString();
-            reply->abort();
-        }
-    });
-    connect(reply, &QNetworkReply::metaDataChanged, this, [reply]() {
-        if (reply->isFinished())
-            return;
-        const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
-        if (length.isValid() && length.toLongLong() > kMaxPictureBytes) {
-            qCDebug(lcJwShow) << "picture too large:" << length.toLongLong() << "bytes";
-            reply->abort();
-        }
-    });
-    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
-        if (!reply->isFinished() && (received > kMaxPictureBytes || total > kMaxPictureBytes)) {
-            qCDebug(lcJwShow) << "picture too large:" << qMax(received, total) << "bytes";
-            reply->abort();
-        }
-    });
-}
-
-void JWShowUi::httpfinished(QNetworkReply* reply)
-{
-    {
-        QMutexLocker lock(&m_queueLock);
-        if (reply != m_download) {
-            reply->deleteLater(); // given up when the window closed
-            return;
-        }
-    }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const bool httpOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
-    if (reply->error() == QNetworkReply::NoError && httpOk) {
-        QImage image;
-        if (DecodePicture(reply->readAll(), &image, nullptr, screenOf(this)->geometry().size()))
-            SetImage(image);
-    } else {
-        qCDebug(lcJwShow) << "picture download failed:" << reply->url().toString()
-                          << reply->errorString();
-    }
-    // A download leaves up to its bound behind in the allocator (a hostile server
-    // fills it): once the reply is gone, that memory goes back to the system, and
-    // once more a moment later, when the network thread has let go of its buffers.
-    connect(reply, &QObject::destroyed, this, [this] {
-        QTimer::singleShot(0, this, [] { host::ReleaseFreeMemory(); });
-        QTimer::singleShot(1000, this, [] { host::ReleaseFreeMemory(); });
-    });
-    reply->deleteLater();
-    {
-        QMutexLocker lock(&m_queueLock);
-        // Busy until the picture is shown: SetImage processes events, and a request
-        // arriving then must not start a second download. A close among those
-        // events has let go of this download, and a request after it may already
-        // be fetching: the queue is then no longer ours to move on.
-        if (reply != m_download)
-            return;
-        m_download = nullptr;
-        m_fetchBusy = false;
-    }
-    requestNextImage();
+    if (m_overlay->scene()->playImageShown())
+        m_video.play();
+    else if (m_video.state() == Vlc::Playing)
+        m_video.pause();
 }

@@ -1,13 +1,13 @@
-// The show window on a real X server with no window manager (Xvfb), checked from
-// outside through an Xlib probe: in process for Esc and the close button, then the
-// real program driven by a controller.
+// The show window on a real X server (Xvfb, with or without a window manager),
+// checked from outside through an Xlib probe: in process for showing and hiding,
+// a video's start, Esc and the close button, then the real program driven by a
+// controller.
 
 #include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
 #include "x11probe.h"
 
-#include "base/appinfo.h"
 #include "base/showimagerect.h"
 #include "show/jwshowui.h"
 #include "show/vlc/vlcmediaplayer.h"
@@ -18,32 +18,36 @@
 
 #include <vlc/vlc.h>
 
-// Counts the events of one type that reach the object it filters.
-class EventCounter : public QObject
+namespace
 {
-public:
-    EventCounter(QEvent::Type type, int* count) : m_type(type), m_count(count) {}
+cmd::ShowState state(cmd::ShowTarget target, bool close = false)
+{
+    return cmd::ShowState{close, target};
+}
+const cmd::ShowState kShow = state(cmd::ShowTarget::Shown);
+const cmd::ShowState kHide = state(cmd::ShowTarget::Hidden);
+const cmd::ShowState kClose = state(cmd::ShowTarget::Keep, true);
+
+// Counts the hide events that reach the object it filters.
+struct HideCounter : QObject {
+    int hides = 0;
     bool eventFilter(QObject*, QEvent* event) override
     {
-        if (event->type() == m_type)
-            ++*m_count;
+        hides += event->type() == QEvent::Hide;
         return false;
     }
-
-private:
-    QEvent::Type m_type;
-    int* m_count;
 };
+} // namespace
 
 class TestShowX11 : public QObject
 {
     Q_OBJECT
     X11Probe m_probe;
-    QImage m_default;  // the default picture, as the screen shows it
-    QRect m_defaultAt; // where, centred on the 1920x1080 screen
+    QImage m_default;      // the default picture, as the screen shows it
+    QRect m_defaultAt;     // where, centred on the 1920x1080 screen
+    ShowImageRect m_shown; // where the window under test puts its picture
 
     unsigned long window() { return m_probe.findWindow("Tovanel-演示模式"); }
-    ShowImageRect m_shown; // where the window under test puts its picture
     QRect imageRect() const
     {
         const ShowImageRect::Rect r = m_shown.get();
@@ -61,25 +65,11 @@ class TestShowX11 : public QObject
                 return false;
         return true;
     }
-    // Where the window is and what the window manager says of it.
-    QString describe()
-    {
-        const unsigned long w = window();
-        const QRect g = m_probe.geometry(w);
-        return QString("viewable %1 at %2,%3 %4x%5, state %6")
-            .arg(m_probe.isViewable(w))
-            .arg(g.x())
-            .arg(g.y())
-            .arg(g.width())
-            .arg(g.height())
-            .arg(m_probe.netWmState(w).join(' '));
-    }
     bool showsDefault() { return m_probe.grab(m_defaultAt) == m_default; }
-    // A packet from phone1 unless fields say otherwise.
+    // A packet from phone1 unless fields say otherwise, and its plain answer.
     static QJsonObject packet(const char* type, const char* id, QJsonObject fields = {})
     {
-        fields.insert("type", type);
-        fields.insert("id", id);
+        fields.insert("type", type), fields.insert("id", id);
         fields.insert("from", fields.value("from").toString("phone1"));
         return fields;
     }
@@ -110,27 +100,27 @@ private slots:
     void fullScreenEveryTime()
     {
         JWShowUi ui;
-        ui.initShowUi();
         ui.setAutoFull(true);
-        int hides = 0;
-        EventCounter counter(QEvent::Hide, &hides);
+        HideCounter counter;
         ui.installEventFilter(&counter);
         for (int i = 0; i < 6; ++i) {
-            emit ui.msg_show();
-            QTRY_VERIFY2_WITH_TIMEOUT(m_probe.coversScreen(window()),
-                                      qPrintable(QString("round %1: ").arg(i) + describe()), 5000);
-            QCOMPARE(hides, i); // only the hide of the round before
-            emit ui.msg_show();
-            emit ui.msg_show();
+            ui.apply(kShow);
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                m_probe.coversScreen(window()),
+                qPrintable(QString("round %1: ").arg(i) + m_probe.netWmState(window()).join(' ')),
+                5000);
+            QCOMPARE(counter.hides, i); // only the hide of the round before
+            ui.apply(kShow);
+            ui.apply(kShow);
             QVERIFY(m_probe.coversScreen(window()));
-            QCOMPARE(hides, i);
-            emit ui.msg_hide();
+            QCOMPARE(counter.hides, i);
+            ui.apply(kHide);
         }
     }
 
-    // The video's start runs pending events before it opens the stream; a close
-    // among them (its controller gone) leaves nothing to open. A video asked for
-    // right after a show that waits for the window manager starts with the show.
+    // A close right behind a video's start (its controller gone) leaves nothing
+    // open. A video asked for right after a show that waits for the window
+    // manager starts with the show. Until its first frame the video is black.
     void videoNotOpenedAfterClose_data()
     {
         QTest::addColumn<bool>("hiddenBefore");
@@ -144,36 +134,40 @@ private slots:
         QFETCH(bool, hiddenBefore);
         QFETCH(bool, closed);
         JWShowUi ui;
-        ui.initShowUi();
-        emit ui.msg_show();
+        ui.apply(kShow);
         QTRY_VERIFY(m_probe.isViewable(window()));
-        // Queued, as the dispatcher hands them over: a close runs inside the start.
-        auto queue = [&ui](std::function<void()> f) {
-            QMetaObject::invokeMethod(&ui, std::move(f), Qt::QueuedConnection);
-        };
-        if (hiddenBefore) {
-            queue([&ui] { emit ui.msg_hide(); });
-            queue([&ui] { emit ui.msg_show(); });
-        }
-        queue([&ui] { emit ui.msg_setVideoFile("http://127.0.0.1:9/v.mp4", 7, "phone"); });
+        const QPoint inside = m_probe.geometry(window()).topLeft() + QPoint(20, 20);
+        QTRY_COMPARE(m_probe.pixel(inside.x(), inside.y()), qRgb(255, 255, 255)); // no picture
+        // Queued, as the dispatcher hands them over.
+        QList<cmd::ShowCommand> commands{cmd::PlayVideo{"http://127.0.0.1:9/v.mp4", 7, "phone"}};
+        if (hiddenBefore)
+            commands = QList<cmd::ShowCommand>{kHide, kShow} + commands;
         if (closed)
-            queue([&ui] { emit ui.msg_close(); });
+            commands << kClose;
+        for (const cmd::ShowCommand& c : commands)
+            QMetaObject::invokeMethod(
+                &ui, [&ui, c] { ui.apply(c); }, Qt::QueuedConnection);
         QTRY_VERIFY(!ui.isVisible() == closed && ui.isVideoMode() != closed);
-        libvlc_media_t* media = libvlc_media_player_get_media(ui.player()->core());
+        libvlc_media_t* media = libvlc_media_player_get_media(ui.video().player()->core());
         QCOMPARE(media == nullptr, closed);
         if (media)
             libvlc_media_release(media);
+        if (!closed)
+            QTRY_COMPARE(m_probe.pixel(inside.x(), inside.y()), qRgb(0, 0, 0));
     }
 
     void escapeAndCloseInProcess()
     {
+        TestHttpServer http;
+        QVERIFY(http.start());
+        const QRgb red = qRgb(200, 40, 40);
+        http.serve("/red.png", flatPng(red, 1600, 1200), "image/png");
         JWShowUi ui;
         ui.setPictureRect(&m_shown);
-        ui.initShowUi();
-        emit ui.msg_show();
+        ui.apply(kShow);
         QTRY_COMPARE(m_probe.geometry(window()), QRect(560, 240, 800, 600));
-        const QRgb red = qRgb(200, 40, 40);
-        ui.SetImage(QImage::fromData(flatPng(red, 1600, 1200)));
+        ui.apply(cmd::ShowPicture{7, http.url("/red.png")});
+        QTRY_VERIFY(!ui.sourcePicture().isNull());
         QTest::keyClick(&ui, Qt::Key_Escape);
         QTRY_COMPARE(m_probe.geometry(window()), QRect(0, 0, 1920, 1080));
         // 1600 / (1200 / 1080) in single precision is 1439.99..., cut to 1439.
@@ -194,7 +188,7 @@ private slots:
         QVERIFY(m_probe.sendDeleteWindow(window()));
         QTRY_VERIFY(!m_probe.isViewable(window()));
         ui.setAutoFull(true);
-        emit ui.msg_show();
+        ui.apply(kShow);
         QTRY_VERIFY(showsDefault());
     }
 
@@ -202,20 +196,14 @@ private slots:
     {
         TestHttpServer http;
         QVERIFY(http.start());
-        jwtest::JwInstanceOptions options;
-        options.useDisplay = true;
-        options.config = {{"autofull", "1"}, {"runtray", "1"}};
-        jwtest::JwInstance program(options);
+        jwtest::JwInstance program(jwtest::presentingOptions());
         QVERIFY2(program.start(), qPrintable(program.errorString()));
         QVERIFY(!m_probe.isViewable(window()));
 
         jwtest::Controller phone(program.port());
-        QVERIFY(phone.connectToHost());
-        QVERIFY(!phone.login("phone1").isEmpty());
+        QVERIFY(phone.connectToHost() && !phone.login("phone1").isEmpty());
         QCOMPARE(phone.request(packet("mode", "7", {{"value", "show"}})), ok("mode", "7"));
-        QTRY_VERIFY_WITH_TIMEOUT(m_probe.isViewable(window()), 5000);
         QTRY_COMPARE_WITH_TIMEOUT(m_probe.geometry(window()), QRect(0, 0, 1920, 1080), 5000);
-
         const QRgb colour = qRgb(250, 120, 10);
         http.serve("/slide.png", flatPng(colour, 800, 600), "image/png");
         QCOMPARE(phone.request(packet("show.image", "8", {{"url", http.url("/slide.png")}})),
@@ -228,7 +216,6 @@ private slots:
         QVERIFY(phone.send(packet("mouse.move", "10", {{"x", 1000}, {"y", 1000}})));
         QTRY_COMPARE_WITH_TIMEOUT(m_probe.pointer(), QPoint(1360, 840), 5000);
         QVERIFY(phone.expectNoReply(300));
-
         QCOMPARE(phone.request(packet("mode", "11", {{"value", "remote"}})), ok("mode", "11"));
         QTRY_VERIFY_WITH_TIMEOUT(!m_probe.isViewable(window()), 5000);
 
@@ -236,12 +223,10 @@ private slots:
         // the default picture instead of the last slide.
         QCOMPARE(phone.request(packet("mode", "12", {{"value", "show"}})), ok("mode", "12"));
         QTRY_VERIFY_WITH_TIMEOUT(m_probe.isViewable(window()), 5000);
-        QVERIFY(phone.send(packet("logout", "13")));
-        QVERIFY(phone.waitForClose(5000));
+        QVERIFY(phone.send(packet("logout", "13")) && phone.waitForClose(5000));
         QTRY_VERIFY_WITH_TIMEOUT(!m_probe.isViewable(window()), 5000);
         jwtest::Controller again(program.port());
-        QVERIFY(again.connectToHost());
-        QVERIFY(!again.login("phone2").isEmpty());
+        QVERIFY(again.connectToHost() && !again.login("phone2").isEmpty());
         QVERIFY(!again.request(packet("mode", "14", {{"value", "show"}, {"from", "phone2"}}))
                      .isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(showsDefault(), 5000);

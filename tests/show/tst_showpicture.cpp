@@ -1,18 +1,16 @@
-// The show window's pictures on the offscreen platform: the fitting arithmetic,
-// the download queue against a local HTTP server that misbehaves in the ways
-// real picture addresses do, and what decoding a small but huge picture costs.
+// The picture fetcher on the offscreen platform, against a local HTTP server that
+// misbehaves in the ways real picture addresses do; the fitting arithmetic; and
+// what decoding a small but huge picture costs.
 
 #include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
 
 #include "base/picturedecode.h"
-#include "base/showimagerect.h"
 #include "show/fitsize.h"
-#include "show/jwshowui.h"
+#include "show/picturefetcher.h"
 
 #include <QtTest>
-#include <limits>
 #include <zlib.h>
 
 namespace
@@ -91,40 +89,29 @@ bool resetPeak()
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
 
+// A fetcher that notes the middle pixel of each picture it hands on (0: a null one).
+class Fetcher : public PictureFetcher
+{
+public:
+    QList<QRgb> shown;
+    Fetcher()
+    {
+        connect(this, &PictureFetcher::pictureReady, [this](const QImage& p) {
+            shown << (p.isNull() ? 0 : p.pixel(p.width() / 2, p.height() / 2));
+        });
+    }
+    bool idle() const { return !isFetching() && pending() == 0; }
+};
+
 } // namespace
 
 class TestShowPicture : public QObject
 {
     Q_OBJECT
     TestHttpServer m_http;
-    ShowImageRect m_shown; // where the window under test puts its picture
-
-    static QRgb shownColour(const JWShowUi& ui)
-    {
-        const QPixmap p = ui.sourcePicture();
-        return p.isNull() ? 0 : p.toImage().pixel(p.width() / 2, p.height() / 2);
-    }
-    static bool idle(const JWShowUi& ui) { return !ui.isFetching() && ui.pendingPictures() == 0; }
-    static bool showsIdlePicture(const JWShowUi& ui)
-    {
-        const QImage idlePicture(QStringLiteral(":/jw/screen"));
-        return !idlePicture.isNull() &&
-               ui.sourcePicture().toImage().convertToFormat(QImage::Format_RGB32) ==
-                   idlePicture.convertToFormat(QImage::Format_RGB32);
-    }
-    void showAndWait(JWShowUi& ui, const QString& path, QRgb colour)
-    {
-        m_http.serve(path, flatPng(colour), "image/png");
-        ui.addDataToQueue(7, m_http.url(path));
-        QTRY_VERIFY_WITH_TIMEOUT(idle(ui) && shownColour(ui) == colour, 10000);
-    }
 
 private slots:
-    void initTestCase()
-    {
-        Q_INIT_RESOURCE(jw);
-        QVERIFY(m_http.start());
-    }
+    void initTestCase() { QVERIFY(m_http.start()); }
 
     void fitSizeCases_data()
     {
@@ -133,12 +120,11 @@ private slots:
         QTest::addColumn<QSize>("expected");
         QTest::newRow("width limits") << QSize(1600, 900) << QSize(1280, 800) << QSize(1280, 720);
         QTest::newRow("height limits") << QSize(900, 1600) << QSize(1280, 800) << QSize(450, 800);
-        QTest::newRow("width only") << QSize(1000, 100) << QSize(800, 600) << QSize(800, 80);
         QTest::newRow("never enlarged") << QSize(320, 200) << QSize(1920, 1080) << QSize(320, 200);
         // 1073 * 108 / 116 is 998.9999...; the single-precision ratio rounds it up to 999.
         QTest::newRow("float") << QSize(116, 1073) << QSize(108, 1000) << QSize(108, 999);
+        QTest::newRow("no area yet") << QSize(320, 200) << QSize(0, 0) << QSize(0, 0);
     }
-
     void fitSizeCases()
     {
         QFETCH(QSize, picture);
@@ -147,71 +133,47 @@ private slots:
         QCOMPARE(fitSize(picture.width(), picture.height(), area.width(), area.height()), expected);
     }
 
-    // Quick requests are fetched one after another, the last one shown; addresses
-    // that cannot be fetched are dropped without stalling the queue.
-    void queueFetchesOneAtATime()
+    // While one download runs, a flood of requests keeps only the newest waiting;
+    // they are fetched one after another, and addresses that cannot be fetched
+    // are dropped without stalling the queue.
+    void queueFetchesNewestOneAtATime()
     {
-        JWShowUi ui;
-        ui.setPictureRect(&m_shown);
-        ui.initShowUi();
-        const QList<QRgb> colours{qRgb(200, 0, 0), qRgb(0, 200, 0), qRgb(0, 0, 200)};
-        const QStringList paths{"/q/a.png", "/q/b.png", "/q/c.png"};
+        Fetcher f;
         const int before = m_http.log().requests.size();
-        for (int i = 0; i < 3; ++i)
-            m_http.serve(paths[i], flatPng(colours[i]), "image/png", 300);
-        for (const QString& url : {m_http.url(paths[0]), QString(), QString("not an address"),
-                                   m_http.url(paths[1]), m_http.url(paths[2])})
-            emit ui.msg_addJwMess(3, url); // as the dispatcher does
-        QCOMPARE(ui.pendingPictures(), 4);
-        QTRY_VERIFY_WITH_TIMEOUT(idle(ui) && shownColour(ui) == colours[2], 10000);
-        QCOMPARE(m_http.log().requests.mid(before), paths);
-        QCOMPARE(m_http.log().maxConcurrent, 1);
-    }
-
-    // A flood of requests while one download hangs keeps only the newest waiting.
-    void queueKeepsNewestRequests()
-    {
-        JWShowUi ui;
-        ui.setPictureRect(&m_shown);
-        ui.initShowUi();
-        ui.setTransferTimeout(300);
-        m_http.setRoute("/flood/first", {{}, "image/png", 200, 0, true});
-        const int before = m_http.log().requests.size();
-        ui.addDataToQueue(1, m_http.url("/flood/first"));
-        QStringList fetched{"/flood/first"};
+        m_http.serve("/q/first", flatPng(qRgb(200, 0, 0)), "image/png", 300);
+        m_http.serve("/q/last", flatPng(qRgb(0, 0, 200)), "image/png");
+        f.fetch(m_http.url("/q/first"));
+        QStringList fetched{"/q/first"};
         for (int i = 0; i < 100; ++i) {
-            ui.addDataToQueue(1, m_http.url("/flood/" + QString::number(i)));
-            if (i >= 100 - JWShowUi::kMaxPendingPictures)
-                fetched << "/flood/" + QString::number(i);
+            f.fetch(m_http.url("/q/" + QString::number(i))); // not found
+            if (i >= 100 + 3 - PictureFetcher::kMaxPendingPictures)
+                fetched << "/q/" + QString::number(i);
         }
-        QCOMPARE(ui.pendingPictures(), JWShowUi::kMaxPendingPictures);
-        QTRY_VERIFY_WITH_TIMEOUT(idle(ui), 15000);
-        QCOMPARE(m_http.log().requests.mid(before), fetched);
+        for (const QString& url : {QString(), QString("not an address"), m_http.url("/q/last")})
+            f.fetch(url);
+        QCOMPARE(f.pending(), PictureFetcher::kMaxPendingPictures);
+        QTRY_VERIFY_WITH_TIMEOUT(f.idle(), 15000);
+        QCOMPARE(m_http.log().requests.mid(before), fetched << "/q/last");
+        QCOMPARE(m_http.log().maxConcurrent, 1);
+        QCOMPARE(f.shown, (QList<QRgb>{qRgb(200, 0, 0), qRgb(0, 0, 200)}));
     }
 
-    void failedDownloadKeepsPicture_data()
+    void failedDownload_data()
     {
         QTest::addColumn<QString>("kind");
         for (const char* kind : {"404", "truncated", "refused", "silent", "trickle", "megapixels",
                                  "file", "data", "not a picture"})
             QTest::newRow(kind) << QString(kind);
     }
-
-    // Each bad address leaves the shown picture as it was, and the next request is
-    // still served. (Bodies past the size bound are the load suite's case.) A body that is no
-    // picture at all shows the empty picture: the controller sees that its address was wrong
-    // instead of an old picture.
-    void failedDownloadKeepsPicture()
+    // A bad address brings no picture (a body that is no picture at all brings the
+    // empty one) and holds up the next request only within its bounds. Bodies past
+    // the byte bound are the load suite's case.
+    void failedDownload()
     {
         QFETCH(QString, kind);
-        JWShowUi ui;
-        ui.setPictureRect(&m_shown);
-        ui.initShowUi();
-        ui.setTransferTimeout(700);
+        Fetcher f;
+        f.setTransferTimeout(700);
         const QString tag = "/" + QString(QTest::currentDataTag()).replace(' ', '_');
-        const QRgb before = qRgb(10, 120, 240);
-        showAndWait(ui, tag + "/before.png", before);
-
         const QByteArray bad = flatPng(qRgb(255, 0, 255), 400, 300);
         QString badUrl = m_http.url(tag + "/bad");
         TestHttpServer::Route r;
@@ -226,7 +188,7 @@ private slots:
             r.silent = true;
         } else if (kind == "trickle") {
             // Never silent for the transfer timeout, never over the size limit.
-            ui.setDownloadDeadline(2000);
+            f.setDownloadDeadline(2000);
             r.chunkBytes = 1;
             r.intervalMs = 100;
         } else if (kind == "megapixels") {
@@ -239,56 +201,41 @@ private slots:
             r = {"<html><body>not a picture</body></html>", "text/html"};
         }
         m_http.setRoute(tag + "/bad", r);
+        m_http.serve(tag + "/after", flatPng(qRgb(250, 200, 10)), "image/png");
         const qint64 sentBefore = m_http.log().bytesSent;
 
-        ui.addDataToQueue(7, badUrl);
-        QTRY_VERIFY_WITH_TIMEOUT(idle(ui), 15000);
-        const bool empty = kind == "not a picture";
-        QCOMPARE(shownColour(ui), empty ? 0 : before);
-        QCOMPARE(QSize(m_shown.get().width, m_shown.get().height),
-                 empty ? QSize(0, 0) : QSize(64, 48));
+        f.fetch(badUrl);
+        f.fetch(m_http.url(tag + "/after"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.idle(), 15000);
+        QList<QRgb> shown{qRgb(250, 200, 10)};
+        if (kind == "not a picture")
+            shown.prepend(0);
+        QCOMPARE(f.shown, shown);
         QCOMPARE(m_http.log().requests.count(tag + "/bad"),
                  badUrl == m_http.url(tag + "/bad") ? 1 : 0);
         QVERIFY(m_http.log().bytesSent - sentBefore < 100 << 20);
-        showAndWait(ui, tag + "/after.png", qRgb(250, 200, 10));
     }
 
-    // A queued close that SetImage's own event processing delivers shows the default
-    // picture from inside SetImage: that must not dead-lock, and the default wins.
-    void closeDuringSetImageDoesNotDeadlock()
+    // The end of a show drops the download under way (the server never gets to
+    // send it) and the requests behind it; the next request starts afresh.
+    void dropAllGivesUpEverything()
     {
-        JWShowUi ui;
-        ui.setPictureRect(&m_shown);
-        ui.initShowUi();
-        ui.showui();
-        QVERIFY(QTest::qWaitForWindowExposed(&ui));
-        QMetaObject::invokeMethod(&ui, "msg_close", Qt::QueuedConnection);
-        ui.SetImage(QImage::fromData(flatPng(qRgb(255, 0, 255))));
-        QVERIFY(!ui.isVisible());
-        QVERIFY(showsIdlePicture(ui));
-        QVERIFY(ui.isPictureMode());
-    }
-
-    // The close that ends a show drops the download under way (the server never
-    // gets to send it) and the requests behind it; the next show starts afresh.
-    void closeDropsRunningAndWaitingPictures()
-    {
-        JWShowUi ui;
-        ui.setPictureRect(&m_shown);
-        ui.initShowUi();
-        m_http.serve("/close/running.png", flatPng(qRgb(200, 0, 0)), "image/png", 1000);
-        m_http.serve("/close/waiting.png", flatPng(qRgb(0, 200, 0)), "image/png");
-        ui.addDataToQueue(7, m_http.url("/close/running.png"));
-        ui.addDataToQueue(7, m_http.url("/close/waiting.png"));
-        QTRY_VERIFY_WITH_TIMEOUT(m_http.log().requests.contains("/close/running.png"), 5000);
+        Fetcher f;
+        m_http.serve("/drop/running.png", flatPng(qRgb(200, 0, 0)), "image/png", 1000);
+        m_http.serve("/drop/waiting.png", flatPng(qRgb(0, 200, 0)), "image/png");
+        m_http.serve("/drop/after.png", flatPng(qRgb(0, 0, 200)), "image/png");
+        f.fetch(m_http.url("/drop/running.png"));
+        f.fetch(m_http.url("/drop/waiting.png"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_http.log().requests.contains("/drop/running.png"), 5000);
         const qint64 sentBefore = m_http.log().bytesSent;
-        emit ui.msg_close();
-        QVERIFY(idle(ui));
+        f.dropAll();
+        QVERIFY(f.idle());
         QTest::qWait(1500); // past the moment the running download would have ended
-        QVERIFY(showsIdlePicture(ui));
         QCOMPARE(m_http.log().bytesSent, sentBefore);
-        QVERIFY(!m_http.log().requests.contains("/close/waiting.png"));
-        showAndWait(ui, "/close/after.png", qRgb(0, 0, 200));
+        QVERIFY(!m_http.log().requests.contains("/drop/waiting.png"));
+        f.fetch(m_http.url("/drop/after.png"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.idle(), 5000);
+        QCOMPARE(f.shown, QList<QRgb>{qRgb(0, 0, 200)});
     }
 
     void hugePicturesStayWithinTheirBytes_data()
@@ -305,55 +252,34 @@ private slots:
             << filledPng(10000, 10000, 8, QByteArray::fromHex("2040c0ff"))
             << qRgb(0x20, 0x40, 0xc0);
     }
-
-    // However few bytes a picture has, showing it (and checking an upload of it)
-    // costs at most the decoding bound: it is refused, or shown with at most 8 bits
-    // a channel and no more pixels than the screen needs.
+    // However few bytes a picture has, fetching it for a 1920 x 1080 screen (and
+    // checking an upload of it) costs at most the decoding bound: it is refused, or
+    // handed on with at most 8 bits a channel and no more pixels than needed.
     void hugePicturesStayWithinTheirBytes()
     {
         QFETCH(QByteArray, body);
         QFETCH(QRgb, shown);
         if (!jwtest::kMemoryBounded || !resetPeak())
             QSKIP("needs an uninstrumented build and a resettable peak (Linux /proc)");
-        JWShowUi ui;
-        ui.setPictureRect(&m_shown);
-        ui.initShowUi();
-        const QRgb before = qRgb(10, 120, 240);
-        const QString tag = "/huge/" + QString(QTest::currentDataTag()).replace(' ', '_');
-        showAndWait(ui, tag + "/before.png", before);
-        m_http.serve(tag + "/picture.png", body, "image/png");
+        Fetcher f;
+        f.setDecodeArea([] { return QSize(1920, 1080); });
+        const QString path = "/huge/" + QString(QTest::currentDataTag()).replace(' ', '_');
+        m_http.serve(path, body, "image/png");
 
         const qint64 bound = kMaxPictureDecodeBytes >> 20;
         QVERIFY(resetPeak());
         qint64 base = statusKiB("VmRSS");
-        ui.addDataToQueue(7, m_http.url(tag + "/picture.png"));
-        QTRY_VERIFY_WITH_TIMEOUT(idle(ui), 30000);
+        f.fetch(m_http.url(path));
+        QTRY_VERIFY_WITH_TIMEOUT(f.idle(), 30000);
         const qint64 showPeak = (statusKiB("VmHWM") - base) >> 10;
         QVERIFY2(showPeak < bound, qPrintable(QStringLiteral("shown: +%1 MiB").arg(showPeak)));
-        QCOMPARE(shownColour(ui), shown ? shown : before);
+        QCOMPARE(f.shown, shown ? QList<QRgb>{shown} : QList<QRgb>{});
 
         QVERIFY(resetPeak());
         base = statusKiB("VmRSS");
         QCOMPARE(CheckPicture(body), shown != 0);
         const qint64 checkPeak = (statusKiB("VmHWM") - base) >> 10;
         QVERIFY2(checkPeak < bound, qPrintable(QStringLiteral("checked: +%1 MiB").arg(checkPeak)));
-    }
-
-    // Stepping adds up every fast command in one direction: sums saturate rather
-    // than wrap into the other direction, and a change of direction starts over.
-    void stepSumsSaturate()
-    {
-        JWShowUi ui;
-        ui.setPictureRect(&m_shown);
-        ui.initShowUi();
-        const qint64 max = std::numeric_limits<qint64>::max();
-        const qint64 min = std::numeric_limits<qint64>::min();
-        QList<qint64> steps;
-        for (qint64 t : {max - 5, qint64(10), qint64(-5), min + 1, qint64(-10), qint64(7)}) {
-            emit ui.msg_SetFast(t);
-            steps << ui.stepMs();
-        }
-        QCOMPARE(steps, (QList<qint64>{max - 5, max, -5, min, min, 7}));
     }
 };
 

@@ -114,6 +114,14 @@ void VlcMediaPlayer::stop()
         libvlc_media_player_stop(m_core);
 }
 
+void VlcMediaPlayer::close()
+{
+    if (!m_core)
+        return;
+    libvlc_media_player_stop(m_core);
+    libvlc_media_player_set_media(m_core, nullptr);
+}
+
 int VlcMediaPlayer::time() const
 {
     return m_core ? toMs(libvlc_media_player_get_time(m_core)) : -1;

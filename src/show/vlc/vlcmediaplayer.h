@@ -31,6 +31,7 @@ public:
     void play();                // resumes a pause; after the end, starts over
     void pause();               // pauses only, never resumes
     void stop();
+    void close(); // stops and lets go of the media: nothing of its stream stays open
 
     // The state of the last stateChanged() delivered, so that a slot sees the
     // state it was told about even when libvlc has moved on since.
