@@ -760,16 +760,16 @@ void JWdataManage::onWhiteboard(Packet& p)
 void JWdataManage::onKey(Packet& p)
 {
     using host::SlideKey;
-    static const auto* const kKeys = new QHash<QString, SlideKey>{
+    static const QHash<QString, SlideKey> kKeys{
         {proto::kKeyNext, SlideKey::Next},   {proto::kKeyPrevious, SlideKey::Previous},
         {proto::kKeyFirst, SlideKey::First}, {proto::kKeyLast, SlideKey::Last},
         {proto::kKeyStart, SlideKey::Start}, {proto::kKeyEnd, SlideKey::End},
         {proto::kKeyBlack, SlideKey::Black}, {proto::kKeyWhite, SlideKey::White}};
-    const auto key = kKeys->find(p.str(proto::kValue));
+    const auto key = kKeys.find(p.str(proto::kValue));
     const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
                            std::chrono::steady_clock::now().time_since_epoch())
                            .count();
-    if (key == kKeys->end()) {
+    if (key == kKeys.end()) {
         p.rec.desc = QStringLiteral("unknown key");
     } else if (!keyRate.admit(p.rec.from, now)) {
         p.rec.desc = QStringLiteral("too many keys");
