@@ -46,6 +46,16 @@
         <source>应用成功</source>
         <translation>Applied</translation>
     </message>
+    <message>
+        <location filename="../src/app/application.cpp" line="267"/>
+        <source>主屏幕（默认）</source>
+        <translation>Primary screen (default)</translation>
+    </message>
+    <message>
+        <location filename="../src/app/application.cpp" line="283"/>
+        <source>%1（未连接）</source>
+        <translation>%1 (not connected)</translation>
+    </message>
 </context>
 <context>
     <name>MainWindow</name>
@@ -178,6 +188,16 @@
         <location filename="../src/ui/mainwindow.cpp" line="288"/>
         <source>是否确定更改通讯端口并自动重启服务程序?</source>
         <translation>Change the port and restart the service?</translation>
+    </message>
+    <message>
+        <location filename="../src/ui/mainwindow.cpp" line="78"/>
+        <source>演示屏幕：</source>
+        <translation>Show screen:</translation>
+    </message>
+    <message>
+        <location filename="../src/ui/mainwindow.cpp" line="101"/>
+        <source>Wayland 会话：指针、翻页键和分辨率无效，登录时选择 X11 会话即可</source>
+        <translation>Wayland: pointer, slide keys and resolution do not work; log in to X11</translation>
     </message>
 </context>
 <context>

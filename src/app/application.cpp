@@ -7,6 +7,8 @@
 #include "host/display.h"
 #include "host/firewall.h"
 #include "host/processes.h"
+#include "host/screenchoice.h"
+#include "host/session.h"
 #include "ui/messagebox.h"
 #include "ui/webremotepanel.h"
 #include "web/webremote.h"
@@ -78,15 +80,16 @@ Application::Application(bool debug, qint64 pairingLockMs, QObject* parent)
     // Where nothing composites windows, boards are painted over the shown picture,
     // and only where it is on the screen now.
     boards_.setUnderlaySource([this] {
-        const QScreen* screen = QGuiApplication::primaryScreen();
+        const QScreen* screen = boards_.targetScreen();
         paintViewManage::Underlay under;
         under.picture = QPixmap(screen ? screen->geometry().size() : QSize(1, 1));
         under.picture.fill(Qt::black);
+        under.origin = screen ? screen->geometry().topLeft() : QPoint();
         if (!show_.isVisible() || show_.isMinimized())
             return under;
         // Rendered straight in, with grab()'s flags: a grab would be a second full-screen
         // image whose pages each board maps afresh (a closed board's memory goes back).
-        show_.render(&under.picture, show_.geometry().topLeft(), QRegion(),
+        show_.render(&under.picture, show_.geometry().topLeft() - under.origin, QRegion(),
                      QWidget::DrawWindowBackground | QWidget::DrawChildren | QWidget::IgnoreMask);
         // A video is drawn by the player straight to the screen: no picture of it.
         if (show_.isPictureMode())
@@ -147,6 +150,10 @@ void Application::start()
         main_.show();
     // Off by default: the phone apps out there log in with any password.
     setCodeRequired(s.pairing);
+    // The windows are on their screen before any phone can show them.
+    showScreenSetting_ = s.screen;
+    watchScreens();
+    noteWaylandSession();
 
     // The dispatcher runs whatever the ports do: a later port change then serves
     // at once, and controllers are answered while a message box below is open.
@@ -177,6 +184,118 @@ void Application::start()
     main_.InitTrayIcon();
     startCompanion(QCoreApplication::applicationDirPath());
     startWebRemote();
+}
+
+void Application::watchScreens()
+{
+    connect(&main_, &MainWindow::screenChosen, this, &Application::chooseShowScreen);
+    auto* gui = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
+    if (gui) {
+        // Unplugged, the show screen's windows go to the primary screen; plugged
+        // back, they return. (Handled before the toolkit moves windows itself.)
+        connect(gui, &QGuiApplication::screenRemoved, this,
+                [this](QScreen* gone) { placeOnShowScreen(gone); });
+        connect(gui, &QGuiApplication::screenAdded, this, [this] { placeOnShowScreen(); });
+        connect(gui, &QGuiApplication::primaryScreenChanged, this, [this] { placeOnShowScreen(); });
+    }
+    placeOnShowScreen();
+}
+
+void Application::chooseShowScreen(const QString& setting)
+{
+    showScreenSetting_ = setting;
+    settings_.setScreen(setting);
+    JWLOG::debug(QStringLiteral("show screen set to \"") + setting + QStringLiteral("\""));
+    placeOnShowScreen();
+}
+
+void Application::placeOnShowScreen(QScreen* leaving)
+{
+    QList<QScreen*> screens = QGuiApplication::screens();
+    screens.removeAll(leaving);
+    if (screens.isEmpty())
+        return; // the last one going: the toolkit has nowhere else either
+    std::vector<std::string> names;
+    for (const QScreen* s : qAsConst(screens))
+        names.push_back(s->name().toStdString());
+    const int chosen = host::ChooseScreen(showScreenSetting_.toStdString(), names);
+    QScreen* primary = QGuiApplication::primaryScreen();
+    if (!primary || primary == leaving)
+        primary = screens.first();
+    QScreen* const target = chosen >= 0 ? screens.at(chosen) : primary;
+
+    const bool missing = chosen < 0 && !showScreenSetting_.trimmed().isEmpty();
+    if (missing != showScreenMissing_) {
+        const QString line =
+            missing ? QStringLiteral("show screen \"%1\" is not connected: the windows use "
+                                     "the primary screen %2")
+                          .arg(showScreenSetting_, target->name())
+                    : QStringLiteral("show screen \"%1\" is connected: the windows move to %2")
+                          .arg(showScreenSetting_, target->name());
+        JWLOG::warning(line);
+        qCWarning(lcJwShow).noquote() << line;
+        showScreenMissing_ = missing;
+    }
+    if (target != showScreen_) {
+        const QRect area = target->geometry();
+        JWLOG::debug(QStringLiteral("show screen: %1, %2x%3 at %4,%5")
+                         .arg(target->name())
+                         .arg(area.width())
+                         .arg(area.height())
+                         .arg(area.x())
+                         .arg(area.y()));
+        showScreen_ = target;
+        show_.setTargetScreen(target);
+        boards_.setTargetScreen(target);
+        // The display mode changes act on the show screen's output; the primary's
+        // when the setting names none that is plugged in.
+        host::SelectDisplayOutput(chosen >= 0 ? target->name().toStdString() : std::string());
+        // A new mode (or a new arrangement) of that screen: the windows cover it anew.
+        disconnect(showScreenResized_);
+        showScreenResized_ = connect(target, &QScreen::geometryChanged, this, [this] {
+            if (showScreen_) {
+                show_.setTargetScreen(showScreen_);
+                boards_.setTargetScreen(showScreen_);
+            }
+        });
+    }
+    listScreens();
+}
+
+void Application::listScreens()
+{
+    QList<MainWindow::ScreenChoice> choices{{tr("主屏幕（默认）"), QString()}};
+    int current = 0;
+    const QList<QScreen*> screens = QGuiApplication::screens();
+    for (int i = 0; i < screens.size(); ++i) {
+        const QScreen* s = screens.at(i);
+        choices.append({QStringLiteral("%1: %2  %3 × %4")
+                            .arg(i + 1)
+                            .arg(s->name())
+                            .arg(s->geometry().width())
+                            .arg(s->geometry().height()),
+                        s->name()});
+        if (s == showScreen_ && !showScreenSetting_.trimmed().isEmpty() && !showScreenMissing_)
+            current = i + 1;
+    }
+    // A chosen screen that is unplugged stays the choice: it is used when it comes back.
+    if (showScreenMissing_) {
+        choices.append({tr("%1（未连接）").arg(showScreenSetting_), showScreenSetting_});
+        current = choices.size() - 1;
+    }
+    main_.setScreens(choices, current);
+}
+
+void Application::noteWaylandSession()
+{
+    if (!host::WaylandSession())
+        return;
+    main_.showWaylandNotice();
+    const QString line =
+        QStringLiteral("Wayland session: the pointer, slide keys and display modes reach only "
+                       "XWayland's windows; the X11 session at log-in makes them work");
+    JWLOG::warning(line);
+    qCWarning(lcJwShow).noquote() << line;
 }
 
 bool Application::listenWithFallbacks()

@@ -15,10 +15,12 @@
 #include "ui/mainwindow.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QProcess>
 #include <atomic>
 #include <memory>
 
+class QScreen;
 class WebRemote;
 
 class Application : public QObject
@@ -80,6 +82,15 @@ private:
     bool rebindServer(int newPort);
     void applyOptions(const MainWindow::Options& o);
     void setCodeRequired(bool on);
+    // The show screen: the windows, the display mode and the settings tab's list
+    // follow the setting and the screens plugged in (leaving: one being removed).
+    void watchScreens();
+    void chooseShowScreen(const QString& setting);
+    void placeOnShowScreen(QScreen* leaving = nullptr);
+    void listScreens();
+    // Where a Wayland session keeps the pointer, keys and display modes from the
+    // desktop, the settings window and the log say so once.
+    void noteWaylandSession();
 
     const bool debug_;
     const QString hostName_;
@@ -98,4 +109,8 @@ private:
     std::atomic<bool> windowsCutOff_{false};
     int port_ = 0;
     bool portChangePending_ = false; // a confirmed port change waits for its re-bind
+    QString showScreenSetting_;
+    QPointer<QScreen> showScreen_;   // the screen the windows are placed on
+    bool showScreenMissing_ = false; // the setting names a screen not plugged in
+    QMetaObject::Connection showScreenResized_;
 };

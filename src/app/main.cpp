@@ -8,6 +8,7 @@
 #include "host/firewall.h"
 #include "host/instancelock.h"
 #include "host/processes.h"
+#include "host/session.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -32,6 +33,16 @@ void chooseOffscreenWithoutDisplay()
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
         qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+}
+
+// In a Wayland session the windows go through XWayland, where the host layer's
+// pointer, keys and display modes reach at least XWayland's windows (Qt would
+// otherwise choose its Wayland platform outside GNOME, out of their reach).
+void chooseXWaylandInWayland()
+{
+    if (host::WaylandSession() && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") &&
+        !qEnvironmentVariableIsEmpty("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
 }
 
 // The system-wide lock "JWSHOW"; isolated instances (a data folder of their own)
@@ -100,6 +111,7 @@ qint64 pairingLockMs()
 int main(int argc, char** argv)
 {
     chooseOffscreenWithoutDisplay();
+    chooseXWaylandInWayland();
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     QTranslator translator;

@@ -44,6 +44,11 @@ AppSettings SettingsStore::load()
     s.autoFull = false;
     s.pairing = readOrWrite(proto::kCfgPairing, "0") == QLatin1String("1");
     s.webPort = webPort();
+    const QString screenKey =
+        QLatin1String(proto::kConfig) + '/' + QLatin1String(proto::kCfgScreen);
+    if (!settings_.contains(screenKey))
+        write(proto::kCfgScreen, QString());
+    s.screen = read(proto::kCfgScreen).trimmed();
     return s;
 }
 
@@ -80,4 +85,9 @@ void SettingsStore::setWebPort(int port)
 int SettingsStore::webPort()
 {
     return read(proto::kCfgWebPort).toInt();
+}
+
+void SettingsStore::setScreen(const QString& screen)
+{
+    write(proto::kCfgScreen, screen);
 }

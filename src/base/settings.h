@@ -13,6 +13,9 @@ struct AppSettings {
     bool autoFull = true;    // "autofull": only "1" is on
     bool pairing = false;    // "pairing": only "1" asks TCP logins for the code
     int webPort = 0;         // "webport": 0 while not set (the service port + 2)
+    // "screen": the show screen, a screen's name or its position 1, 2, ...; empty
+    // (and whatever names no connected screen) is the primary.
+    QString screen;
 };
 
 class SettingsStore
@@ -23,7 +26,8 @@ public:
     QString path() const { return settings_.fileName(); }
     // Every setting but autofull. A missing or empty port, runtray or pairing is
     // written with its default first ("5555", "0", "0"), so that the file shows
-    // every setting; any other text is kept and read as off.
+    // every setting; any other text is kept and read as off. A missing screen is
+    // written empty.
     AppSettings load();
     // The same for autofull (default "1"), which start-up reads only once the
     // server listens.
@@ -35,6 +39,7 @@ public:
     void setPairing(bool on);
     void setWebPort(int port);
     int webPort(); // 0 while not set
+    void setScreen(const QString& screen);
 
 private:
     QString read(const char* key);

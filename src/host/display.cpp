@@ -8,6 +8,7 @@ namespace
 unsigned long g_screenWidth = 0;
 unsigned long g_screenHeight = 0;
 bool g_resolutionChanged = false;
+std::string g_output; // empty: the primary
 
 } // namespace
 
@@ -16,7 +17,25 @@ namespace host
 
 void SaveDisplayResolution()
 {
-    PrimaryScreenSize(g_screenWidth, g_screenHeight);
+    OutputSize(g_output, g_screenWidth, g_screenHeight);
+}
+
+void SelectDisplayOutput(const std::string& output)
+{
+    if (output == g_output)
+        return;
+    // What was changed on the output left behind goes back while it is still ours
+    // to restore; one that is gone (unplugged) has nothing to restore.
+    if (g_resolutionChanged)
+        RestoreDisplayResolution();
+    g_resolutionChanged = false;
+    g_output = output;
+    SaveDisplayResolution();
+}
+
+const std::string& SelectedDisplayOutput()
+{
+    return g_output;
 }
 
 int SetDisplayResolution(unsigned long width, unsigned long height)
@@ -25,7 +44,7 @@ int SetDisplayResolution(unsigned long width, unsigned long height)
     // dimension only is attempted.
     if (width > g_screenWidth && height > g_screenHeight)
         return 0;
-    if (!detail::ChangeDisplayMode(width, height))
+    if (!detail::ChangeDisplayMode(g_output, width, height))
         return -1;
     g_resolutionChanged = true;
     return 0;
@@ -33,7 +52,7 @@ int SetDisplayResolution(unsigned long width, unsigned long height)
 
 int RestoreDisplayResolution()
 {
-    if (detail::ChangeDisplayMode(g_screenWidth, g_screenHeight))
+    if (detail::ChangeDisplayMode(g_output, g_screenWidth, g_screenHeight))
         g_resolutionChanged = false;
     return 0;
 }

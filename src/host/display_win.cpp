@@ -1,24 +1,41 @@
 #include "host/display.h"
+#include "host/wintext_win.h"
 
 #include <windows.h>
 
+// An output is a display device ("\\.\DISPLAY2", the name Qt gives its screen);
+// none named is the primary display.
 namespace host
 {
 
-bool PrimaryScreenSize(unsigned long& width, unsigned long& height)
+bool OutputSize(const std::string& output, unsigned long& width, unsigned long& height)
 {
-    const int w = ::GetSystemMetrics(SM_CXSCREEN);
-    const int h = ::GetSystemMetrics(SM_CYSCREEN);
-    width = w > 0 ? static_cast<unsigned long>(w) : 0;
-    height = h > 0 ? static_cast<unsigned long>(h) : 0;
-    return w > 0 && h > 0;
+    width = height = 0;
+    if (output.empty()) {
+        const int w = ::GetSystemMetrics(SM_CXSCREEN);
+        const int h = ::GetSystemMetrics(SM_CYSCREEN);
+        width = w > 0 ? static_cast<unsigned long>(w) : 0;
+        height = h > 0 ? static_cast<unsigned long>(h) : 0;
+        return w > 0 && h > 0;
+    }
+    DEVMODEW mode;
+    ZeroMemory(&mode, sizeof(mode));
+    mode.dmSize = sizeof(DEVMODEW);
+    const std::wstring device = Wide(output);
+    if (!::EnumDisplaySettingsW(device.c_str(), ENUM_CURRENT_SETTINGS, &mode))
+        return false;
+    width = mode.dmPelsWidth;
+    height = mode.dmPelsHeight;
+    return width > 0 && height > 0;
 }
 
 namespace detail
 {
 
-bool ChangeDisplayMode(unsigned long width, unsigned long height)
+bool ChangeDisplayMode(const std::string& output, unsigned long width, unsigned long height)
 {
+    const std::wstring name = Wide(output);
+    const wchar_t* const device = output.empty() ? nullptr : name.c_str();
     DEVMODEW mode;
     ZeroMemory(&mode, sizeof(mode));
     mode.dmSize = sizeof(DEVMODEW);
@@ -26,11 +43,12 @@ bool ChangeDisplayMode(unsigned long width, unsigned long height)
     mode.dmPelsWidth = static_cast<DWORD>(width);
     mode.dmPelsHeight = static_cast<DWORD>(height);
     mode.dmBitsPerPel = 32; // filled in, though dmFields does not name it
-    if (::ChangeDisplaySettingsW(&mode, 0) == DISP_CHANGE_SUCCESSFUL) {
-        ::ChangeDisplaySettingsW(&mode, CDS_UPDATEREGISTRY);
+    if (::ChangeDisplaySettingsExW(device, &mode, nullptr, 0, nullptr) == DISP_CHANGE_SUCCESSFUL) {
+        ::ChangeDisplaySettingsExW(device, &mode, nullptr, CDS_UPDATEREGISTRY, nullptr);
         return true;
     }
-    ::ChangeDisplaySettingsW(nullptr, 0); // back to the mode in the registry
+    // Back to the mode in the registry.
+    ::ChangeDisplaySettingsExW(device, nullptr, nullptr, 0, nullptr);
     return false;
 }
 

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <string>
 
-// GetSystemMetrics and ChangeDisplaySettingsW over XRandR: the primary output's
-// CRTC is the "primary screen", and a mode change is one of its own modes of
-// exactly the asked size, with the X screen resized to hold it.
+// GetSystemMetrics and ChangeDisplaySettingsW over XRandR: the chosen output's
+// CRTC (the primary output's when none is chosen) is the "screen", and a mode
+// change is one of that output's own modes of exactly the asked size, with the X
+// screen resized to hold it.
 namespace
 {
 
@@ -73,16 +75,18 @@ private:
     XErrorHandler previous_;
 };
 
-// The primary output and the CRTC that shows it.
-struct Primary {
+// An output and the CRTC that shows it.
+struct Output {
     XRandrPtr<XRRScreenResources> res;
     XRandrPtr<XRROutputInfo> output;
     RRCrtc crtcId = None;
     XRandrPtr<XRRCrtcInfo> crtc;
 };
 
-// XRRGetOutputPrimary, else the first connected output with an active CRTC.
-bool findPrimary(Display* dpy, Window root, Primary& p)
+// The output of that name; with none named, XRRGetOutputPrimary, else the first
+// connected output with an active CRTC. Only a connected output with an active
+// CRTC counts.
+bool findOutput(Display* dpy, Window root, const std::string& name, Output& p)
 {
     int event = 0, error = 0, major = 0, minor = 0;
     if (!XRRQueryExtension(dpy, &event, &error) || !XRRQueryVersion(dpy, &major, &minor) ||
@@ -91,13 +95,15 @@ bool findPrimary(Display* dpy, Window root, Primary& p)
     p.res.reset(XRRGetScreenResourcesCurrent(dpy, root));
     if (!p.res)
         return false;
-    const RROutput primary = XRRGetOutputPrimary(dpy, root);
+    const RROutput primary = name.empty() ? XRRGetOutputPrimary(dpy, root) : None;
     for (int i = -1; i < p.res->noutput; ++i) {
         const RROutput id = i < 0 ? primary : p.res->outputs[i];
         if (id == None)
             continue;
         XRandrPtr<XRROutputInfo> output(XRRGetOutputInfo(dpy, p.res.get(), id));
         if (!output || output->connection != RR_Connected || output->crtc == None)
+            continue;
+        if (!name.empty() && name != std::string(output->name, size_t(output->nameLen)))
             continue;
         XRandrPtr<XRRCrtcInfo> crtc(XRRGetCrtcInfo(dpy, p.res.get(), output->crtc));
         if (!crtc || crtc->mode == None)
@@ -121,7 +127,7 @@ double refreshRate(const XRRModeInfo& m)
 }
 
 // The output's mode of exactly width x height with the highest refresh; None if none.
-RRMode exactMode(const Primary& p, unsigned long width, unsigned long height)
+RRMode exactMode(const Output& p, unsigned long width, unsigned long height)
 {
     RRMode best = None;
     double bestRate = -1;
@@ -157,16 +163,16 @@ ScreenSize scaled(int width, int height, const ScreenSize& now)
 namespace host
 {
 
-bool PrimaryScreenSize(unsigned long& width, unsigned long& height)
+bool OutputSize(const std::string& name, unsigned long& width, unsigned long& height)
 {
     width = height = 0;
     XConnection c;
     if (!c.dpy)
         return false;
-    Primary p;
-    if (findPrimary(c.dpy, DefaultRootWindow(c.dpy), p)) {
+    Output p;
+    if (findOutput(c.dpy, DefaultRootWindow(c.dpy), name, p)) {
         width = p.crtc->width, height = p.crtc->height;
-    } else { // no RandR outputs to ask: the whole screen
+    } else if (name.empty()) { // no RandR outputs to ask: the whole screen
         width = static_cast<unsigned long>(DisplayWidth(c.dpy, DefaultScreen(c.dpy)));
         height = static_cast<unsigned long>(DisplayHeight(c.dpy, DefaultScreen(c.dpy)));
     }
@@ -176,15 +182,15 @@ bool PrimaryScreenSize(unsigned long& width, unsigned long& height)
 namespace detail
 {
 
-bool ChangeDisplayMode(unsigned long width, unsigned long height)
+bool ChangeDisplayMode(const std::string& name, unsigned long width, unsigned long height)
 {
     XConnection c;
     Display* const dpy = c.dpy;
     if (!dpy || width > 32767 || height > 32767)
         return false;
     const Window root = DefaultRootWindow(dpy);
-    Primary p;
-    if (!findPrimary(dpy, root, p))
+    Output p;
+    if (!findOutput(dpy, root, name, p))
         return false;
     const XRRCrtcInfo& crtc = *p.crtc;
     // A turned output shows its modes sideways: the mode is height x width.

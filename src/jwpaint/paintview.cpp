@@ -50,13 +50,15 @@ PaintView::PaintView(bool composited, std::shared_ptr<InkBudget> ink, QWidget* p
     }
 }
 
-void PaintView::setUnderlay(const QPixmap& screen, const QRegion& known)
+void PaintView::setUnderlay(const QPixmap& screen, const QRegion& known, const QPoint& origin)
 {
     if (composited)
         return;
-    // The brush is laid in scene coordinates, which are screen pixels: the
-    // picture lines up with what it shows.
-    view->setBackgroundBrush(screen.isNull() ? QBrush(Qt::black) : QBrush(screen));
+    // The brush is laid in scene coordinates, which are screen pixels: moved to
+    // where it was taken, the picture lines up with what it shows.
+    QBrush brush = screen.isNull() ? QBrush(Qt::black) : QBrush(screen);
+    brush.setTransform(QTransform::fromTranslate(origin.x(), origin.y()));
+    view->setBackgroundBrush(brush);
     knownArea = known;
     updateShape();
 }
@@ -165,12 +167,30 @@ void PaintView::keyPressEvent(QKeyEvent* event)
     event->accept();
 }
 
+QScreen* PaintView::boardScreen() const
+{
+    return target ? target.data() : QGuiApplication::primaryScreen();
+}
+
+void PaintView::setScreen(QScreen* screen)
+{
+    target = screen;
+    if (!isVisible())
+        return;
+    if (fullScreen) {
+        showNormal(); // a window manager moves a full-screen window only this way
+        goFullScreen();
+    } else {
+        goNormal();
+    }
+}
+
 // Full screen also where no window manager would resize the window for us; and
 // where none confirms the request, Qt's own state cannot tell which one we are in.
 void PaintView::goFullScreen()
 {
     fullScreen = true;
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QScreen* screen = boardScreen();
     showFullScreen();
     if (screen)
         setGeometry(screen->geometry());
@@ -183,7 +203,7 @@ void PaintView::goNormal()
 {
     fullScreen = false;
     showNormal();
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QScreen* screen = boardScreen();
     QRect normal(0, 0, 800, 600);
     if (screen)
         normal.moveCenter(screen->geometry().center());

@@ -6,6 +6,7 @@
 #include <QGraphicsView>
 #include <QMainWindow>
 #include <QPixmap>
+#include <QPointer>
 #include <QRegion>
 #include <QTimer>
 
@@ -15,6 +16,7 @@
 
 class GraphicsSceen;
 class InkBudget;
+class QScreen;
 
 class GraphicsView : public QGraphicsView
 {
@@ -36,9 +38,11 @@ public:
                        QWidget* parent = nullptr);
 
     GraphicsSceen* drawingScene() const { return scene; }
-    // screen: a picture of the screen; known: where it shows what is on the
-    // screen (screen coordinates).
-    void setUnderlay(const QPixmap& screen, const QRegion& known);
+    // screen: a picture of the screen whose top-left lies at origin; known: where
+    // it shows what is on the screen (screen coordinates).
+    void setUnderlay(const QPixmap& screen, const QRegion& known, const QPoint& origin = {});
+    // The screen the board covers (none: the primary); an open board moves there.
+    void setScreen(QScreen* screen);
 
     // What its controller asks of the board: opened, it covers the screen.
     void apply(const cmd::BoardAction& action);
@@ -54,6 +58,7 @@ private:
     void followGeometry();
     void goFullScreen();
     void goNormal();
+    QScreen* boardScreen() const;
     bool underlayCoversWindow() const;
     QRegion inkRegion() const;
     void inkChanged();
@@ -71,4 +76,6 @@ private:
     static constexpr int kShapeDelayMs = 40;
     QTimer shapeTimer;      // the ink's shape measured again when it runs out
     qint64 lastShapeMs = 0; // what measuring it cost the last time
+    // The screen it covers; none: the primary.
+    QPointer<QScreen> target;
 };

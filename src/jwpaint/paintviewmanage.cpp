@@ -35,15 +35,32 @@ void paintViewManage::apply(const cmd::BoardCommand& c)
         views.remove(c.id);
 }
 
+void paintViewManage::setTargetScreen(QScreen* target)
+{
+    screen = target;
+    for (const QPointer<PaintView>& v : qAsConst(views)) {
+        if (v)
+            v->setScreen(target);
+    }
+    sl_underlayChangedSoon();
+}
+
+QScreen* paintViewManage::targetScreen() const
+{
+    return screen ? screen.data() : QGuiApplication::primaryScreen();
+}
+
 paintViewManage::Underlay paintViewManage::underlay() const
 {
     if (underlaySource)
         return underlaySource();
     // Nobody says what lies beneath: the screen as it is when the board opens.
-    QScreen* screen = QGuiApplication::primaryScreen();
-    if (!screen)
+    QScreen* s = targetScreen();
+    if (!s)
         return {};
-    return {screen->grabWindow(0), QRegion(screen->geometry())};
+    // The root window's pixels of that screen only, its top-left at the screen's.
+    const QRect area = s->geometry();
+    return {s->grabWindow(0), QRegion(area), area.topLeft()};
 }
 
 void paintViewManage::open(const QString& id)
@@ -55,9 +72,10 @@ void paintViewManage::open(const QString& id)
         return;
     }
     auto* v = new PaintView(composited, ink); // deletes itself when closed
+    v->setScreen(screen);
     if (!composited) {
         const Underlay under = underlay();
-        v->setUnderlay(under.picture, under.known);
+        v->setUnderlay(under.picture, under.known, under.origin);
     }
     views.insert(id, v);
     connect(v->drawingScene(), &QGraphicsScene::changed, this, [this] { scheduleUnderlays(2); });
@@ -84,11 +102,11 @@ void paintViewManage::sl_underlayChanged()
         const QRectF all(QPointF(0, 0), QSizeF(under.size()));
         for (const QPointer<PaintView>& other : qAsConst(views)) {
             if (other && other != v && (painter.isActive() || painter.begin(&under)))
-                other->drawingScene()->render(&painter, all, all);
+                other->drawingScene()->render(&painter, all, all.translated(beneath.origin));
         }
         if (painter.isActive())
             painter.end();
-        v->setUnderlay(under, beneath.known);
+        v->setUnderlay(under, beneath.known, beneath.origin);
     }
 }
 

@@ -7,6 +7,7 @@
 #include <QPixmap>
 #include <QPointer>
 #include <QRegion>
+#include <QScreen>
 
 #include "jwpaint/inkbudget.h"
 #include "jwpaint/paintview.h"
@@ -31,9 +32,13 @@ public:
     struct Underlay {
         QPixmap picture;
         QRegion known;
+        QPoint origin; // where the picture's top-left lies on the screen
     };
     void setUnderlaySource(std::function<Underlay()> source) { underlaySource = std::move(source); }
     PaintView* view(const QString& id) const { return views.value(id); }
+    // The screen the boards cover (none: the primary); open boards move there.
+    void setTargetScreen(QScreen* screen);
+    QScreen* targetScreen() const;
     int viewCount() const { return views.size(); }
     // Boards open at once, at most: more serve no one and only cost memory (a
     // full-screen window and its underlay each).
@@ -66,6 +71,7 @@ private:
     // QPointer then reads null and the entry is dropped at the next use.
     QMap<QString, QPointer<PaintView>> views;
     std::function<Underlay()> underlaySource;
+    QPointer<QScreen> screen;
     bool composited = false;
     // Shared by the boards, which may outlive this manager at quit.
     const std::shared_ptr<InkBudget> ink = std::make_shared<InkBudget>();

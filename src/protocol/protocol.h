@@ -62,6 +62,7 @@ inline constexpr char kWbRedraw[] = "whiteboard.redraw";
 inline constexpr char kWbStringStart[] = "whiteboard.string.start";
 inline constexpr char kWbStringSet[] = "whiteboard.string.set";
 inline constexpr char kWbStringEnd[] = "whiteboard.string.end";
+inline constexpr char kKey[] = "key";
 
 // Act and value words
 inline constexpr char kShow[] = "show";
@@ -87,6 +88,15 @@ inline constexpr char kStatus[] = "status";
 inline constexpr char kPlaying[] = "playing";
 inline constexpr char kPaused[] = "paused";
 inline constexpr char kStoped[] = "stoped";
+// Values of "key"
+inline constexpr char kKeyNext[] = "next";
+inline constexpr char kKeyPrevious[] = "previous";
+inline constexpr char kKeyFirst[] = "first";
+inline constexpr char kKeyLast[] = "last";
+inline constexpr char kKeyStart[] = "start";
+inline constexpr char kKeyEnd[] = "end";
+inline constexpr char kKeyBlack[] = "black";
+inline constexpr char kKeyWhite[] = "white";
 
 // Fixed values
 inline constexpr char kIdentity[] = "jwshow";
@@ -103,4 +113,5 @@ inline constexpr char kCfgAutoFull[] = "autofull";
 inline constexpr char kCfgRunTray[] = "runtray";
 inline constexpr char kCfgPairing[] = "pairing";
 inline constexpr char kCfgWebPort[] = "webport";
+inline constexpr char kCfgScreen[] = "screen";
 } // namespace proto

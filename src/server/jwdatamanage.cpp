@@ -5,8 +5,10 @@
 #include "base/showimagerect.h"
 #include "base/threadjoin.h"
 #include "file/jwfile.h"
+#include "host/keys.h"
 #include "host/memory.h"
 #include "host/pointer.h"
+#include "host/session.h"
 #include "protocol/jsonguard.h"
 #include "protocol/packetfields.h"
 #include "protocol/protocol.h"
@@ -379,6 +381,7 @@ void JWdataManage::announceRemoved(SOCKET sock, const QStringList& ids, bool now
     // Every controller that leaves takes its own board with it, whoever stays: a
     // board nobody controls would cover the screen for good.
     for (const QString& id : ids) {
+        keyRate.forget(id);
         toMain(sock, cmd::ControllerRemoved{id});
         toBoard(sock, id, cmd::BoardClose{});
     }
@@ -414,6 +417,8 @@ const QHash<QString, JWdataManage::Route>& JWdataManage::routes()
             {proto::kFileList, {&D::onFileList}},
             {proto::kFileOpen, {&D::onFileOpen}},
             {proto::kFileClose, {&D::onFileClose}},
+            // Keys act for the controller: its own connection, its own rate.
+            {proto::kKey, {&D::onKey, Access::LoggedInHere, &D::refusedForId}},
         };
         // A board belongs to its controller: only its own connection draws on it.
         for (const char* type :
@@ -488,6 +493,9 @@ void JWdataManage::HandlePacket(const QByteArray& utf8, SOCKET sock)
 
 void JWdataManage::onMouseMove(Packet& p)
 {
+    noteWayland(waylandPointerNoted,
+                QStringLiteral("mouse.move: in a Wayland session the pointer moves only over "
+                               "XWayland's windows; the X11 session at log-in makes it work"));
     const QPoint at = packetPoint(p.obj, config_.picture);
     host::SetCursorPos(at.x(), at.y());
     p.reply = false;
@@ -646,7 +654,11 @@ void JWdataManage::onVideoControl(Packet& p)
 void JWdataManage::onResolution(Packet& p)
 {
     const QString act = p.str(proto::kAct);
-    if (act == proto::kSet) {
+    if (act == proto::kSet && host::WaylandSession()) {
+        // XWayland's modes are its own: the desktop's screen would not change.
+        p.rec.ret = proto::kFail;
+        p.rec.desc = QStringLiteral("not possible in a Wayland session");
+    } else if (act == proto::kSet) {
         const QString w = p.str(proto::kWidth);
         const QString h = p.str(proto::kHeight);
         if (w.isEmpty() || h.isEmpty()) {
@@ -741,6 +753,57 @@ void JWdataManage::onWhiteboard(Packet& p)
     } else if (type == proto::kWbStringEnd) {
         board(cmd::TextEnd{});
     }
+}
+
+// A slide key for whatever program is in front (the presentation), from a
+// controller logged in on this connection.
+void JWdataManage::onKey(Packet& p)
+{
+    using host::SlideKey;
+    static const QHash<QString, SlideKey> kKeys{
+        {proto::kKeyNext, SlideKey::Next},   {proto::kKeyPrevious, SlideKey::Previous},
+        {proto::kKeyFirst, SlideKey::First}, {proto::kKeyLast, SlideKey::Last},
+        {proto::kKeyStart, SlideKey::Start}, {proto::kKeyEnd, SlideKey::End},
+        {proto::kKeyBlack, SlideKey::Black}, {proto::kKeyWhite, SlideKey::White}};
+    const auto key = kKeys.find(p.str(proto::kValue));
+    const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                           std::chrono::steady_clock::now().time_since_epoch())
+                           .count();
+    if (key == kKeys.end()) {
+        p.rec.desc = QStringLiteral("unknown key");
+    } else if (!keyRate.admit(p.rec.from, now)) {
+        p.rec.desc = QStringLiteral("too many keys");
+    } else {
+        noteWayland(waylandKeyNoted,
+                    QStringLiteral("key: in a Wayland session the keys reach only XWayland's "
+                                   "windows; the X11 session at log-in makes them work"));
+        switch (host::SendSlideKey(*key)) {
+        case host::KeySent::Sent:
+            return;
+        case host::KeySent::OwnWindowInFront:
+            // The key would act on the show window itself (Esc would leave full
+            // screen), not on the presentation behind it.
+            p.rec.desc = QStringLiteral("the show window is in front");
+            break;
+        case host::KeySent::NoFocus:
+            p.rec.desc = QStringLiteral("no window has the keyboard focus");
+            break;
+        case host::KeySent::Unavailable:
+            p.rec.desc = QStringLiteral("keys cannot be sent on this display");
+            break;
+        }
+    }
+    p.rec.ret = proto::kFail;
+    qCDebug(lcJwShow).noquote() << "key refused:" + p.rec.desc;
+}
+
+void JWdataManage::noteWayland(bool& noted, const QString& line)
+{
+    if (noted || !host::WaylandSession())
+        return;
+    noted = true;
+    JWLOG::warning(line);
+    qCWarning(lcJwShow).noquote() << line;
 }
 
 void JWdataManage::onUnknown(Packet& p)

@@ -9,6 +9,7 @@
 
 #include "protocol/commands.h"
 #include "protocol/jwmess.h"
+#include "server/keyrate.h"
 #include "server/packetsink.h"
 #include "server/serverconfig.h"
 
@@ -167,7 +168,12 @@ private:
     void markLoggedIn(SOCKET sock);
     void flushHeld();
     void CheckLocalIpChange();
+    // In a Wayland session, logs the line once (per flag noted): what the packet
+    // does reaches only XWayland's windows (dispatcher thread).
+    void noteWayland(bool& noted, const QString& line);
     qint64 costSinceTrim = 0; // dispatcher thread only
+    KeyRate keyRate;          // dispatcher thread only
+    bool waylandKeyNoted = false, waylandPointerNoted = false;
 
     void onMouseMove(Packet& p);
     void onMode(Packet& p);
@@ -183,6 +189,7 @@ private:
     void onFileOpen(Packet& p);
     void onFileClose(Packet& p);
     void onWhiteboard(Packet& p);
+    void onKey(Packet& p);
     void onUnknown(Packet& p);
     void refusedForId(Packet& p);
 

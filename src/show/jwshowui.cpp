@@ -84,7 +84,7 @@ JWShowUi::JWShowUi(QWidget* parent)
     m_videoSurface->hide();
 
     connect(&m_fetcher, &PictureFetcher::pictureReady, this, &JWShowUi::showPicture);
-    m_fetcher.setDecodeArea([this] { return screenOf(this)->geometry().size(); });
+    m_fetcher.setDecodeArea([this] { return showScreen()->geometry().size(); });
 
     VideoManage* overlay = m_overlay->scene();
     connect(&m_video, &VideoController::playRequested, this, [this] {
@@ -215,9 +215,32 @@ void JWShowUi::goFullScreen()
     if (!m_fullScreen)
         m_normalGeometry = geometry();
     m_fullScreen = true;
-    const QRect target = screenOf(this)->geometry();
+    const QRect target = showScreen()->geometry();
     showFullScreen();
     setGeometry(target);
+}
+
+QScreen* JWShowUi::showScreen() const
+{
+    return m_targetScreen ? m_targetScreen.data() : screenOf(this);
+}
+
+void JWShowUi::setTargetScreen(QScreen* screen)
+{
+    m_targetScreen = screen;
+    const QRect area = showScreen()->geometry();
+    m_normalGeometry.moveCenter(area.center());
+    if (isVisible() && m_fullScreen) {
+        // A window manager keeps a full-screen window on its screen: it leaves
+        // full screen to move, and takes it again there.
+        showNormal();
+        setGeometry(area);
+        showFullScreen();
+    }
+    // Also where no window manager would move it; a hidden window is given its
+    // place (it shows there), and the picture is laid out for it.
+    setGeometry(m_fullScreen ? area : m_normalGeometry);
+    refitToWindow(true);
 }
 
 void JWShowUi::goNormal()

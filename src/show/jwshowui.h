@@ -11,6 +11,7 @@
 
 #include <QImage>
 #include <QPixmap>
+#include <QPointer>
 #include <QRect>
 #include <QSize>
 #include <QTimer>
@@ -20,6 +21,7 @@
 
 class QGraphicsScene;
 class QGraphicsView;
+class QScreen;
 class QStackedLayout;
 class ShowImageRect;
 class VlcWidgetVideo;
@@ -40,6 +42,10 @@ public:
     // Whether a show goes full screen by itself.
     void setAutoFull(bool on) { m_autoFull = on; }
     bool autoFull() const { return m_autoFull; }
+    // The screen the show goes to (none: the one the window is on, at first the
+    // primary). The window moves there at once, shown or not, and the picture's
+    // rectangle with it; a full-screen window covers the new screen.
+    void setTargetScreen(QScreen* screen);
 
     PictureFetcher& fetcher() { return m_fetcher; }
     // Its reports go to the controller that started the video.
@@ -82,6 +88,7 @@ private:
     void showOverlay();
     void placeOverlay();
     void maskOverlay();
+    QScreen* showScreen() const;
 
     PictureFetcher m_fetcher;
     VideoController m_video;
@@ -97,6 +104,7 @@ private:
     bool m_showingDefault = false; // the idle picture is shown, laid out for this size
     ShowImageRect* m_pictureRect = nullptr;
     bool m_autoFull = false;
+    QPointer<QScreen> m_targetScreen;
     // Where the window goes back to from full screen: no window manager keeps
     // that for us, so it is remembered here.
     QRect m_normalGeometry;

@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCursor>
 #include <QDebug>
 #include <QDesktopServices>
@@ -68,7 +69,43 @@ MainWindow::MainWindow(QWidget* parent)
     });
     connect(ui->comboBoxLocalIp, &QComboBox::currentTextChanged, webPanel,
             &WebRemotePanel::setAddress);
+    initScreenList();
     activateWindow();
+}
+
+void MainWindow::initScreenList()
+{
+    auto* label = new QLabel(tr("演示屏幕："), ui->tabSet);
+    label->setGeometry(50, 212, 100, 21);
+    screenList = new QComboBox(ui->tabSet);
+    screenList->setObjectName(QStringLiteral("comboBoxScreen"));
+    screenList->setGeometry(150, 210, 260, 22);
+    // Only the user's pick is a change: a list refreshed for a screen plugged in
+    // chooses nothing.
+    connect(screenList, QOverload<int>::of(&QComboBox::activated), this,
+            [this](int index) { emit screenChosen(screenList->itemData(index).toString()); });
+}
+
+void MainWindow::setScreens(const QList<ScreenChoice>& choices, int current)
+{
+    screenList->clear();
+    for (const ScreenChoice& c : choices)
+        screenList->addItem(c.label, c.value);
+    screenList->setCurrentIndex(current);
+}
+
+void MainWindow::showWaylandNotice()
+{
+    if (waylandLine)
+        return;
+    waylandLine = new QLabel(tr("Wayland 会话：指针、翻页键和分辨率无效，登录时选择 X11 会话即可"),
+                             ui->centralWidget);
+    waylandLine->setObjectName(QStringLiteral("labWayland"));
+    waylandLine->setStyleSheet(QStringLiteral("color:#b00000"));
+    ui->gridLayout->addWidget(waylandLine, 1, 0);
+    // The window keeps its size: the table makes room for the line.
+    QTableWidget* table = ui->tableWidget;
+    table->resize(table->width(), table->height() - 24);
 }
 
 MainWindow::~MainWindow() = default;
@@ -199,8 +236,7 @@ void MainWindow::InitTableWidget()
     tableMenu->addAction(disconnectAction);
     connect(disconnectAction, &QAction::triggered, this, &MainWindow::sl_disconnection);
 
-    table->setHorizontalHeaderLabels(
-        {QStringLiteral("ID"), QStringLiteral("IP"), tr("用户名")});
+    table->setHorizontalHeaderLabels({QStringLiteral("ID"), QStringLiteral("IP"), tr("用户名")});
 }
 
 void MainWindow::Add_User(QString id, QString name, QString ip)

@@ -15,6 +15,7 @@ namespace Ui
 class MainWindow;
 }
 class QAction;
+class QComboBox;
 class QLabel;
 class QMenu;
 class About;
@@ -30,6 +31,13 @@ public:
         bool autoFull = false;
         bool runTray = false;
         bool pairing = false; // only phones that give the code may log in over TCP
+    };
+
+    // A screen the show may use: what the settings tab lists, and the value of the
+    // setting that chooses it.
+    struct ScreenChoice {
+        QString label;
+        QString value;
     };
 
     explicit MainWindow(QWidget* parent = nullptr);
@@ -57,6 +65,11 @@ public:
     void setTrayCheck(std::function<bool()> check) { trayCheck = std::move(check); }
     // Closing hides the window until this is called (the quit).
     void closeForGood();
+    // The settings tab's list of screens ("演示屏幕") and the one in use.
+    void setScreens(const QList<ScreenChoice>& choices, int current);
+    // One line under the tabs: in a Wayland session, what does not work and how
+    // to make it work.
+    void showWaylandNotice();
 
 signals:
     // A different port was confirmed on the settings tab (see requestedPort).
@@ -64,6 +77,8 @@ signals:
     // The settings tab's options were applied.
     void optionsApplied(MainWindow::Options options);
     void disconnectRequested(QString id);
+    // Another show screen was picked (the setting's value): applied at once.
+    void screenChosen(QString value);
     void quitRequested();
 
 public slots:
@@ -88,6 +103,7 @@ protected:
 private:
     // Whether there is a tray now; the line beside the tabs says when there is none.
     bool trayPresent();
+    void initScreenList();
 
     std::unique_ptr<Ui::MainWindow> ui;
     int servedPort = 0;
@@ -103,5 +119,7 @@ private:
     QAction* aboutAction = nullptr;
     WebRemotePanel* webPanel = nullptr; // parent: the tab widget
     std::function<bool()> trayCheck = &QSystemTrayIcon::isSystemTrayAvailable;
-    QLabel* noTrayLine = nullptr; // parent: the tab widget, in its corner
+    QLabel* noTrayLine = nullptr;    // parent: the tab widget, in its corner
+    QComboBox* screenList = nullptr; // parent: the settings tab
+    QLabel* waylandLine = nullptr;   // parent: the central widget
 };

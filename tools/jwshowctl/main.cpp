@@ -35,6 +35,7 @@ const char kUsage[] =
     "  mode show|remote             show.image URL           show.video URL\n"
     "  control ACT [TIME|VALUE]     move X Y                 files\n"
     "  resolution set W H           resolution reduction     logout\n"
+    "  key next|previous|first|last|start|end|black|white  (a slide key)\n"
     "\n"
     "Exit status: 0 when done, 1 when the program closed the connection before every\n"
     "packet was sent, 2 on a usage error or when the connection cannot be made.\n";
@@ -350,6 +351,8 @@ int main(int argc, char** argv)
             i += 3;
         } else if (w == QLatin1String("resolution") && need(1)) {
             ctl.packets << packet("resolution", {{"act", rest.at(++i)}});
+        } else if (w == QLatin1String("key") && need(1)) {
+            ctl.packets << packet("key", {{"value", rest.at(++i)}});
         } else if (w == QLatin1String("logout")) {
             ctl.packets << packet("logout", {});
         } else {

@@ -1,0 +1,62 @@
+// A Wayland session, as the program learns it from its environment: it says once
+// what will not work, refuses a display mode it cannot set, and notes the first
+// pointer move and key.
+#include "e2eutil.h"
+#include "jwinstance.h"
+
+#include <QtTest>
+
+using namespace jwtest;
+
+class TestWayland : public QObject
+{
+    Q_OBJECT
+private slots:
+    void sessionIsDetected_data()
+    {
+        QTest::addColumn<QString>("variable");
+        QTest::addColumn<QString>("value");
+        QTest::addColumn<bool>("wayland");
+        QTest::newRow("session type") << "XDG_SESSION_TYPE"
+                                      << "wayland" << true;
+        QTest::newRow("compositor socket") << "WAYLAND_DISPLAY"
+                                           << "wayland-0" << true;
+        QTest::newRow("X11 session") << "XDG_SESSION_TYPE"
+                                     << "x11" << false;
+    }
+    void sessionIsDetected()
+    {
+        QFETCH(QString, variable);
+        QFETCH(QString, value);
+        QFETCH(bool, wayland);
+        JwInstanceOptions o;
+        o.unsetEnv = QStringList{"XDG_SESSION_TYPE", "WAYLAND_DISPLAY"};
+        o.env.insert(variable, value);
+        JwInstance prog(o);
+        QVERIFY2(prog.start(), qPrintable(prog.errorString()));
+        Controller c(prog.port());
+        QVERIFY(c.connectToHost() && c.login("p1").contains(R"("ret":"0")"));
+        const QByteArray refused =
+            e2e::envelope("2", "p1", "resolution", "-1", "not possible in a Wayland session");
+        QCOMPARE(c.request({{"type", "resolution"},
+                            {"id", "2"},
+                            {"from", "p1"},
+                            {"act", "set"},
+                            {"width", "800"},
+                            {"height", "600"}}),
+                 wayland ? refused : e2e::envelope("2", "p1", "resolution"));
+        for (const char* id : {"3", "4"}) {
+            QVERIFY(c.send({{"type", "mouse.move"}, {"from", "p1"}, {"x", 1}, {"y", 1}}));
+            QVERIFY(!c.request({{"type", "key"}, {"id", id}, {"from", "p1"}, {"value", "next"}})
+                         .isEmpty());
+        }
+        QCOMPARE(prog.stop(), 0);
+        const QByteArray err = prog.stderrOutput();
+        for (const char* line : {"Wayland session: the pointer, slide keys and display modes",
+                                 "mouse.move: in a Wayland session", "key: in a Wayland session"})
+            QVERIFY2(err.count(line) == (wayland ? 1 : 0), line);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestWayland)
+#include "tst_wayland.moc"
