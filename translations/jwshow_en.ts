@@ -179,6 +179,11 @@
         <source>是否确定更改通讯端口并自动重启服务程序?</source>
         <translation>Change the port and restart the service?</translation>
     </message>
+    <message>
+        <location filename="../src/ui/mainwindow.cpp" line="277"/>
+        <source>帮助页面由网页遥控提供，但网页遥控未能启动（端口被占用）。</source>
+        <translation>The help page is served by the browser remote, which could not start (its port is in use).</translation>
+    </message>
 </context>
 <context>
     <name>MessageBox</name>
@@ -196,6 +201,11 @@
 </context>
 <context>
     <name>WebRemotePanel</name>
+    <message>
+        <location filename="../src/ui/webremotepanel.cpp" line="14"/>
+        <source>配对码</source>
+        <translation>Pairing code</translation>
+    </message>
     <message>
         <location filename="../src/ui/webremotepanel.cpp" line="21"/>
         <source>用手机相机扫描二维码，在浏览器中遥控本机（手机与本机在同一网络）。</source>

@@ -140,7 +140,7 @@ private slots:
         QVERIFY(browser.navigate("about:blank") && browser.navigate(qrUrl()));
         QTRY_COMPARE_WITH_TIMEOUT(state(), QLatin1String("connected"), 10000);
         QCOMPARE(browser.script("return localStorage.getItem('jw.id');").toString(), id);
-        QVERIFY(browser.text("#rename").contains("Browser"));
+        QVERIFY(browser.text("#user-name").contains("Browser"));
     }
 
     void pictureByAddress()

@@ -1,0 +1,202 @@
+// The browser remote's parts that need no real program: a page that goes away
+// keeps its controller for a page of the same controller that comes back with
+// the code, and only so long; the small copy of the shown picture stays small;
+// the help page's language; where the main window's help goes.
+
+#include "base/showimagerect.h"
+#include "commandtext.h"
+#include "jwinstance.h"
+#include "pagesocket.h"
+#include "server/controlserver.h"
+#include "server/pairingguard.h"
+#include "ui/mainwindow.h"
+#include "ui/webremotepanel.h"
+#include "web/helppage.h"
+#include "web/pagepicture.h"
+#include "web/webremote.h"
+
+#include <QBuffer>
+#include <QDesktopServices>
+#include <QHostInfo>
+#include <QImageReader>
+#include <QLabel>
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace
+{
+const QString kCode = QStringLiteral("654321");
+QByteArray field(const QByteArray& json, const char* key)
+{
+    return QJsonDocument::fromJson(json).object().value(QLatin1String(key)).toString().toUtf8();
+}
+} // namespace
+
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QUrl url;
+public slots:
+    void open(const QUrl& u) { url = u; }
+};
+
+class TestPageUnits : public QObject
+{
+    Q_OBJECT
+    ShowImageRect picture;
+    PairingGuard guard{kCode};
+    std::unique_ptr<ControlServer> server;
+    std::unique_ptr<WebRemote> web;      // keeps a controller longer than any case here
+    std::unique_ptr<WebRemote> briefWeb; // keeps one for a moment
+    QStringList routed;                  // what the windows were asked
+
+    bool asked(const QString& what) const { return routed.contains(what); }
+    // A page of the controller logged in; what it was told after the login.
+    QByteArray logIn(PageSocket& page, quint16 port, const QString& from)
+    {
+        if (!page.open(port) || !page.login(from, kCode).contains("\"ret\":\"0\""))
+            return QByteArray();
+        return page.next();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        ServerConfig config;
+        config.hostName = QHostInfo::localHostName();
+        config.code = kCode;
+        config.pairing = &guard;
+        config.picture = &picture;
+        server = std::make_unique<ControlServer>(config);
+        JWdataManage::Receivers r;
+        r.show = [this](const cmd::ShowCommand& c) { routed << jwtest::text(c); };
+        r.boards = [this](const cmd::BoardCommand& c) { routed << jwtest::text(c); };
+        r.main = [this](const cmd::MainCommand& c) { routed << jwtest::text(c); };
+        server->start(r);
+        web = std::make_unique<WebRemote>(*server, guard, 600000);
+        briefWeb = std::make_unique<WebRemote>(*server, guard, 200);
+        QVERIFY(web->listen(jwtest::freePort()));
+        QVERIFY(briefWeb->listen(jwtest::freePort()));
+    }
+    void cleanupTestCase()
+    {
+        briefWeb.reset();
+        web.reset();
+        server.reset();
+    }
+
+    // A reload: the page's socket goes, the same controller logs in again with
+    // the code; nothing of it left the program meanwhile. A page without the code
+    // cannot have it.
+    void reloadKeepsTheController()
+    {
+        PageSocket first;
+        QCOMPARE(field(logIn(first, web->port(), "web-k"), "value"), QByteArray("new"));
+        first.send({{"type", "whiteboard.start"}, {"id", "2"}, {"from", "web-k"}});
+        QTRY_VERIFY(asked("board web-k open"));
+        first.ws.abort();
+
+        PageSocket stranger;
+        QVERIFY(stranger.open(web->port()));
+        stranger.login("web-k", "000000");
+        QCOMPARE(stranger.closedWith(), 4001);
+
+        PageSocket again;
+        const QByteArray hello = logIn(again, web->port(), "web-k");
+        QCOMPARE(field(hello, "act"), QByteArray("hello"));
+        QCOMPARE(field(hello, "value"), QByteArray("kept"));
+        // The first page's number closed behind the login: it took nothing along.
+        for (const char* id : {"3", "4"}) {
+            again.send({{"type", "mode"}, {"id", id}, {"from", "web-k"}, {"value", "remote"}});
+            QCOMPARE(field(again.next(), "id"), QByteArray(id));
+        }
+        QVERIFY(!asked("removed web-k") && !asked("board web-k close"));
+        QVERIFY(server->registry().GetUserById("web-k").sock != 0);
+
+        // Kept, and disconnected from the main window: it goes at once.
+        again.ws.close();
+        QCOMPARE(again.closedWith(), int(QWebSocketProtocol::CloseCodeNormal));
+        server->disconnect("web-k");
+        QTRY_VERIFY(asked("removed web-k") && asked("board web-k close"));
+    }
+
+    // A page that does not come back ends as it would have at once.
+    void notBackInTimeEnds()
+    {
+        PageSocket page;
+        QCOMPARE(field(logIn(page, briefWeb->port(), "web-gone"), "value"), QByteArray("new"));
+        page.ws.abort();
+        QTRY_VERIFY(asked("removed web-gone"));
+        PageSocket late;
+        QCOMPARE(field(logIn(late, briefWeb->port(), "web-gone"), "value"), QByteArray("new"));
+    }
+
+    void pagePictureIsSmall_data()
+    {
+        QTest::addColumn<QImage>("picture");
+        QImage noise(4000, 3000, QImage::Format_RGB32);
+        for (int y = 0; y < noise.height(); ++y) {
+            auto* line = reinterpret_cast<quint32*>(noise.scanLine(y));
+            for (int x = 0; x < noise.width(); ++x)
+                line[x] = QRandomGenerator::global()->generate();
+        }
+        QImage seeThrough(300, 200, QImage::Format_ARGB32);
+        seeThrough.fill(Qt::transparent);
+        QTest::newRow("photo-sized noise") << noise;
+        QTest::newRow("tall strip") << noise.copy(0, 0, 60, 3000);
+        QTest::newRow("small, see-through") << seeThrough;
+    }
+    void pagePictureIsSmall()
+    {
+        QFETCH(QImage, picture);
+        const QByteArray jpeg = web::PagePicture(picture, 480, 48 * 1024);
+        QVERIFY(!jpeg.isEmpty() && jpeg.size() <= 48 * 1024);
+        QBuffer buffer;
+        buffer.setData(jpeg);
+        QImageReader reader(&buffer, "jpeg");
+        const QSize size = reader.size();
+        QVERIFY(size.width() <= 480 && size.height() <= 480);
+        // Its proportions, to the pixel.
+        const double width = double(picture.width()) * size.height() / picture.height();
+        QVERIFY2(qAbs(size.width() - width) <= 1,
+                 qPrintable(QStringLiteral("%1x%2").arg(size.width()).arg(size.height())));
+        QVERIFY(web::PagePicture(QImage(), 480, 48 * 1024).isEmpty());
+    }
+
+    void helpLanguage_data()
+    {
+        QTest::addColumn<QByteArray>("accept");
+        QTest::addColumn<QByteArray>("language");
+        QTest::newRow("Chinese first") << QByteArray("zh-CN,zh;q=0.9,en;q=0.8") << QByteArray("zh");
+        QTest::newRow("English first") << QByteArray("en-US,en;q=0.9,zh;q=0.8") << QByteArray("en");
+        QTest::newRow("by weight") << QByteArray("de, en;q=0.3, zh-TW;q=0.6") << QByteArray("zh");
+        QTest::newRow("neither") << QByteArray("fr-FR,fr;q=0.9") << QByteArray("en");
+        QTest::newRow("none") << QByteArray() << QByteArray("en");
+    }
+    void helpLanguage()
+    {
+        QFETCH(QByteArray, accept);
+        QFETCH(QByteArray, language);
+        QCOMPARE(web::HelpLanguage(accept), language);
+    }
+
+    // The tray's entry and the link open the program's own page in the browser.
+    void helpOpensTheLocalPage()
+    {
+        UrlCatcher browser;
+        QDesktopServices::setUrlHandler("http", &browser, "open");
+        MainWindow w;
+        w.webRemotePanel()->setWebPort(45557);
+        const QUrl want(QStringLiteral("http://127.0.0.1:45557/help"));
+        w.menu_help_click();
+        QCOMPARE(browser.url, want);
+        browser.url.clear();
+        emit w.findChild<QLabel*>("label_url")->linkActivated(QStringLiteral("/help"));
+        QCOMPARE(browser.url, want);
+        QDesktopServices::unsetUrlHandler("http");
+    }
+};
+
+QTEST_MAIN(TestPageUnits)
+#include "tst_page_units.moc"
