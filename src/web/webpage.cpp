@@ -479,6 +479,8 @@ void WebPage::gone()
     closing_ = true; // nothing more is read from it
     detach();
     closeTimer_.stop();
+    // Out of the count at once: a kept controller takes its place.
+    server_->forget(this);
     deleteLater();
 }
 

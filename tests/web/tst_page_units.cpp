@@ -132,6 +132,26 @@ private slots:
         QCOMPARE(field(logIn(late, briefWeb->port(), "web-gone"), "value"), QByteArray("new"));
     }
 
+    // A kept controller holds a page's place: reloading escapes no bound. When
+    // every place is taken by pages that logged in, one kept for a page that has
+    // not come back gives way to a newcomer.
+    void keptPagesCountAsPages()
+    {
+        std::vector<std::unique_ptr<PageSocket>> crowd;
+        for (int i = 0; i < 100; ++i) {
+            crowd.push_back(std::make_unique<PageSocket>());
+            QVERIFY(
+                !logIn(*crowd.back(), web->port(), QStringLiteral("crowd-%1").arg(i)).isEmpty());
+        }
+        crowd.front()->ws.close();
+        QCOMPARE(crowd.front()->closedWith(), int(QWebSocketProtocol::CloseCodeNormal));
+        PageSocket newcomer;
+        QVERIFY(!logIn(newcomer, web->port(), "newcomer").isEmpty());
+        QTRY_VERIFY(asked("removed crowd-0"));
+        QVERIFY(!asked("removed crowd-1"));
+        crowd.clear();
+    }
+
     void pagePictureIsSmall_data()
     {
         QTest::addColumn<QImage>("picture");
