@@ -2,21 +2,38 @@
 // on the X server: what is drawn lands undistorted on the shown picture, a reload
 // keeps the show and the board, failures are told as failures, every screen from
 // 320 px wide and on its side fits, and the code, the log-out and the labels say
-// what they should once.
+// what they should once. Beside it, the reports as the program writes them to a
+// page, and its help page.
 
 #include "browserdriver.h"
+#include "e2eutil.h"
 #include "flatpng.h"
 #include "httpserver.h"
 #include "jwinstance.h"
+#include "pagesocket.h"
 #include "x11probe.h"
 
 #include <QFile>
+#include <QSet>
 #include <QtTest>
 
 namespace
 {
 const QRgb kGrey = qRgb(128, 128, 128);
 const QString kShow = QStringLiteral("Tovanel-演示模式");
+// A report to a page as the program writes it (keys in ascending order).
+QByteArray report(const QByteArray& act, const QByteArray& id, const QByteArray& to,
+                  const QByteArray& value, const QByteArray& desc = "")
+{
+    return R"({"act":")" + act + R"(","desc":")" + desc + R"(","from":"jwshow","id":")" + id +
+           R"(","ret":")" + (desc.isEmpty() ? "0" : "-1") + R"(","to":")" + to +
+           R"(","type":"show.report","value":")" + value + R"("})";
+}
+QJsonObject packet(const char* type, const QString& id, const QString& from, const char* key,
+                   const QString& value)
+{
+    return {{"type", type}, {"id", id}, {"from", from}, {key, value}};
+}
 } // namespace
 
 class TestPageBrowser : public QObject
@@ -28,6 +45,21 @@ class TestPageBrowser : public QObject
     BrowserDriver browser; // a phone held upright
     quint16 webPort = 0;
     QString code;
+    std::unique_ptr<PageSocket> page;        // a page as the program's reports see it
+    std::unique_ptr<jwtest::Controller> app; // an app beside it
+
+    // The next two messages to the page other than hellos and copies of the shown
+    // picture (those come whenever it changes), in either order: a request's reply
+    // and its report race each other.
+    QSet<QByteArray> nextTwo()
+    {
+        QSet<QByteArray> two;
+        for (QByteArray m; two.size() < 2 && !(m = page->next(10000)).isEmpty();) {
+            if (!m.contains(R"("act":"picture")") && !m.contains(R"("act":"hello")"))
+                two << m;
+        }
+        return two;
+    }
 
     QString address(const QString& hash) const
     {
@@ -71,6 +103,12 @@ private slots:
         http.serve("/v.mp4", video.readAll(), "video/mp4");
         http.serve("/wide.png", flatPng(kGrey, 900, 600), "image/png");
         http.serve("/tall.png", flatPng(kGrey, 400, 600), "image/png");
+        http.serve("/notes.txt", "not a picture at all", "text/plain");
+        TestHttpServer::Route huge{"", "image/png"};
+        huge.declaredLength = 200LL * 1024 * 1024;
+        huge.chunkBytes = 64 * 1024;
+        http.setRoute("/huge.png", huge);
+        http.setRoute("/broken.png", {"", "text/plain", 500});
 
         jwtest::JwInstanceOptions o = jwtest::presentingOptions();
         o.env.insert("JWSHOW_VLC_ARGS", "--aout=adummy");
@@ -84,8 +122,7 @@ private slots:
         {
             jwtest::Controller app(program->port());
             QVERIFY(app.connectToHost());
-            const QByteArray reply = app.login("app");
-            code = QString::fromLatin1(reply.mid(reply.indexOf("\"token\":\"") + 9, 6));
+            code = QString::fromLatin1(e2e::tokenOf(app.login("app")));
         }
         QVERIFY2(browser.start(412, 915), qPrintable(browser.lastError()));
         QVERIFY(logIn(browser, "Ann"));
@@ -188,26 +225,20 @@ private slots:
                                   QLatin1String("failed"), 15000);
     }
 
-    // The mute button says what it will do; the name is the program's.
-    void labels()
+    // The mute button says what it will do; the name is the program's; logging out
+    // ends this phone's control (the show it alone held closes) and brings the
+    // form back.
+    void labelsAndLogOut()
     {
         QVERIFY(tab("video"));
         QCOMPARE(browser.text("#video-mute"), QLatin1String("Mute"));
         QVERIFY(browser.click("#video-mute"));
         QCOMPARE(browser.text("#video-mute"), QLatin1String("Unmute"));
-        QVERIFY(browser.click("#video-mute"));
-        QCOMPARE(browser.text("#video-mute"), QLatin1String("Mute"));
         const QString name = kShow.section('-', 0, 0);
         QCOMPARE(browser.text("#app-name"), name);
         QCOMPARE(browser.script("return document.title;").toString(), name);
-    }
 
-    // Logging out ends this phone's control (the show it alone held closes) and
-    // brings the form back.
-    void logOut()
-    {
-        QVERIFY(viewable(kShow));
-        QVERIFY(browser.click("#logout"));
+        QVERIFY(viewable(kShow) && browser.click("#logout"));
         QTRY_COMPARE_WITH_TIMEOUT(state(browser), QLatin1String("login"), 5000);
         QVERIFY(browser.visible("#login"));
         QTRY_VERIFY_WITH_TIMEOUT(!viewable(kShow) && !viewable("Sketchpad"), 5000);
@@ -282,6 +313,69 @@ private slots:
                     .toString();
             QVERIFY2(misfits.isEmpty(), qPrintable(QString(name) + ": " + misfits));
         }
+    }
+
+    void reports_data()
+    {
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QByteArray>("value");
+        QTest::addColumn<QByteArray>("reason");
+        const QByteArray failed("failed");
+        QTest::newRow("shown") << http.url("/wide.png") << QByteArray("shown") << QByteArray();
+        QTest::newRow("404") << http.url("/none.png") << failed << QByteArray("not found");
+        QTest::newRow("500") << http.url("/broken.png") << failed << QByteArray("HTTP 500");
+        QTest::newRow("text") << http.url("/notes.txt") << failed << QByteArray("not a picture");
+        QTest::newRow("200 MB") << http.url("/huge.png") << failed << QByteArray("too large");
+        QTest::newRow("nobody there")
+            << QStringLiteral("http://127.0.0.1:%1/a.png").arg(jwtest::freePort()) << failed
+            << QByteArray("cannot connect");
+        QTest::newRow("a file") << QStringLiteral("file:///etc/hostname") << failed
+                                << QByteArray("not a web address");
+    }
+    // Byte for byte: a page that asked hears how the show came up and what came of
+    // its picture; an app gets only the reply, as ever.
+    void reports()
+    {
+        QFETCH(QString, url);
+        QFETCH(QByteArray, value);
+        QFETCH(QByteArray, reason);
+        if (!page) {
+            page = std::make_unique<PageSocket>();
+            QVERIFY(page->open(webPort));
+            QCOMPARE(page->login("web-r", code),
+                     e2e::loginReply("1", "web-r", "web", program->port() + 1, code.toLatin1()));
+            page->send(packet("mode", "m1", "web-r", "value", "show"));
+            QCOMPARE(nextTwo(), QSet<QByteArray>({e2e::envelope("m1", "web-r", "mode"),
+                                                  report("window", "000000", "", "full")}));
+            app = std::make_unique<jwtest::Controller>(program->port());
+            QVERIFY(app->connectToHost() && !app->login("tcp-1").isEmpty());
+        }
+        page->send(packet("show.image", "p1", "web-r", "url", url));
+        QCOMPARE(nextTwo(), QSet<QByteArray>({e2e::envelope("p1", "web-r", "show.image"),
+                                              report("image", "p1", "web-r", value, reason)}));
+        QCOMPARE(app->request(packet("show.image", "t1", "tcp-1", "url", url)),
+                 e2e::envelope("t1", "tcp-1", "show.image"));
+        QVERIFY(app->expectNoReply(300));
+    }
+
+    // The help page: offline, under the page's own policy (its style applies), in
+    // the language asked for, with the ports to allow and never the code.
+    void helpPage()
+    {
+        const QString help = QStringLiteral("http://127.0.0.1:%1/help").arg(webPort);
+        QVERIFY(browser.navigate(help)); // the browser speaks English
+        QCOMPARE(browser.script("return document.documentElement.lang;").toString(),
+                 QLatin1String("en"));
+        QVERIFY(browser.navigate(help + "?lang=zh"));
+        QCOMPARE(browser.script("return document.documentElement.lang;").toString(),
+                 QLatin1String("zh-CN"));
+        QCOMPARE(
+            browser.script("return getComputedStyle(document.body).backgroundColor;").toString(),
+            QLatin1String("rgb(13, 20, 27)"));
+        const QString text = browser.text("body");
+        for (const int port : {int(program->port()), program->port() + 1, program->port() + 2})
+            QVERIFY(text.contains(QString::number(port)));
+        QVERIFY(!text.contains(code) && !text.contains("{{"));
     }
 };
 
