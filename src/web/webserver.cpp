@@ -208,7 +208,9 @@ void WebServer::onPingTimer()
 std::vector<SOCKET> WebServer::pageLoggedIn(WebPage* page)
 {
     std::vector<SOCKET> ids;
-    for (WebPage* other : pages_) {
+    // A page that closes may leave the set at once: the loop goes over a copy.
+    const std::set<WebPage*> pages = pages_;
+    for (WebPage* other : pages) {
         if (other != page && other->loggedIn() && other->controller() == page->controller()) {
             const std::vector<SOCKET> given = other->handOver();
             ids.insert(ids.end(), given.begin(), given.end());
@@ -273,7 +275,8 @@ void WebServer::setPicture(const QImage& picture)
              QLatin1String("data:image/jpeg;base64,") + QLatin1String(jpeg.toBase64()));
     // Made once, however many pages take it.
     pictureReport_ = QJsonDocument(o).toJson(QJsonDocument::Compact);
-    for (WebPage* p : pages_)
+    const std::set<WebPage*> pages = pages_;
+    for (WebPage* p : pages)
         p->report(pictureReport_);
 }
 
