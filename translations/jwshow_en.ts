@@ -199,6 +199,11 @@
         <source>Wayland 会话：指针、翻页键和分辨率无效，登录时选择 X11 会话即可</source>
         <translation>Wayland: pointer, slide keys and resolution do not work; log in to X11</translation>
     </message>
+    <message>
+        <location filename="../src/ui/mainwindow.cpp" line="277"/>
+        <source>帮助页面由网页遥控提供，但网页遥控未能启动（端口被占用）。</source>
+        <translation>The help page is served by the browser remote, which could not start (its port is in use).</translation>
+    </message>
 </context>
 <context>
     <name>MessageBox</name>
@@ -216,6 +221,11 @@
 </context>
 <context>
     <name>WebRemotePanel</name>
+    <message>
+        <location filename="../src/ui/webremotepanel.cpp" line="14"/>
+        <source>配对码</source>
+        <translation>Pairing code</translation>
+    </message>
     <message>
         <location filename="../src/ui/webremotepanel.cpp" line="21"/>
         <source>用手机相机扫描二维码，在浏览器中遥控本机（手机与本机在同一网络）。</source>

@@ -97,6 +97,7 @@ Application::Application(bool debug, qint64 pairingLockMs, QObject* parent)
         return under;
     });
     connect(&show_, &JWShowUi::pictureShown, &boards_, &paintViewManage::sl_underlayChanged);
+    connectPageReports();
     connect(&show_, &JWShowUi::surfaceChanged, &boards_, &paintViewManage::sl_underlayChangedSoon);
 
     main_.setHostName(hostName_);
@@ -448,7 +449,8 @@ bool Application::rebindServer(int newPort)
 
 void Application::applyOptions(const MainWindow::Options& o)
 {
-    if (!host::WriteAutorunEntry((o.autoRun ? autorunProgram() : QStringLiteral(" ")).toStdString()))
+    if (!host::WriteAutorunEntry(
+            (o.autoRun ? autorunProgram() : QStringLiteral(" ")).toStdString()))
         JWLOG::error(QStringLiteral("autorun entry not written: ") +
                      QString::fromStdString(host::AutorunEntryLocation()));
     settings_.setAutoFull(o.autoFull);
@@ -467,9 +469,23 @@ void Application::setCodeRequired(bool on)
     main_.setPhoneAccess(on);
 }
 
+void Application::connectPageReports()
+{
+    connect(&show_, &JWShowUi::pageReport, this,
+            [this](const cmd::PageReport& r) { server_.dispatcher().Report(r); });
+    connect(&show_, &JWShowUi::pictureShown, this, &Application::sendPagePicture);
+}
+
+void Application::sendPagePicture()
+{
+    if (web_)
+        web_->showPicture(show_.sourcePicture().toImage());
+}
+
 void Application::startWebRemote()
 {
     web_ = std::make_unique<WebRemote>(server_, guard_);
+    sendPagePicture(); // the idle picture, shown before the remote was there
     int port = settings_.webPort();
     if (port == 0) {
         port = port_ + kWebPortOffset;

@@ -76,6 +76,10 @@ private:
     void applyMain(const cmd::MainCommand& c);
     bool listenWithFallbacks();
     void startWebRemote();
+    // What the show window tells the browser remote's pages: what came of their
+    // requests, and the picture they draw on.
+    void connectPageReports();
+    void sendPagePicture();
     void changePort(); // to the port the main window asks for
     // Moves the server to newPort and closes every connection; when the port
     // cannot be bound, nothing changes.

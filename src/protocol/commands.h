@@ -24,6 +24,10 @@ struct ShowState {
 struct ShowPicture {
     SOCKET sock;
     QString url;
+    // A browser page's request: what came of it is reported to that controller,
+    // under the request's id. Empty for everyone else.
+    QString from = QString();
+    QString id = QString();
 };
 struct PlayVideo {
     QString url;
@@ -117,6 +121,18 @@ struct VideoReport {
     QString to;
     VideoInfo what;
     QString value; // milliseconds, "playing"/"paused"/"stoped", or the volume
+};
+
+// --- what the show window tells the browser remote's pages ---------------------------
+// Pages learn what came of a request (TCP controllers do not: their apps know only
+// the protocol's packets). The dispatcher sends it as a "show.report".
+struct PageReport {
+    QString act; // proto::kActImage, kActVideo or kActWindow
+    QString to;  // the controller it concerns; empty: every page
+    QString id;  // the request's, when known
+    bool ok = true;
+    QString value;  // proto::kShown, kFailed, kFull, kWindowed, kHidden
+    QString reason; // why not: proto::kNotFound, kTooLarge, ...
 };
 
 } // namespace cmd

@@ -33,6 +33,8 @@ inline constexpr char kPort[] = "port";
 inline constexpr char kPath[] = "path";
 inline constexpr char kFiles[] = "files";
 inline constexpr char kSize[] = "size";
+// A page's login asks for the reports to pages with this member ("1").
+inline constexpr char kReports[] = "reports";
 
 // Type values
 inline constexpr char kLogin[] = "login";
@@ -63,6 +65,9 @@ inline constexpr char kWbStringStart[] = "whiteboard.string.start";
 inline constexpr char kWbStringSet[] = "whiteboard.string.set";
 inline constexpr char kWbStringEnd[] = "whiteboard.string.end";
 inline constexpr char kKey[] = "key";
+// What came of a page's request, and what the page needs to know of the show
+// (browser pages that asked for it at login only; TCP controllers never get it).
+inline constexpr char kShowReport[] = "show.report";
 
 // Act and value words
 inline constexpr char kShow[] = "show";
@@ -97,6 +102,30 @@ inline constexpr char kKeyStart[] = "start";
 inline constexpr char kKeyEnd[] = "end";
 inline constexpr char kKeyBlack[] = "black";
 inline constexpr char kKeyWhite[] = "white";
+
+// The reports to pages: act, value and reason (desc) words.
+inline constexpr char kActImage[] = "image";     // a show.image: value shown or failed
+inline constexpr char kActVideo[] = "video";     // a show.video that cannot be opened
+inline constexpr char kActWindow[] = "window";   // the show window after a mode
+inline constexpr char kActHello[] = "hello";     // after the login: the program's name
+inline constexpr char kActPicture[] = "picture"; // a small copy of the shown picture
+inline constexpr char kShown[] = "shown";
+inline constexpr char kFailed[] = "failed";
+inline constexpr char kFull[] = "full";
+inline constexpr char kWindowed[] = "windowed";
+inline constexpr char kHidden[] = "hidden";
+inline constexpr char kKept[] = "kept"; // the controller was still there (a reload)
+inline constexpr char kNew[] = "new";
+inline constexpr char kNotFound[] = "not found";
+inline constexpr char kNotPicture[] = "not a picture";
+inline constexpr char kTooLarge[] = "too large";
+inline constexpr char kCannotConnect[] = "cannot connect";
+inline constexpr char kTooSlow[] = "too slow";
+inline constexpr char kNotWebAddress[] = "not a web address";
+inline constexpr char kCancelled[] = "cancelled";
+inline constexpr char kCannotOpen[] = "cannot open";
+inline constexpr char kNotFullScreen[] = "not full screen";
+inline constexpr char kNotShown[] = "not shown";
 
 // Fixed values
 inline constexpr char kIdentity[] = "jwshow";

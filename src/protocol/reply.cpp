@@ -28,6 +28,9 @@ QString BuildReply(const JWData& d)
             put(proto::kValue, d.value);
         else if (d.act == proto::kPosition)
             put(proto::kTime, d.time);
+    } else if (d.type == proto::kShowReport) {
+        put(proto::kAct, d.act);
+        put(proto::kValue, d.value);
     }
     return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
 }

@@ -8,7 +8,8 @@
 
 // The compact JSON text of a reply: id, from, to and type always; ret and desc
 // except on video reports; the login's version, name, rc_port and token; a video
-// report's act with its value or time. Keys come out in ascending order.
+// report's act with its value or time; a page report's act and value. Keys come
+// out in ascending order.
 QString BuildReply(const JWData& d);
 
 // The greeting a new connection gets: "jwshow-<version>-<host name>".

@@ -593,7 +593,13 @@ void JWdataManage::onShowImage(Packet& p)
         return;
     }
     const SOCKET sock = p.sock;
-    toShow(p.sock, cmd::ShowPicture{sock, url});
+    cmd::ShowPicture picture{sock, url};
+    // A page of this controller's own is told what came of it.
+    if (users_.GetUserById(p.rec.from).sock == sock && sockets_.TakesReports(sock)) {
+        picture.from = p.rec.from;
+        picture.id = p.rec.id;
+    }
+    toShow(p.sock, std::move(picture));
 }
 
 void JWdataManage::onShowVideo(Packet& p)
@@ -834,6 +840,28 @@ void JWdataManage::Report(const cmd::VideoReport& report)
     r.act = kActs[int(report.what)];
     (report.what == cmd::VideoInfo::Position ? r.time : r.value) = report.value;
     sendRetPack(report.sock, r);
+}
+
+void JWdataManage::Report(const cmd::PageReport& report)
+{
+    JWData r;
+    r.id = report.id.isEmpty() ? QString::fromLatin1(proto::kReportId) : report.id;
+    r.from = proto::kIdentity;
+    r.type = proto::kShowReport;
+    r.act = report.act;
+    r.value = report.value;
+    r.ret = report.ok ? proto::kOk : proto::kFail;
+    r.desc = report.reason;
+    if (!report.to.isEmpty()) {
+        const SOCKET sock = users_.GetUserById(report.to).sock;
+        if (sock && sockets_.TakesReports(sock)) {
+            r.to = report.to;
+            sendRetPack(sock, r);
+        }
+        return;
+    }
+    for (const SOCKET sock : sockets_.ReportTakers())
+        sendRetPack(sock, r);
 }
 
 void JWdataManage::sendRetPack(SOCKET sock, const JWData& d)

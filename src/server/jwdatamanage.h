@@ -81,6 +81,9 @@ public:
     void SendData(SOCKET sock, const QString& text);
     // A report of the video for the controller that started it (any thread).
     void Report(const cmd::VideoReport& report);
+    // A report for the pages that asked for them at login: to its controller, or
+    // to every such page when it names none (any thread). TCP controllers get none.
+    void Report(const cmd::PageReport& report);
 
     // The companion's port: what start-up or a port change set, replaced by what
     // the companion reports (any thread).

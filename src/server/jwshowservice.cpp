@@ -365,6 +365,32 @@ void JWShowService::Detach(SOCKET sock)
     d->sink.AddClose(sock);
 }
 
+std::vector<SOCKET> JWShowService::ReportTakers() const
+{
+    std::vector<std::shared_ptr<ExternalLink>> links;
+    std::vector<SOCKET> ids;
+    {
+        std::lock_guard<std::mutex> l(d->connLock);
+        for (const auto& kv : d->externals) {
+            ids.push_back(kv.first);
+            links.push_back(kv.second);
+        }
+    }
+    // Asked without the map's lock: a link has a lock of its own.
+    std::vector<SOCKET> takers;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (links[i]->takesReports())
+            takers.push_back(ids[i]);
+    }
+    return takers;
+}
+
+bool JWShowService::TakesReports(SOCKET sock) const
+{
+    const std::shared_ptr<ExternalLink> link = d->findExternal(sock);
+    return link && link->takesReports();
+}
+
 void JWShowService::WakeUp()
 {
     d->waker.wake();

@@ -13,6 +13,7 @@
 
 #include <QThread>
 #include <memory>
+#include <vector>
 
 // A connection that another front door carries (the browser remote's pages). The
 // socket server gives it a number from the same series as its own connections and
@@ -28,6 +29,8 @@ public:
     virtual void flush() = 0;
     // Ends the connection; the carrier detaches it when it has closed.
     virtual void shutdown() = 0;
+    // Whether the connection asked for the reports to pages ("show.report").
+    virtual bool takesReports() const { return false; }
 };
 
 class JWShowService : public QThread
@@ -91,6 +94,9 @@ public:
     SOCKET Attach(std::shared_ptr<ExternalLink> link);
     // Forgets the external connection and queues its close behind its packets.
     void Detach(SOCKET sock);
+    // The external connections that take the reports to pages; whether one does.
+    std::vector<SOCKET> ReportTakers() const;
+    bool TakesReports(SOCKET sock) const;
 
     // Makes the server thread look at its connections again (the dispatcher calls
     // it when a paused connection may be read again).

@@ -4,6 +4,7 @@
 #include "base/jwlog.h"
 #include "base/showimagerect.h"
 #include "host/windowmanager.h"
+#include "protocol/protocol.h"
 #include "show/fitsize.h"
 #include "show/videomanage.h"
 #include "show/vlc/vlcwidgetvideo.h"
@@ -84,6 +85,10 @@ JWShowUi::JWShowUi(QWidget* parent)
     m_videoSurface->hide();
 
     connect(&m_fetcher, &PictureFetcher::pictureReady, this, &JWShowUi::showPicture);
+    connect(&m_fetcher, &PictureFetcher::done, this, &JWShowUi::reportPicture);
+    connect(&m_video, &VideoController::pageReport, this, &JWShowUi::pageReport);
+    m_windowCheck.setInterval(kWindowCheckMs);
+    connect(&m_windowCheck, &QTimer::timeout, this, &JWShowUi::checkWindow);
     m_fetcher.setDecodeArea([this] { return showScreen()->geometry().size(); });
 
     VideoManage* overlay = m_overlay->scene();
@@ -130,8 +135,17 @@ void JWShowUi::apply(const cmd::ShowCommand& c)
                 w->showWindow();
             else if (s.target == cmd::ShowTarget::Hidden)
                 w->hideWindow();
+            w->watchWindow(s.target);
         }
-        void operator()(const cmd::ShowPicture& p) const { w->m_fetcher.fetch(p.url); }
+        void operator()(const cmd::ShowPicture& p) const
+        {
+            quint64 tag = 0;
+            if (!p.from.isEmpty()) {
+                tag = ++w->m_lastTag;
+                w->m_pagePictures.insert(tag, {p.from, p.id});
+            }
+            w->m_fetcher.fetch(p.url, tag);
+        }
         void operator()(const cmd::PlayVideo& v) const { w->startVideo(v); }
         void operator()(const cmd::VideoControl& v) const
         {
@@ -514,4 +528,62 @@ void JWShowUi::mouseReleaseEvent(QMouseEvent* event)
         m_video.play();
     else if (m_video.state() == Vlc::Playing)
         m_video.pause();
+}
+
+void JWShowUi::reportPicture(quint64 tag, PictureFetcher::Outcome outcome, int httpStatus)
+{
+    const auto asker = m_pagePictures.take(tag);
+    if (tag == 0 || asker.first.isEmpty())
+        return;
+    using O = PictureFetcher::Outcome;
+    static const QHash<int, const char*> kReasons{
+        {int(O::NotFound), proto::kNotFound}, {int(O::NotPicture), proto::kNotPicture},
+        {int(O::TooLarge), proto::kTooLarge}, {int(O::Unreachable), proto::kCannotConnect},
+        {int(O::TooSlow), proto::kTooSlow},   {int(O::NotWebAddress), proto::kNotWebAddress},
+        {int(O::Dropped), proto::kCancelled},
+    };
+    cmd::PageReport r;
+    r.act = QLatin1String(proto::kActImage);
+    r.to = asker.first;
+    r.id = asker.second;
+    r.ok = outcome == O::Shown;
+    r.value = QLatin1String(r.ok ? proto::kShown : proto::kFailed);
+    if (outcome == O::HttpError)
+        r.reason = QStringLiteral("HTTP %1").arg(httpStatus);
+    else if (!r.ok)
+        r.reason = QLatin1String(kReasons.value(int(outcome)));
+    emit pageReport(r);
+}
+
+// A hide is told at once; a show once the window is up as it was asked to be (full
+// screen or not), or, past the time a window manager may take, as it came up.
+void JWShowUi::watchWindow(cmd::ShowTarget target)
+{
+    if (target == cmd::ShowTarget::Keep)
+        return;
+    m_windowChecks = 0;
+    if (target == cmd::ShowTarget::Hidden) {
+        m_windowCheck.stop();
+        emit pageReport(cmd::PageReport{QLatin1String(proto::kActWindow), QString(), QString(),
+                                        true, QLatin1String(proto::kHidden), QString()});
+        return;
+    }
+    m_windowCheck.start();
+}
+
+void JWShowUi::checkWindow()
+{
+    const bool up = isVisible() && !isMinimized() && windowHandle() && windowHandle()->isExposed();
+    const bool full = up && m_fullScreen && geometry() == showScreen()->geometry();
+    const bool settled = up && (full || !m_autoFull);
+    if (!settled && ++m_windowChecks < kWindowSettleMs / kWindowCheckMs)
+        return;
+    m_windowCheck.stop();
+    cmd::PageReport r;
+    r.act = QLatin1String(proto::kActWindow);
+    r.value = QLatin1String(!up ? proto::kHidden : full ? proto::kFull : proto::kWindowed);
+    r.ok = settled;
+    if (!r.ok)
+        r.reason = QLatin1String(up ? proto::kNotFullScreen : proto::kNotShown);
+    emit pageReport(r);
 }

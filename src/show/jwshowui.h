@@ -9,6 +9,7 @@
 #include "show/videocontroller.h"
 #include "show/vlc/vlcenums.h"
 
+#include <QHash>
 #include <QImage>
 #include <QPixmap>
 #include <QPointer>
@@ -18,6 +19,7 @@
 #include <QWidget>
 #include <memory>
 #include <optional>
+#include <utility>
 
 class QGraphicsScene;
 class QGraphicsView;
@@ -60,6 +62,9 @@ signals:
     // What the window puts on the screen changed otherwise: shown, hidden, moved,
     // resized, raised by its activation, or a video in place of the picture.
     void surfaceChanged();
+    // What came of a page's picture, and how the window came up or went after a
+    // show or hide: for the browser remote's pages.
+    void pageReport(const cmd::PageReport& report);
 
 protected:
     void keyPressEvent(QKeyEvent* event) override;
@@ -89,6 +94,9 @@ private:
     void placeOverlay();
     void maskOverlay();
     QScreen* showScreen() const;
+    void reportPicture(quint64 tag, PictureFetcher::Outcome outcome, int httpStatus);
+    void watchWindow(cmd::ShowTarget target);
+    void checkWindow();
 
     PictureFetcher m_fetcher;
     VideoController m_video;
@@ -118,4 +126,13 @@ private:
     QTimer m_showTimer;
     int m_showWaits = 0;
     std::optional<cmd::PlayVideo> m_pendingVideo; // asked for while the show waited
+    // Pictures pages asked for, by the tag their request carries: controller, id.
+    QHash<quint64, std::pair<QString, QString>> m_pagePictures;
+    quint64 m_lastTag = 0;
+    // After a show, how the window came up is told once it has settled (a window
+    // manager takes a moment), or once this long has passed.
+    static constexpr int kWindowSettleMs = 3000;
+    static constexpr int kWindowCheckMs = 50;
+    QTimer m_windowCheck;
+    int m_windowChecks = 0;
 };

@@ -15,6 +15,9 @@
 namespace
 {
 
+// Set on a reply we abort, to the outcome it stands for.
+const char kGivenUp[] = "jwGivenUp";
+
 bool isWebAddress(const QUrl& url)
 {
     const QString scheme = url.scheme().toLower();
@@ -37,27 +40,32 @@ PictureFetcher::PictureFetcher(QObject* parent) : QObject(parent), m_decodeArea(
 
 PictureFetcher::~PictureFetcher() = default;
 
-void PictureFetcher::fetch(const QString& url)
+void PictureFetcher::fetch(const QString& url, quint64 tag)
 {
-    m_queue.append(url);
+    m_queue.append(Request{url, tag});
     // A controller sending addresses faster than pictures load must not grow
     // the queue without end.
     while (m_queue.size() > kMaxPendingPictures) {
-        const QString dropped = m_queue.takeFirst();
-        qCDebug(lcJwShow) << "picture request dropped, too many waiting:" << dropped;
+        const Request dropped = m_queue.takeFirst();
+        qCDebug(lcJwShow) << "picture request dropped, too many waiting:" << dropped.url;
+        emit done(dropped.tag, Outcome::Dropped, 0);
     }
     startNext();
 }
 
 void PictureFetcher::dropAll()
 {
-    m_queue.clear();
+    const QList<Request> dropped = std::exchange(m_queue, {});
     m_body = QByteArray();
     // Aborting finishes the reply at once, back through finished(), which no
     // longer knows it. A reply that has finished already ignores the abort, and
     // its finished() to come finds it given up just the same.
-    if (QNetworkReply* download = std::exchange(m_download, nullptr))
+    if (QNetworkReply* download = std::exchange(m_download, nullptr)) {
         download->abort();
+        emit done(m_downloadTag, Outcome::Dropped, 0);
+    }
+    for (const Request& r : dropped)
+        emit done(r.tag, Outcome::Dropped, 0);
 }
 
 void PictureFetcher::startNext()
@@ -65,13 +73,12 @@ void PictureFetcher::startNext()
     // Requests that cannot be fetched are dropped here and the next one is tried
     // at once; otherwise the queue would stall until the next request.
     while (!m_download && !m_queue.isEmpty()) {
-        const QString address = m_queue.takeFirst();
-        if (address.isEmpty())
-            continue;
-        const QUrl url(address.trimmed(), QUrl::TolerantMode);
+        const Request next = m_queue.takeFirst();
+        const QUrl url(next.url.trimmed(), QUrl::TolerantMode);
         // Only web addresses: a controller must not make us read local files.
         if (!isWebAddress(url)) {
-            qCDebug(lcJwShow) << "picture address refused:" << address;
+            qCDebug(lcJwShow) << "picture address refused:" << next.url;
+            emit done(next.tag, Outcome::NotWebAddress, 0);
             continue;
         }
         QNetworkRequest request(url);
@@ -81,6 +88,7 @@ void PictureFetcher::startNext()
         // unbounded, a server's endless body piled up in it while the window was
         // busy (1.8 GB in 3 s on loopback), long before the bound below was seen.
         m_download->setReadBufferSize(kReadAheadBytes);
+        m_downloadTag = next.tag;
         guard(m_download);
     }
 }
@@ -94,6 +102,7 @@ void PictureFetcher::guard(QNetworkReply* reply)
     QTimer::singleShot(m_downloadDeadlineMs, reply, [reply]() {
         if (!reply->isFinished()) {
             qCDebug(lcJwShow) << "picture download took too long:" << reply->url().toString();
+            reply->setProperty(kGivenUp, int(Outcome::TooSlow));
             reply->abort();
         }
     });
@@ -103,6 +112,7 @@ void PictureFetcher::guard(QNetworkReply* reply)
         const QVariant length = reply->header(QNetworkRequest::ContentLengthHeader);
         if (length.isValid() && length.toLongLong() > kMaxPictureBytes) {
             qCDebug(lcJwShow) << "picture too large:" << length.toLongLong() << "bytes";
+            reply->setProperty(kGivenUp, int(Outcome::TooLarge));
             reply->abort();
         }
     });
@@ -112,9 +122,24 @@ void PictureFetcher::guard(QNetworkReply* reply)
         m_body += reply->readAll();
         if (m_body.size() > kMaxPictureBytes && !reply->isFinished()) {
             qCDebug(lcJwShow) << "picture too large:" << m_body.size() << "bytes so far";
+            reply->setProperty(kGivenUp, int(Outcome::TooLarge));
             reply->abort();
         }
     });
+}
+
+PictureFetcher::Outcome PictureFetcher::outcomeOf(QNetworkReply* reply, int status) const
+{
+    const QVariant givenUp = reply->property(kGivenUp);
+    if (givenUp.isValid())
+        return Outcome(givenUp.toInt());
+    if (status == 404 || status == 410)
+        return Outcome::NotFound;
+    if (status != 0)
+        return Outcome::HttpError;
+    // The transfer timeout cancels a download that stalls.
+    return reply->error() == QNetworkReply::OperationCanceledError ? Outcome::TooSlow
+                                                                   : Outcome::Unreachable;
 }
 
 void PictureFetcher::finished(QNetworkReply* reply)
@@ -122,17 +147,25 @@ void PictureFetcher::finished(QNetworkReply* reply)
     reply->deleteLater();
     if (reply != m_download)
         return; // given up when the show ended
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    const bool httpOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
+    const quint64 tag = m_downloadTag;
+    const QVariant statusAttribute = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    const int status = statusAttribute.isValid() ? statusAttribute.toInt() : 0;
+    const bool httpOk = status == 0 || (status >= 200 && status < 300);
     QByteArray body = std::exchange(m_body, {});
     body += reply->readAll();
+    Outcome outcome;
     if (reply->error() == QNetworkReply::NoError && httpOk) {
         QImage image;
-        if (DecodePicture(body, &image, nullptr, m_decodeArea()))
+        if (DecodePicture(body, &image, nullptr, m_decodeArea())) {
+            outcome = image.isNull() ? Outcome::NotPicture : Outcome::Shown;
             emit pictureReady(image);
+        } else {
+            outcome = Outcome::TooLarge;
+        }
     } else {
         qCDebug(lcJwShow) << "picture download failed:" << reply->url().toString()
                           << reply->errorString();
+        outcome = outcomeOf(reply, httpOk ? 0 : status);
     }
     // A download leaves up to its bound behind in the allocator (a hostile server
     // fills it): once the reply is gone, that memory goes back to the system, and
@@ -142,10 +175,12 @@ void PictureFetcher::finished(QNetworkReply* reply)
         QTimer::singleShot(1000, this, [] { host::ReleaseFreeMemory(); });
     });
     // Busy until the picture is handed on: a request made meanwhile waits its
-    // turn. A drop meanwhile has let go of this download, and a request after it
-    // may already be fetching: the queue is then no longer ours to move on.
+    // turn. A drop meanwhile has let go of this download (and told of it), and a
+    // request after it may already be fetching: the queue is then no longer ours
+    // to move on.
     if (reply != m_download)
         return;
     m_download = nullptr;
+    emit done(tag, outcome, status);
     startNext();
 }

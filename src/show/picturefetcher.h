@@ -6,10 +6,11 @@
 // on the GUI thread, like the window it serves.
 
 #include <QImage>
+#include <QList>
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QSize>
-#include <QStringList>
+#include <QString>
 #include <functional>
 
 class QNetworkReply;
@@ -38,7 +39,21 @@ public:
     // steadily it trickles: the queue behind it must not wait for ever.
     void setDownloadDeadline(int ms) { m_downloadDeadlineMs = ms; }
 
-    void fetch(const QString& url);
+    // What came of a request.
+    enum class Outcome {
+        Shown,         // handed on (a body that is no picture comes as NotPicture)
+        NotFound,      // HTTP 404 or 410
+        HttpError,     // any other answer but success
+        NotPicture,    // handed on as a null image
+        TooLarge,      // past the byte or the decoding bounds
+        Unreachable,   // no connection, no such host, the connection broke
+        TooSlow,       // stalled, or still running at the deadline
+        NotWebAddress, // refused: only http and https
+        Dropped,       // given up unfetched: too many waiting, or the show ended
+    };
+
+    // tag comes back with the request's outcome (done), whatever it is.
+    void fetch(const QString& url, quint64 tag = 0);
     // The show has ended: the download under way and the waiting requests go, and
     // nothing of them is handed on, however far they got.
     void dropAll();
@@ -51,14 +66,22 @@ signals:
     // A body that is no picture at all comes as a null image: the controller
     // sees that its address was wrong instead of an old picture.
     void pictureReady(const QImage& picture);
+    // After pictureReady, or instead of it. httpStatus: the answer's, 0 without one.
+    void done(quint64 tag, PictureFetcher::Outcome outcome, int httpStatus);
 
 private:
+    struct Request {
+        QString url;
+        quint64 tag = 0;
+    };
     void startNext();
     void guard(QNetworkReply* reply);
     void finished(QNetworkReply* reply);
+    Outcome outcomeOf(QNetworkReply* reply, int status) const;
 
     QNetworkAccessManager m_network;
-    QStringList m_queue;
+    QList<Request> m_queue;
+    quint64 m_downloadTag = 0;
     // The download whose picture is wanted; any other reply that finishes was
     // given up and brings nothing.
     QNetworkReply* m_download = nullptr;

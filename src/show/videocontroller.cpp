@@ -255,4 +255,9 @@ void VideoController::followState()
         break;
     }
     report(cmd::VideoInfo::Status, word);
+    // After the status: what the requester's page says last is why.
+    if (state == Vlc::Error && m_requesterSock != 0)
+        emit pageReport(cmd::PageReport{QLatin1String(proto::kActVideo), m_requester, QString(),
+                                        false, QLatin1String(proto::kFailed),
+                                        QLatin1String(proto::kCannotOpen)});
 }

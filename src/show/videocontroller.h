@@ -65,6 +65,8 @@ signals:
     void volumeSet(int volume);
     void muteChanged(bool muted);
     void videoReport(cmd::VideoReport report);
+    // The video could not be opened (for the requester's page, when it has one).
+    void pageReport(const cmd::PageReport& report);
 
 private:
     void openMedia(const QString& url);

@@ -53,9 +53,12 @@ MainWindow::MainWindow(QWidget* parent)
         move((desk.width() - width()) / 2, (desk.height() - height()) / 2);
     }
 
-    ui->label_url->setText(QStringLiteral("<a href=\"") + QLatin1String(jw::kHelpUrl) +
+    // The help is the program's own page on the web port, opened in the browser.
+    ui->label_url->setText(QStringLiteral("<a href=\"") + QLatin1String(jw::kHelpPath) +
                            QStringLiteral("\">") + tr("点击快速指南,获取主控端APP") +
                            QStringLiteral("</a>."));
+    ui->label_url->setOpenExternalLinks(false);
+    connect(ui->label_url, &QLabel::linkActivated, this, &MainWindow::menu_help_click);
 
     // The browser remote's tab, and its port on the first tab.
     webPanel = new WebRemotePanel(ui->tabWidget);
@@ -64,8 +67,7 @@ MainWindow::MainWindow(QWidget* parent)
     webPort->setObjectName(QStringLiteral("labWebPort"));
     webPort->setGeometry(160, 70, 125, 21);
     connect(webPanel, &WebRemotePanel::webPortChanged, webPort, [webPort](int port) {
-        webPort->setText(port ? tr("网页端口：%1").arg(port)
-                              : tr("网页遥控未启动"));
+        webPort->setText(port ? tr("网页端口：%1").arg(port) : tr("网页遥控未启动"));
     });
     connect(ui->comboBoxLocalIp, &QComboBox::currentTextChanged, webPanel,
             &WebRemotePanel::setAddress);
@@ -305,7 +307,19 @@ void MainWindow::menu_quit_click()
 
 void MainWindow::menu_help_click()
 {
-    QDesktopServices::openUrl(QUrl(QLatin1String(jw::kHelpUrl)));
+    const int port = webPanel->webPort();
+    if (!port) {
+        ShowMessage(kTitle, tr("帮助页面由网页遥控提供，但网页遥控未能启动（端口被占用）。"));
+        return;
+    }
+    QDesktopServices::openUrl(helpUrl());
+}
+
+QUrl MainWindow::helpUrl() const
+{
+    const int port = webPanel->webPort();
+    return port ? QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(jw::kHelpPath))
+                : QUrl();
 }
 
 void MainWindow::menu_showMain_click()

@@ -7,6 +7,7 @@
 #include <QPoint>
 #include <QStringList>
 #include <QSystemTrayIcon>
+#include <QUrl>
 #include <functional>
 #include <memory>
 
@@ -59,6 +60,9 @@ public:
     void flashPrompt(const QString& text); // shown for half a second
     int controllerCount() const;
     WebRemotePanel* webRemotePanel() const { return webPanel; }
+    // The help page the tray entry and the link open: on the web port served now
+    // (empty while none is).
+    QUrl helpUrl() const;
     QSystemTrayIcon* trayIcon() const { return tray; }
     // Asked whether a tray can hold the icon; the platform's answer unless a test
     // says otherwise.

@@ -5,11 +5,13 @@
 #include <QDateTime>
 #include <QGridLayout>
 #include <QLabel>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <limits>
 
 WebRemotePanel::WebRemotePanel(QWidget* parent)
     : QWidget(parent), qr_(new QrCodeLabel(this)), url_(new QLabel(this)), hint_(new QLabel(this)),
+      codeLabel_(new QLabel(tr("配对码"), this)), codeDigits_(new QLabel(this)),
       pause_(new QLabel(this))
 {
     qr_->setObjectName(QStringLiteral("qrWebRemote"));
@@ -17,14 +19,31 @@ WebRemotePanel::WebRemotePanel(QWidget* parent)
     url_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     url_->setWordWrap(false); // an address cut in two reads as two
     hint_->setWordWrap(true);
-    hint_->setText(
-        tr("用手机相机扫描二维码，在浏览器中遥控本机（手机与本机在同一网络）。"));
+    hint_->setText(tr("用手机相机扫描二维码，在浏览器中遥控本机（手机与本机在同一网络）。"));
+
+    // The code in digits large enough to be read across a classroom: a phone
+    // that opened the address without it asks for them.
+    codeDigits_->setObjectName(QStringLiteral("labPairingCode"));
+    codeDigits_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    QFont digits = codeDigits_->font();
+    digits.setPointSize(28);
+    digits.setBold(true);
+    digits.setLetterSpacing(QFont::AbsoluteSpacing, 4);
+    digits.setStyleHint(QFont::Monospace);
+    codeDigits_->setFont(digits);
+    codeLabel_->setBuddy(codeDigits_);
+    auto* side = new QVBoxLayout;
+    side->addWidget(hint_);
+    side->addSpacing(8);
+    side->addWidget(codeLabel_);
+    side->addWidget(codeDigits_);
+    side->addStretch(1);
 
     // The address under the code, across the whole width: it is typed in by
     // whoever has no camera at hand.
     auto* grid = new QGridLayout(this);
     grid->addWidget(qr_, 0, 0);
-    grid->addWidget(hint_, 0, 1, Qt::AlignTop);
+    grid->addLayout(side, 0, 1);
     grid->addWidget(url_, 1, 0, 1, 2);
     grid->addWidget(pause_, 2, 0, 1, 2);
     grid->setColumnStretch(1, 1);
@@ -71,6 +90,7 @@ void WebRemotePanel::refresh()
 {
     const QString url = pageUrl();
     qr_->setText(url);
+    codeDigits_->setText(code_);
     if (!port_)
         url_->setText(tr("网页遥控未能启动：端口被占用。"));
     else if (address_.isEmpty())

@@ -1,7 +1,8 @@
 #pragma once
 // The main window's page for the browser remote: the QR code a phone's camera
-// opens the page with, the page's address, and when pairing is paused. A view:
-// the application tells it the code, the port served and the address.
+// opens the page with, the pairing code in large digits for whoever types it, the
+// page's address, and when pairing is paused. A view: the application tells it
+// the code, the port served and the address.
 
 #include <QTimer>
 #include <QWidget>
@@ -38,6 +39,8 @@ private:
     QrCodeLabel* qr_;
     QLabel* url_;
     QLabel* hint_;
+    QLabel* codeLabel_;
+    QLabel* codeDigits_;
     QLabel* pause_;
     QTimer pauseEnd_;
 };

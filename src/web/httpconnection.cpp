@@ -4,6 +4,7 @@
 #include "base/jwlog.h"
 #include "base/picturedecode.h"
 #include "server/pairingguard.h"
+#include "web/helppage.h"
 #include "web/uploadstore.h"
 #include "web/webhost.h"
 
@@ -220,6 +221,15 @@ void HttpConnection::route(const HttpRequest& request)
         body = server_->asset("index.html");
         type = ContentTypeOf("index.html");
         extra << "X-Frame-Options: DENY" << PagePolicy(request.header("host"));
+    } else if (path == jw::kHelpPath) {
+        // The browser's language, unless the page's own link asks for the other.
+        QByteArray language = request.queryValue("lang");
+        if (language != "zh" && language != "en")
+            language = HelpLanguage(request.header("accept-language"));
+        body = server_->helpPage(language);
+        type = ContentTypeOf("help.html");
+        extra << "X-Frame-Options: DENY" << PagePolicy(request.header("host"))
+              << "Content-Language: " + language << "Vary: Accept-Language";
     } else if (path.startsWith("/uploads/")) {
         const UploadStore::Upload* u = server_->uploads().find(path.mid(9));
         if (u) {

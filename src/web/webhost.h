@@ -2,9 +2,13 @@
 // What the browser remote's connections and pages ask of the server that holds
 // them (web::WebServer is the one). Web thread only.
 
+#include "protocol/jwmess.h"
+
 #include <QByteArray>
 #include <QString>
 #include <functional>
+#include <memory>
+#include <vector>
 
 class ControlServer;
 class PairingGuard;
@@ -15,6 +19,7 @@ namespace web
 {
 
 class HttpConnection;
+class PageLink;
 class UploadStore;
 class WebPage;
 
@@ -41,6 +46,13 @@ struct Limits {
     static constexpr int kLoginTimeoutMs = 10000; // a page logs in within this
     static constexpr int kPingIntervalMs = 10000;
     static constexpr int kPageSilenceMs = 25000; // a page that sends nothing is gone
+    // A logged-in page that went away by itself keeps its controller this long (a
+    // phone's browser reloads a tab after the camera, or when short of memory).
+    static constexpr int kKeepMs = 15000;
+    // The small copy of the shown picture the pages draw on: its longer side, and
+    // the most its JPEG may take.
+    static constexpr int kPictureSide = 480;
+    static constexpr int kMaxPictureBytes = 48 * 1024;
     // A browser sends a pong to each of our pings and no ping of its own. Pings
     // and pongs beyond a burst of this many, or beyond this many a second over
     // time, are a flood (each ping is a pong to write back).
@@ -62,6 +74,8 @@ public:
     virtual UploadStore& uploads() = 0;
     // A page file by name (":/web/<name>"); null when there is none.
     virtual QByteArray asset(const QByteArray& name) = 0;
+    // The help page in the language ("zh" or "en"), with the ports served now.
+    virtual QByteArray helpPage(const QByteArray& language) = 0;
     // Whether one more page may open, after giving up a page that has not logged
     // in when all are taken.
     virtual bool makeRoomForPage() = 0;
@@ -73,7 +87,18 @@ public:
     // unless context is gone by then.
     virtual void checkPicture(const QByteArray& bytes, QObject* context,
                               std::function<void(bool ok, const QByteArray& format)> done) = 0;
-    virtual void pageLoggedIn(WebPage* page) = 0;
+    // Earlier pages of the page's controller, open or kept, give it over: their
+    // numbers, for the page to close once its login has been handled.
+    virtual std::vector<SOCKET> pageLoggedIn(WebPage* page) = 0;
+    // Keeps the number of a logged-in page that went away by itself, for its
+    // controller to come back to within Limits::kKeepMs; then it closes.
+    virtual void keep(SOCKET id, const std::shared_ptr<PageLink>& link, const QString& from,
+                      const QString& address, quint64 arrival) = 0;
+    // What a page that asked for reports gets after its login: the program's name
+    // and whether the controller was kept; the small copy of the shown picture
+    // (empty while there is none).
+    virtual QByteArray helloReport(const QString& to, bool kept) = 0;
+    virtual QByteArray pictureReport() = 0;
     virtual void forget(HttpConnection* c) = 0;
     virtual void forget(WebPage* p) = 0;
 };

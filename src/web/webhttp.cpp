@@ -42,6 +42,16 @@ bool HttpRequest::keepAlive() const
     return !headerHas("connection", "close");
 }
 
+QByteArray HttpRequest::queryValue(const char* name) const
+{
+    const QByteArray prefix = QByteArray(name) + '=';
+    for (const QByteArray& pair : query.split('&')) {
+        if (pair.startsWith(prefix))
+            return pair.mid(prefix.size());
+    }
+    return QByteArray();
+}
+
 int HeadEnd(const QByteArray& received)
 {
     const int at = received.indexOf("\r\n\r\n");
@@ -75,6 +85,7 @@ bool ParseHead(const QByteArray& head, HttpRequest* request)
         return false;
     const int query = target.indexOf('?');
     request->path = query < 0 ? target : target.left(query);
+    request->query = query < 0 ? QByteArray() : target.mid(query + 1);
     // The parser's map keeps only the last of two same-named headers (and both
     // when their letter case differs), so the headers are taken from the lines:
     // a repeated one must be seen, whatever its case and place.

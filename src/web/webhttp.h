@@ -16,6 +16,7 @@ constexpr int kMaxHeadBytes = 8 * 1024;
 struct HttpRequest {
     QByteArray method;                            // as sent: "GET", "POST", ...
     QByteArray path;                              // the target without its query, e.g. "/app.js"
+    QByteArray query;                             // what follows the '?', if anything
     QByteArray version;                           // "HTTP/1.0" or "HTTP/1.1"
     QList<QPair<QByteArray, QByteArray>> headers; // names in lower case, in order
 
@@ -25,6 +26,8 @@ struct HttpRequest {
     // Whether a comma-separated header holds the token, in any letter case.
     bool headerHas(const char* name, const char* token) const;
     bool keepAlive() const;
+    // The value of a query parameter (name=value, as sent); empty when absent.
+    QByteArray queryValue(const char* name) const;
 };
 
 // Where the head ends in the bytes received so far: the offset just past the

@@ -4,6 +4,7 @@
 #include "protocol/protocol.h"
 #include "server/controlserver.h"
 #include "server/pairingguard.h"
+#include "web/pagelink.h"
 #include "web/webhost.h"
 
 #include <QHostAddress>
@@ -32,72 +33,66 @@ QString hostOf(const QHostAddress& a)
 }
 } // namespace
 
-// The page as the socket server sees it. Any thread may queue replies here; the
-// page takes them on the web thread. The lock is never held while anything else
-// is called: posting the page an event only queues it.
-class PageLink : public ExternalLink
+bool PageLink::send(const QByteArray& bytes, bool flush)
 {
-public:
-    explicit PageLink(WebPage* page) : page_(page) {}
-
-    bool send(const QByteArray& bytes, bool flush) override
-    {
-        std::lock_guard<std::mutex> l(lock);
-        if (!page_ || cut)
-            return false;
-        outbox.push_back(bytes);
-        outboxBytes += bytes.size();
-        if (outboxBytes + socketPending > JWShowService::kMaxUnsent) {
-            cut = true;
-            post();
-            return false;
-        }
-        if (flush)
-            post();
-        return true;
-    }
-    void flush() override
-    {
-        std::lock_guard<std::mutex> l(lock);
-        if (page_ && !outbox.empty())
-            post();
-    }
-    void shutdown() override
-    {
-        std::lock_guard<std::mutex> l(lock);
-        if (!page_)
-            return;
-        shutdownAsked = true;
+    std::lock_guard<std::mutex> l(lock);
+    if (!page_ || cut)
+        return false;
+    outbox.push_back(bytes);
+    outboxBytes += bytes.size();
+    if (outboxBytes + socketPending > JWShowService::kMaxUnsent) {
+        cut = true;
         post();
+        return false;
     }
-    void release() // web thread: the page no longer takes anything
-    {
-        std::lock_guard<std::mutex> l(lock);
-        page_ = nullptr;
-        outbox.clear();
-        outboxBytes = 0;
-    }
+    if (flush)
+        post();
+    return true;
+}
 
-    std::mutex lock; // guards everything below
-    std::deque<QByteArray> outbox;
-    qint64 outboxBytes = 0;
-    qint64 socketPending = 0; // what the WebSocket's socket still holds (web thread writes)
-    bool posted = false;
-    bool cut = false;
-    bool shutdownAsked = false;
+void PageLink::flush()
+{
+    std::lock_guard<std::mutex> l(lock);
+    if (page_ && !outbox.empty())
+        post();
+}
 
-private:
-    void post() // caller holds lock
-    {
-        if (posted)
-            return;
-        posted = true;
-        WebPage* page = page_;
-        QMetaObject::invokeMethod(
-            page, [page] { page->drain(); }, Qt::QueuedConnection);
+void PageLink::shutdown()
+{
+    std::lock_guard<std::mutex> l(lock);
+    if (!page_) {
+        if (keeper_)
+            keeper_();
+        return;
     }
-    WebPage* page_;
-};
+    shutdownAsked = true;
+    post();
+}
+
+void PageLink::release()
+{
+    std::lock_guard<std::mutex> l(lock);
+    page_ = nullptr;
+    answered = false; // no reports while nobody takes them
+    outbox.clear();
+    outboxBytes = 0;
+}
+
+void PageLink::setKeeper(std::function<void()> end)
+{
+    std::lock_guard<std::mutex> l(lock);
+    keeper_ = std::move(end);
+}
+
+void PageLink::post()
+{
+    if (posted)
+        return;
+    posted = true;
+    WebPage* page = page_;
+    QMetaObject::invokeMethod(
+        page, [page] { page->drain(); }, Qt::QueuedConnection);
+}
 
 WebPage::WebPage(QWebSocket* socket, QTcpSocket* tcp, WebHost* server, quint64 arrival,
                  QObject* parent)
@@ -210,10 +205,11 @@ void WebPage::login(const QString& text)
     }
     loginTimer_.stop();
     from_ = obj.value(QLatin1String(proto::kFrom)).toString();
-    // An older page of the same controller (the same phone reconnecting after
-    // its network came back) goes first, so its close cannot take the new
-    // login's entry with it.
-    server_->pageLoggedIn(this);
+    reports_ = obj.value(QLatin1String(proto::kReports)).toString() == QLatin1String("1");
+    link_->reports = reports_;
+    // Older pages of the same controller (a reload, the same phone back after its
+    // network came back) give it over to this one.
+    handedOver_ = server_->pageLoggedIn(this);
     id_ = server_->control().sockets().Attach(link_);
     JWLOG::debug(QStringLiteral("web: page %1 paired from %2").arg(id_).arg(address_));
     obj.insert(QLatin1String(proto::kIp), address_);
@@ -352,8 +348,13 @@ void WebPage::drain()
     }
     if (closing_)
         return;
-    for (const QByteArray& text : batch)
+    for (const QByteArray& text : batch) {
         socket_->sendTextMessage(QString::fromUtf8(text));
+        // Nothing reaches a new number before its login's reply (reports wait for
+        // it: see PageLink::takesReports).
+        if (!answered_)
+            loginAnswered();
+    }
     // Out now rather than at the next turn of the event loop: a reply waits for
     // nothing else.
     if (!batch.empty())
@@ -394,6 +395,38 @@ void WebPage::keepAlive(qint64 nowMs)
     socket_->ping();
 }
 
+void WebPage::loginAnswered()
+{
+    answered_ = true;
+    link_->answered = true;
+    const bool kept = !handedOver_.empty();
+    // The controller has moved to this page's number: the earlier numbers' closes
+    // take nothing with them now.
+    for (const SOCKET earlier : std::exchange(handedOver_, {}))
+        server_->control().sockets().Detach(earlier);
+    if (!reports_)
+        return;
+    socket_->sendTextMessage(QString::fromUtf8(server_->helloReport(from_, kept)));
+    const QByteArray picture = server_->pictureReport();
+    if (!picture.isEmpty())
+        socket_->sendTextMessage(QString::fromUtf8(picture));
+}
+
+void WebPage::report(const QByteArray& text)
+{
+    if (reports_ && answered_ && !closing_)
+        link_->send(text, true);
+}
+
+std::vector<SOCKET> WebPage::handOver()
+{
+    std::vector<SOCKET> ids = std::exchange(handedOver_, {});
+    if (id_ != 0)
+        ids.push_back(std::exchange(id_, 0));
+    closeWith(kReplaced, QStringLiteral("replaced"));
+    return ids;
+}
+
 void WebPage::detach()
 {
     link_->release();
@@ -402,6 +435,9 @@ void WebPage::detach()
         server_->control().sockets().Detach(id_);
         id_ = 0;
     }
+    // Gone before its login was handled: the earlier pages end as they would have.
+    for (const SOCKET earlier : std::exchange(handedOver_, {}))
+        server_->control().sockets().Detach(earlier);
     held_.clear();
     heldChars_ = 0;
     holdTimer_.stop();
@@ -435,8 +471,16 @@ void WebPage::gone()
     if (gone_)
         return;
     gone_ = true;
+    // A page that went away by itself (reloaded, or its phone lost the network)
+    // keeps its controller for a while: it may be back at once. One the program
+    // closed (a logout, a cut-off) does not.
+    if (!closing_ && id_ != 0 && answered_)
+        server_->keep(std::exchange(id_, 0), link_, from_, address_, arrival_);
+    closing_ = true; // nothing more is read from it
     detach();
     closeTimer_.stop();
+    // Out of the count at once: a kept controller takes its place.
+    server_->forget(this);
     deleteLater();
 }
 

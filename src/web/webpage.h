@@ -12,6 +12,7 @@
 #include <QTimer>
 #include <deque>
 #include <memory>
+#include <vector>
 
 class QTcpSocket;
 class QWebSocket;
@@ -45,6 +46,12 @@ public:
     bool loggedIn() const { return id_ != 0; }   // and not closing
     // Closes with a WebSocket close frame; the page is no controller from now on.
     void closeWith(int code, const QString& reason);
+    // A newer page of the same controller logged in: this one closes (kReplaced)
+    // and gives it its numbers, whose close the newer one sends once its own
+    // login has been handled, so that the controller stays.
+    std::vector<SOCKET> handOver();
+    // A report to the page, when it asked for them (web thread).
+    void report(const QByteArray& text);
     // Cuts the connection at once, for a page that does not read or floods.
     void cutOff(const char* why);
     // Pings the page, or cuts it off when it has been silent too long.
@@ -69,6 +76,7 @@ private:
     void checkUnsent();
     void detach();
     void gone();
+    void loginAnswered();
 
     QWebSocket* socket_;
     QPointer<QTcpSocket> tcp_;
@@ -93,6 +101,11 @@ private:
     qint64 controlCreditAt_ = 0;
     bool closing_ = false;
     bool gone_ = false;
+    bool reports_ = false;  // the page asked for the reports to pages
+    bool answered_ = false; // its login's reply has gone out
+    // Numbers of earlier pages of this controller, closed once this page's login
+    // has been handled: an earlier close would take the controller with it.
+    std::vector<SOCKET> handedOver_;
 };
 
 } // namespace web

@@ -4,6 +4,7 @@
 #include "web/webserver.h"
 
 #include <QMetaObject>
+#include <utility>
 
 // The page's files live in this static library; they are registered only when
 // something refers to them.
@@ -12,13 +13,14 @@ static void registerPageFiles()
     Q_INIT_RESOURCE(web);
 }
 
-WebRemote::WebRemote(ControlServer& control, PairingGuard& guard)
+WebRemote::WebRemote(ControlServer& control, PairingGuard& guard, int keepMs)
 {
     registerPageFiles();
     thread_.setObjectName(QStringLiteral("web"));
     anchor_.moveToThread(&thread_);
     thread_.start();
-    anchor_.run([this, &control, &guard] { server_ = new web::WebServer(control, guard); });
+    anchor_.run(
+        [this, &control, &guard, keepMs] { server_ = new web::WebServer(control, guard, keepMs); });
 }
 
 WebRemote::~WebRemote()
@@ -43,4 +45,27 @@ void WebRemote::close()
 {
     anchor_.run([this] { server_->closeAll(); });
     port_ = 0;
+}
+
+void WebRemote::showPicture(const QImage& picture)
+{
+    {
+        std::lock_guard<std::mutex> l(pictureLock_);
+        picture_ = picture;
+        if (std::exchange(pictureWaiting_, true))
+            return; // the call already posted takes this one
+    }
+    QMetaObject::invokeMethod(
+        server_,
+        [this] {
+            QImage latest;
+            {
+                std::lock_guard<std::mutex> l(pictureLock_);
+                latest = std::move(picture_);
+                picture_ = QImage();
+                pictureWaiting_ = false;
+            }
+            server_->setPicture(latest);
+        },
+        Qt::QueuedConnection);
 }

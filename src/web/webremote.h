@@ -5,8 +5,10 @@
 
 #include "base/threadcall.h"
 
+#include <QImage>
 #include <QObject>
 #include <QThread>
+#include <mutex>
 
 namespace web
 {
@@ -20,7 +22,8 @@ class WebRemote
 public:
     // Its pages are controllers of the control server; both it and the guard
     // outlive the remote.
-    WebRemote(ControlServer& control, PairingGuard& guard);
+    // keepMs: how long a page that went away keeps its controller (tests shorten it).
+    WebRemote(ControlServer& control, PairingGuard& guard, int keepMs = 15000);
     ~WebRemote(); // closes every page and request, then stops the thread
     WebRemote(const WebRemote&) = delete;
     WebRemote& operator=(const WebRemote&) = delete;
@@ -30,10 +33,17 @@ public:
     bool listen(quint16 port);
     void close();
     quint16 port() const { return port_; } // 0 while not listening
+    // The picture the show window now shows: the pages get a small copy of it,
+    // made on the remote's thread. Pictures that come faster than it makes them
+    // are skipped, but for the last.
+    void showPicture(const QImage& picture);
 
 private:
     QThread thread_;
     ThreadCall anchor_;                // lives on the thread: calls are run there through it
     web::WebServer* server_ = nullptr; // made and deleted on the thread
     quint16 port_ = 0;
+    std::mutex pictureLock_; // guards the two below
+    QImage picture_;
+    bool pictureWaiting_ = false;
 };

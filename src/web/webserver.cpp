@@ -2,13 +2,20 @@
 
 #include "server/controlserver.h"
 
+#include "base/appinfo.h"
 #include "base/jwlog.h"
 #include "base/picturedecode.h"
+#include "protocol/protocol.h"
+#include "web/helppage.h"
 #include "web/httpconnection.h"
+#include "web/pagelink.h"
+#include "web/pagepicture.h"
 #include "web/webpage.h"
 
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpSocket>
 #include <QWebSocket>
 
@@ -17,6 +24,18 @@ namespace web
 
 namespace
 {
+// A report to pages that the web door makes itself, in the dispatcher's form.
+QJsonObject reportObject(const char* act)
+{
+    return QJsonObject{{QLatin1String(proto::kType), QLatin1String(proto::kShowReport)},
+                       {QLatin1String(proto::kAct), QLatin1String(act)},
+                       {QLatin1String(proto::kId), QLatin1String(proto::kReportId)},
+                       {QLatin1String(proto::kFrom), QLatin1String(proto::kIdentity)},
+                       {QLatin1String(proto::kTo), QString()},
+                       {QLatin1String(proto::kRet), QLatin1String(proto::kOk)},
+                       {QLatin1String(proto::kDesc), QString()}};
+}
+
 QString peerKey(const QHostAddress& address, quint16 port)
 {
     bool mapped = false;
@@ -46,10 +65,10 @@ template <class T> T* oldestOfBusiestAddress(const std::vector<T*>& candidates)
 }
 } // namespace
 
-WebServer::WebServer(ControlServer& control, PairingGuard& guard, QObject* parent)
+WebServer::WebServer(ControlServer& control, PairingGuard& guard, int keepMs, QObject* parent)
     : QObject(parent), tcp_(this),
       ws_(QStringLiteral("jwshow"), QWebSocketServer::NonSecureMode, this), control_(control),
-      guard_(guard), hostName_(control.config().hostName)
+      guard_(guard), hostName_(control.config().hostName), keepMs_(keepMs)
 {
     clock_.start();
     checker_.setMaxThreadCount(1);
@@ -105,6 +124,8 @@ void WebServer::closeAll()
     }
     upgrading_.clear();
     pingTimer_.stop();
+    while (!kept_.empty())
+        endKept(kept_.begin()->first);
 }
 
 void WebServer::onNewConnection()
@@ -126,15 +147,26 @@ bool WebServer::makeRoomForPage()
     // Handshakes that failed left nothing behind but their entries.
     for (auto it = upgrading_.begin(); it != upgrading_.end();)
         it = it.value() ? std::next(it) : upgrading_.erase(it);
-    if (int(pages_.size() + upgrading_.size()) < Limits::kMaxPages)
+    if (int(pages_.size() + upgrading_.size() + kept_.size()) < Limits::kMaxPages)
         return true;
     std::vector<WebPage*> waiting;
     for (WebPage* p : pages_) {
         if (!p->loggedIn())
             waiting.push_back(p);
     }
-    if (waiting.empty())
-        return false;
+    if (waiting.empty()) {
+        // A controller kept for a page that has not come back ends as it would
+        // have without the keeping, rather than a newcomer be refused.
+        std::vector<Kept*> kept;
+        for (auto& k : kept_)
+            kept.push_back(&k.second);
+        if (kept.empty())
+            return false;
+        const Kept* victim = oldestOfBusiestAddress(kept);
+        JWLOG::debug("web: too many pages, a kept one from " + victim->address() + " ended");
+        endKept(victim->id);
+        return true;
+    }
     WebPage* victim = oldestOfBusiestAddress(waiting);
     JWLOG::debug("web: too many pages, one from " + victim->address() + " closed");
     // Out of the count now; the close itself takes a moment.
@@ -173,12 +205,79 @@ void WebServer::onPingTimer()
         pingTimer_.stop();
 }
 
-void WebServer::pageLoggedIn(WebPage* page)
+std::vector<SOCKET> WebServer::pageLoggedIn(WebPage* page)
 {
-    for (WebPage* other : pages_) {
-        if (other != page && other->controller() == page->controller())
-            other->closeWith(WebPage::kReplaced, QStringLiteral("replaced"));
+    std::vector<SOCKET> ids;
+    // A page that closes may leave the set at once: the loop goes over a copy.
+    const std::set<WebPage*> pages = pages_;
+    for (WebPage* other : pages) {
+        if (other != page && other->loggedIn() && other->controller() == page->controller()) {
+            const std::vector<SOCKET> given = other->handOver();
+            ids.insert(ids.end(), given.begin(), given.end());
+        }
     }
+    for (auto it = kept_.begin(); it != kept_.end();) {
+        if (it->second.from != page->controller()) {
+            ++it;
+            continue;
+        }
+        it->second.link->setKeeper(nullptr);
+        ids.push_back(it->first);
+        it = kept_.erase(it);
+    }
+    return ids;
+}
+
+void WebServer::keep(SOCKET id, const std::shared_ptr<PageLink>& link, const QString& from,
+                     const QString& address, quint64 arrival)
+{
+    JWLOG::debug(QStringLiteral("web: page %1 gone, its controller kept").arg(id));
+    kept_.emplace(id, Kept{id, link, from, address, arrival});
+    // Disconnected from the main window meanwhile, it ends at once.
+    link->setKeeper([this, id] {
+        QMetaObject::invokeMethod(
+            this, [this, id] { endKept(id); }, Qt::QueuedConnection);
+    });
+    QTimer::singleShot(keepMs_, this, [this, id] { endKept(id); });
+}
+
+void WebServer::endKept(SOCKET id)
+{
+    const auto it = kept_.find(id);
+    if (it == kept_.end())
+        return; // taken over, or ended already
+    it->second.link->setKeeper(nullptr);
+    kept_.erase(it);
+    JWLOG::debug(QStringLiteral("web: kept page %1 did not come back").arg(id));
+    control_.sockets().Detach(id);
+}
+
+QByteArray WebServer::helloReport(const QString& to, bool kept)
+{
+    QJsonObject o = reportObject(proto::kActHello);
+    o.insert(QLatin1String(proto::kTo), to);
+    o.insert(QLatin1String(proto::kValue), QLatin1String(kept ? proto::kKept : proto::kNew));
+    o.insert(QLatin1String(proto::kName), QString::fromUtf8(jw::kProductName));
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+void WebServer::setPicture(const QImage& picture)
+{
+    const QByteArray jpeg = PagePicture(picture, Limits::kPictureSide, Limits::kMaxPictureBytes);
+    if (jpeg.isEmpty()) {
+        pictureReport_.clear();
+        return;
+    }
+    QJsonObject o = reportObject(proto::kActPicture);
+    o.insert(QLatin1String(proto::kWidth), QString::number(picture.width()));
+    o.insert(QLatin1String(proto::kHeight), QString::number(picture.height()));
+    o.insert(QLatin1String(proto::kUrl),
+             QLatin1String("data:image/jpeg;base64,") + QLatin1String(jpeg.toBase64()));
+    // Made once, however many pages take it.
+    pictureReport_ = QJsonDocument(o).toJson(QJsonDocument::Compact);
+    const std::set<WebPage*> pages = pages_;
+    for (WebPage* p : pages)
+        p->report(pictureReport_);
 }
 
 QByteArray WebServer::asset(const QByteArray& name)
@@ -196,8 +295,20 @@ QByteArray WebServer::asset(const QByteArray& name)
     // Never a null array for a file that exists, even an empty one.
     if (bytes.isNull())
         bytes = QByteArray("");
+    // The page is called what the program is called.
+    if (name.endsWith(".html"))
+        bytes.replace("{{APP}}", jw::kProductName);
     assets_.insert(name, bytes);
     return bytes;
+}
+
+QByteArray WebServer::helpPage(const QByteArray& language)
+{
+    HelpFacts facts;
+    facts.port = control_.sockets().ListenPort();
+    facts.companionPort = control_.dispatcher().CompanionPort();
+    facts.webPort = port();
+    return HelpPage(language, facts);
 }
 
 bool WebServer::reserveUpload(const QString& address, qint64 bytes)

@@ -186,7 +186,7 @@ private slots:
         QVERIFY(browser.navigate("about:blank") && browser.navigate(qrUrl(webPort)));
         QTRY_COMPARE_WITH_TIMEOUT(state(), QLatin1String("connected"), 10000);
         QCOMPARE(browser.script("return localStorage.getItem('jw.id');").toString(), id);
-        QVERIFY(browser.text("#rename").contains("Browser"));
+        QVERIFY(browser.text("#user-name").contains("Browser"));
     }
 
     // A picture by its address; then a photo from the phone goes up to the program

@@ -1,0 +1,188 @@
+// The browser remote's parts that need no real program: a page that goes away
+// keeps its controller for a page of the same controller that comes back with
+// the code, and only so long; the small copy of the shown picture stays small;
+// where the main window's help goes.
+
+#include "base/showimagerect.h"
+#include "commandtext.h"
+#include "jwinstance.h"
+#include "pagesocket.h"
+#include "server/controlserver.h"
+#include "server/pairingguard.h"
+#include "ui/mainwindow.h"
+#include "ui/webremotepanel.h"
+#include "web/pagepicture.h"
+#include "web/webremote.h"
+
+#include <QDesktopServices>
+#include <QHostInfo>
+#include <QLabel>
+#include <QRandomGenerator>
+#include <QtTest>
+
+namespace
+{
+const QString kCode = QStringLiteral("654321");
+QByteArray field(const QByteArray& json, const char* key)
+{
+    return QJsonDocument::fromJson(json).object().value(QLatin1String(key)).toString().toUtf8();
+}
+} // namespace
+
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QUrl url;
+public slots:
+    void open(const QUrl& u) { url = u; }
+};
+
+class TestPageUnits : public QObject
+{
+    Q_OBJECT
+    ShowImageRect picture;
+    PairingGuard guard{kCode};
+    std::unique_ptr<ControlServer> server;
+    std::unique_ptr<WebRemote> web;      // keeps a controller longer than any case here
+    std::unique_ptr<WebRemote> briefWeb; // keeps one for a moment
+    QStringList routed;                  // what the windows were asked
+
+    bool asked(const QString& what) const { return routed.contains(what); }
+    // A page of the controller logged in; what it was told after the login.
+    QByteArray logIn(PageSocket& page, quint16 port, const QString& from)
+    {
+        if (!page.open(port) || !page.login(from, kCode).contains("\"ret\":\"0\""))
+            return QByteArray();
+        return page.next();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        ServerConfig config;
+        config.hostName = QHostInfo::localHostName();
+        config.code = kCode;
+        config.pairing = &guard;
+        config.picture = &picture;
+        server = std::make_unique<ControlServer>(config);
+        JWdataManage::Receivers r;
+        r.show = [this](const cmd::ShowCommand& c) { routed << jwtest::text(c); };
+        r.boards = [this](const cmd::BoardCommand& c) { routed << jwtest::text(c); };
+        r.main = [this](const cmd::MainCommand& c) { routed << jwtest::text(c); };
+        server->start(r);
+        web = std::make_unique<WebRemote>(*server, guard, 600000);
+        briefWeb = std::make_unique<WebRemote>(*server, guard, 200);
+        QVERIFY(web->listen(jwtest::freePort()));
+        QVERIFY(briefWeb->listen(jwtest::freePort()));
+    }
+    void cleanupTestCase()
+    {
+        briefWeb.reset();
+        web.reset();
+        server.reset();
+    }
+
+    // A reload: the page's socket goes, the same controller logs in again with
+    // the code; nothing of it left the program meanwhile. A page without the code
+    // cannot have it.
+    void reloadKeepsTheController()
+    {
+        PageSocket first;
+        QCOMPARE(field(logIn(first, web->port(), "web-k"), "value"), QByteArray("new"));
+        first.send({{"type", "whiteboard.start"}, {"id", "2"}, {"from", "web-k"}});
+        QTRY_VERIFY(asked("board web-k open"));
+        first.ws.abort();
+
+        PageSocket stranger;
+        QVERIFY(stranger.open(web->port()));
+        stranger.login("web-k", "000000");
+        QCOMPARE(stranger.closedWith(), 4001);
+
+        PageSocket again;
+        const QByteArray hello = logIn(again, web->port(), "web-k");
+        QCOMPARE(field(hello, "act"), QByteArray("hello"));
+        QCOMPARE(field(hello, "value"), QByteArray("kept"));
+        // The first page's number closed behind the login: it took nothing along.
+        for (const char* id : {"3", "4"}) {
+            again.send({{"type", "mode"}, {"id", id}, {"from", "web-k"}, {"value", "remote"}});
+            QCOMPARE(field(again.next(), "id"), QByteArray(id));
+        }
+        QVERIFY(!asked("removed web-k") && !asked("board web-k close"));
+        QVERIFY(server->registry().GetUserById("web-k").sock != 0);
+
+        // Kept, and disconnected from the main window: it goes at once.
+        again.ws.close();
+        QCOMPARE(again.closedWith(), int(QWebSocketProtocol::CloseCodeNormal));
+        server->disconnect("web-k");
+        QTRY_VERIFY(asked("removed web-k") && asked("board web-k close"));
+    }
+
+    // A page that does not come back ends as it would have at once.
+    void notBackInTimeEnds()
+    {
+        PageSocket page;
+        QCOMPARE(field(logIn(page, briefWeb->port(), "web-gone"), "value"), QByteArray("new"));
+        page.ws.abort();
+        QTRY_VERIFY(asked("removed web-gone"));
+        PageSocket late;
+        QCOMPARE(field(logIn(late, briefWeb->port(), "web-gone"), "value"), QByteArray("new"));
+    }
+
+    // A kept controller holds a page's place: reloading escapes no bound. When
+    // every place is taken by pages that logged in, one kept for a page that has
+    // not come back gives way to a newcomer.
+    void keptPagesCountAsPages()
+    {
+        std::vector<std::unique_ptr<PageSocket>> crowd;
+        for (int i = 0; i < 100; ++i) {
+            crowd.push_back(std::make_unique<PageSocket>());
+            QVERIFY(
+                !logIn(*crowd.back(), web->port(), QStringLiteral("crowd-%1").arg(i)).isEmpty());
+        }
+        crowd.front()->ws.close();
+        QCOMPARE(crowd.front()->closedWith(), int(QWebSocketProtocol::CloseCodeNormal));
+        PageSocket newcomer;
+        QVERIFY(!logIn(newcomer, web->port(), "newcomer").isEmpty());
+        QTRY_VERIFY(asked("removed crowd-0"));
+        QVERIFY(!asked("removed crowd-1"));
+        crowd.clear();
+    }
+
+    // Whatever is shown, the pages get a JPEG of a few tens of KiB at most, with
+    // the picture's proportions.
+    void pagePictureIsSmall()
+    {
+        QImage noise(4000, 3000, QImage::Format_RGB32); // compresses worst
+        for (int y = 0; y < noise.height(); ++y) {
+            auto* line = reinterpret_cast<quint32*>(noise.scanLine(y));
+            for (int x = 0; x < noise.width(); ++x)
+                line[x] = QRandomGenerator::global()->generate();
+        }
+        for (const QImage& picture : {noise, noise.copy(0, 0, 60, 3000)}) {
+            const QByteArray jpeg = web::PagePicture(picture, 480, 48 * 1024);
+            const QImage back = QImage::fromData(jpeg, "JPEG");
+            QVERIFY(jpeg.size() <= 48 * 1024 && back.width() <= 480 && back.height() <= 480);
+            QVERIFY(qAbs(back.width() - picture.width() * back.height() / picture.height()) <= 1);
+        }
+    }
+
+    // The tray's entry and the link open the program's own page in the browser.
+    void helpOpensTheLocalPage()
+    {
+        UrlCatcher browser;
+        QDesktopServices::setUrlHandler("http", &browser, "open");
+        MainWindow w;
+        w.webRemotePanel()->setWebPort(45557);
+        const QUrl want(QStringLiteral("http://127.0.0.1:45557/help"));
+        w.menu_help_click();
+        QCOMPARE(browser.url, want);
+        browser.url.clear();
+        emit w.findChild<QLabel*>("label_url")->linkActivated(QStringLiteral("/help"));
+        QCOMPARE(browser.url, want);
+        QDesktopServices::unsetUrlHandler("http");
+    }
+};
+
+QTEST_MAIN(TestPageUnits)
+#include "tst_page_units.moc"
