@@ -52,6 +52,7 @@ void PictureFetcher::fetch(const QString& url)
 void PictureFetcher::dropAll()
 {
     m_queue.clear();
+    m_body = QByteArray();
     // Aborting finishes the reply at once, back through finished(), which no
     // longer knows it. A reply that has finished already ignores the abort, and
     // its finished() to come finds it given up just the same.
@@ -76,6 +77,10 @@ void PictureFetcher::startNext()
         QNetworkRequest request(url);
         request.setTransferTimeout(m_transferTimeoutMs);
         m_download = m_network.get(request);
+        // The network thread reads ahead of this one only as far as this buffer:
+        // unbounded, a server's endless body piled up in it while the window was
+        // busy (1.8 GB in 3 s on loopback), long before the bound below was seen.
+        m_download->setReadBufferSize(kReadAheadBytes);
         guard(m_download);
     }
 }
@@ -101,9 +106,12 @@ void PictureFetcher::guard(QNetworkReply* reply)
             reply->abort();
         }
     });
-    connect(reply, &QNetworkReply::downloadProgress, this, [reply](qint64 received, qint64 total) {
-        if (!reply->isFinished() && (received > kMaxPictureBytes || total > kMaxPictureBytes)) {
-            qCDebug(lcJwShow) << "picture too large:" << qMax(received, total) << "bytes";
+    connect(reply, &QNetworkReply::readyRead, this, [this, reply]() {
+        if (reply != m_download)
+            return;
+        m_body += reply->readAll();
+        if (m_body.size() > kMaxPictureBytes && !reply->isFinished()) {
+            qCDebug(lcJwShow) << "picture too large:" << m_body.size() << "bytes so far";
             reply->abort();
         }
     });
@@ -116,9 +124,11 @@ void PictureFetcher::finished(QNetworkReply* reply)
         return; // given up when the show ended
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     const bool httpOk = !status.isValid() || (status.toInt() >= 200 && status.toInt() < 300);
+    QByteArray body = std::exchange(m_body, {});
+    body += reply->readAll();
     if (reply->error() == QNetworkReply::NoError && httpOk) {
         QImage image;
-        if (DecodePicture(reply->readAll(), &image, nullptr, m_decodeArea()))
+        if (DecodePicture(body, &image, nullptr, m_decodeArea()))
             emit pictureReady(image);
     } else {
         qCDebug(lcJwShow) << "picture download failed:" << reply->url().toString()

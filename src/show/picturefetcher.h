@@ -23,6 +23,8 @@ public:
     // Waiting requests kept at most; beyond it the oldest waiting one goes (the
     // newest picture is the one the presenter wants to see).
     static constexpr int kMaxPendingPictures = 64;
+    // How far the network thread may read ahead of the body taken in so far.
+    static constexpr qint64 kReadAheadBytes = 1 << 20;
 
     explicit PictureFetcher(QObject* parent = nullptr);
     ~PictureFetcher() override;
@@ -60,6 +62,7 @@ private:
     // The download whose picture is wanted; any other reply that finishes was
     // given up and brings nothing.
     QNetworkReply* m_download = nullptr;
+    QByteArray m_body; // of m_download, as far as it has come
     std::function<QSize()> m_decodeArea;
     int m_transferTimeoutMs = kDefaultTransferTimeoutMs;
     int m_downloadDeadlineMs = kDefaultDownloadDeadlineMs;

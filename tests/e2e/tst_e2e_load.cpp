@@ -167,6 +167,8 @@ private slots:
         constexpr int kLimit = 1024;
         if (fileLimit_ < 2 * kLimit + 200)
             QSKIP("the descriptor limit is too low for this case");
+        QElapsedTimer sinceOpened;
+        sinceOpened.start();
         const auto held = openMany(kLimit, prog_->port());
         for (const auto& s : held)
             QVERIFY(s->send("{\"a\":\"" + QByteArray(16 * 1024, 'x')));
@@ -177,7 +179,13 @@ private slots:
             return std::count_if(held.begin(), held.end(),
                                  [](auto& s) { return s->closedByPeer(); });
         };
-        QTRY_COMPARE_WITH_TIMEOUT(closed(), 1L, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(closed() >= 1, 5000);
+        // Only the oldest gave way. Under a sanitizer the held ones may already be near
+        // their 30 s here, and then more of them going proves nothing either way.
+        const bool beforeTheirDeadline = sinceOpened.elapsed() < 25000;
+        const long closedNow = closed();
+        if (beforeTheirDeadline)
+            QCOMPARE(closedNow, 1L);
         const qint64 rss = peakRss(10); // once the server has read what they sent
         qInfo("%d connections with 16 KiB each unfinished: RSS %lld KiB (start %lld)", kLimit, rss,
               rssStart_);

@@ -10,6 +10,7 @@
 #include "show/picturefetcher.h"
 
 #include <QtTest>
+#include <thread>
 #include <zlib.h>
 
 namespace
@@ -194,6 +195,27 @@ private slots:
         f.fetch(m_http.url("/drop/after.png"));
         QTRY_VERIFY_WITH_TIMEOUT(f.idle(), 5000);
         QCOMPARE(f.shown, QList<QRgb>{qRgb(0, 0, 200)});
+    }
+
+    // An endless body while the window's thread is busy: the network thread stops at
+    // the byte bound instead of reading on until the thread looks again.
+    void busyThreadKeepsTheByteBound()
+    {
+        if (!jwtest::kMemoryBounded || !resetPeak())
+            QSKIP("needs an uninstrumented build and a resettable peak (Linux /proc)");
+        TestHttpServer::Route endless;
+        endless.chunkBytes = 4 << 20;
+        endless.intervalMs = 0;
+        m_http.setRoute("/endless", endless);
+        Fetcher f;
+        const qint64 base = statusKiB("VmRSS");
+        f.fetch(m_http.url("/endless"));
+        QTRY_VERIFY_WITH_TIMEOUT(m_http.log().bytesSent > 0, 5000);
+        std::this_thread::sleep_for(std::chrono::seconds(2)); // the busy thread
+        QTRY_VERIFY_WITH_TIMEOUT(f.idle(), 10000);
+        const qint64 peak = (statusKiB("VmHWM") - base) >> 10;
+        QVERIFY2(peak < 2 * (kMaxPictureBytes >> 20),
+                 qPrintable(QStringLiteral("+%1 MiB").arg(peak)));
     }
 
     void hugePicturesStayWithinTheirBytes_data()

@@ -45,6 +45,14 @@ struct Relay {
     quint16 target = 0, port = 0;
     int accepted = 0;
 
+    ~Relay()
+    {
+        // A socket destroyed while connected says it disconnected: its peer may be
+        // half destroyed by then, so nobody listens any more.
+        for (QTcpSocket* s : pipes.findChildren<QTcpSocket*>())
+            QObject::disconnect(s, nullptr, nullptr, nullptr);
+    }
+
     bool start(quint16 to)
     {
         target = to;
