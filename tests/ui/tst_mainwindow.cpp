@@ -3,8 +3,8 @@
 // (options, autorun entry, port changes), the About dialog, the companion process,
 // and the browser remote as the window shows it: the QR code read back by a QR
 // reader, the web port beside the service port, a page listed with the address it
-// is seen from, a pause of pairing shown until over; the windows in English. (The
-// code kept out of the log, whose file and window get the same text, is web_remote's.)
+// is seen from, the code kept out of the log window (the file's check is web_remote's),
+// a pause of pairing shown until over; the windows in English.
 #include "app/application.h"
 #include "app/companion.h"
 #include "app/translations.h"
@@ -235,7 +235,7 @@ private slots:
         w->sl_LocalIp({"192.168.7.9"});
     }
 
-    void pageListedAsSeen()
+    void pageListedAsSeenAndCodeNeverLogged()
     {
         const QString code = app->code();
         const QUrl url(QStringLiteral("ws://127.0.0.1:%1/ws").arg(panel()->webPort()));
@@ -267,6 +267,10 @@ private slots:
         QCOMPARE(table->rowCount(), 1);
         again.close();
         QTRY_COMPARE(table->rowCount(), 0);
+
+        QString lines; // the reply was logged, without the code
+        QTRY_VERIFY((lines = app->logWindow().text()).contains("\"token\":\"******\""));
+        QVERIFY(!lines.contains(code));
     }
 
     void webPortFollowsTheServicePort()
