@@ -12,7 +12,7 @@ CHECKED = -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TY
           -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g"
 FUZZERS = fuzz_packets fuzz_settings fuzz_picture fuzz_httphead
 # The tests that run the server, dispatcher, web and GUI threads together.
-TSAN_TESTS = tst_server tst_ordering tst_e2e_load web_remote
+TSAN_TESTS = tst_server tst_e2e_load web_remote
 
 .PHONY: all deps build run test package clean fuzz-build fuzz sanitize asan tsan
 

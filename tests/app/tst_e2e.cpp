@@ -1,19 +1,22 @@
 // The built program as a process: the settings completed at first start, the
-// debug log, the port fallback, single instance and the orderly end on SIGTERM
-// in the middle of a flood; under X (no window manager) a copy started
-// hidden in a tray comes up when a second starts, from the same data folder by any
-// path, and without a tray it is not hidden at all.
+// debug log, the port fallback, single instance and the orderly end on SIGTERM in
+// the middle of a flood; the companion it starts (command line, code, restart, the
+// left-over one killed at start, its end at quit). Under X (no window manager) a
+// copy started hidden in a tray comes up when a second starts, from the same data
+// folder by any path, and without a tray it is not hidden at all; the tray icon in
+// a real tray brings the window back and its menu quits in order.
+#include "e2eutil.h"
 #include "jwinstance.h"
 #include "x11probe.h"
 
 #include <QTcpServer>
 #include <QtTest>
+#include <X11/keysym.h>
 #include <atomic>
 #include <csignal>
 #include <thread>
 
-using jwtest::JwInstance;
-using jwtest::JwInstanceOptions;
+using namespace jwtest;
 
 namespace
 {
@@ -36,6 +39,36 @@ JwInstanceOptions sameDataFolder(const JwInstance& first)
     o.writeIni = false;
     return o;
 }
+
+// A tray host in the top right corner; false when none comes up.
+bool startTray(QProcess& tray, const X11Probe& x)
+{
+    tray.start(QStandardPaths::findExecutable(QStringLiteral("trayer")),
+               {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                "--height", "32", "--SetDockType", "false"});
+    return tray.waitForStarted(3000) && QTest::qWaitFor([&x] { return x.hasSystemTray(); }, 5000);
+}
+
+QByteArray askCompanion(quint16 port, const QByteArray& line)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    QByteArray got;
+    if (s.waitForConnected(3000) && s.write(line) == line.size())
+        while (!got.endsWith('\n') && s.waitForReadyRead(3000))
+            got += s.readAll();
+    return got;
+}
+QStringList arguments(quint16 port, const QByteArray& code)
+{
+    return {"-app_mode",
+            "/port",
+            QString::number(port + 1),
+            "/auth",
+            QString::fromLatin1(code),
+            "/msg_port",
+            QString::number(port)};
+}
 } // namespace
 
 class TestE2e : public QObject
@@ -49,19 +82,12 @@ class TestE2e : public QObject
     }
 
 private slots:
-    void firstStartWritesTheDefaultsAndTheDebugLog_data()
+    // Only the first argument asks for debug mode (the log's records are the
+    // tray case's, which asks for it).
+    void firstStartWritesTheDefaults()
     {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<bool>("logged");
-        QTest::newRow("-debug debug") << QStringList{"-debug", "debug"} << false; // first only
-        QTest::newRow("dEbUg") << QStringList{"dEbUg"} << true;
-    }
-    void firstStartWritesTheDefaultsAndTheDebugLog()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(bool, logged);
         JwInstanceOptions o;
-        o.args = args;
+        o.args = QStringList{"-debug", "debug"};
         JwInstance jw(o);
         QVERIFY2(jw.start(), qPrintable(jw.errorString()));
         // A quit request (SIGTERM) is served only after the set-up, so once the
@@ -70,18 +96,7 @@ private slots:
         QCOMPARE(iniValue(jw, "port"), QString::number(jw.port()));
         QCOMPARE(iniValue(jw, "runtray"), QStringLiteral("0"));
         QCOMPARE(iniValue(jw, "autofull"), QStringLiteral("1"));
-        QCOMPARE(QFile::exists(jw.logPath()), logged);
-        if (!logged)
-            return;
-        const QByteArray log = logOf(jw);
-        QVERIFY2(QRegularExpression("^\\n>[^>\\n]+>Debug:---------Start--------\\n\\n>[^>\\n]+>"
-                                    "Debug:app path=")
-                         .match(QString::fromUtf8(log))
-                         .hasMatch() &&
-                     log.endsWith(">Debug:---------Exit--------\n"),
-                 log.constData());
-        const QByteArray err = jw.stderrOutput();
-        QVERIFY(err.contains(">>打开日志成功") && err.contains(">>关闭日志"));
+        QVERIFY(!QFile::exists(jw.logPath()));
     }
 
     // In debug mode every packet is a line of the log window. After a few seconds
@@ -153,7 +168,6 @@ private slots:
     {
         QTest::addColumn<bool>("copiedElsewhere");
         QTest::addColumn<bool>("throughLink");
-        QTest::newRow("same program") << false << false;
         QTest::newRow("copy in another folder") << true << false; // one data folder, one copy
         // A second copy beside the first would rewrite its settings.
         QTest::newRow("data folder through a link") << false << true;
@@ -162,18 +176,11 @@ private slots:
     {
         QFETCH(bool, copiedElsewhere);
         QFETCH(bool, throughLink);
-        const QString trayer = QStandardPaths::findExecutable(QStringLiteral("trayer"));
-        if (trayer.isEmpty() || !x.isOpen())
-            QSKIP("needs an X display and trayer (a tray host)");
         // Only a tray keeps a window hidden.
         QProcess tray;
-        tray.start(trayer, {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width",
-                            "120", "--height", "32", "--SetDockType", "false"});
-        auto stopTray = qScopeGuard([&tray] {
-            tray.kill();
-            tray.waitForFinished(3000);
-        });
-        QTRY_VERIFY_WITH_TIMEOUT(x.hasSystemTray(), 5000);
+        auto stopTray = qScopeGuard([&tray] { tray.kill(), tray.waitForFinished(3000); });
+        if (!x.isOpen() || !startTray(tray, x))
+            QSKIP("needs an X display and trayer (a tray host)");
         JwInstanceOptions o;
         o.useDisplay = true;
         o.config.insert("runtray", "1");
@@ -217,8 +224,8 @@ private slots:
     }
 
     // Without a tray nothing could bring a hidden window back but a second start:
-    // it is shown despite runtray=1, and its close button cannot hide it (a bare X
-    // server has nobody to minimise it either).
+    // it is shown despite runtray=1 (what its close button does then is
+    // ui_mainwindow's).
     void withoutATrayTheWindowIsShown()
     {
         if (!x.isOpen() || x.hasSystemTray())
@@ -229,10 +236,115 @@ private slots:
         JwInstance jw(o);
         QVERIFY2(jw.start(), qPrintable(jw.errorString()));
         QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 10000);
-        QVERIFY(x.sendDeleteWindow(x.findWindow(QStringLiteral("Tovanel - 被控端"))));
-        QTest::qWait(300); // a window hidden by mistake would be unmapped by now
-        QVERIFY(mainWindowShown());
         QCOMPARE(jw.stop(), 0);
+    }
+
+    // Started with the ports and this start's code; killed from outside, back at
+    // once with the same command line, and again after a second kill right away.
+    // It reports its port every 5 s: a port set by hand is replaced by the
+    // companion's own. Quitting ends it.
+    void lifeCycle()
+    {
+        JwInstance prog;
+        QVERIFY2(prog.start(), qPrintable(prog.errorString()));
+        const quint16 port = prog.port();
+        Controller c(port);
+        QVERIFY(c.connectToHost());
+        const QByteArray token = e2e::tokenOf(c.login("p", "P", "pw"));
+        QCOMPARE(token.size(), 6);
+        Companion last = findCompanion(port, 5000);
+        QCOMPARE(last.args, arguments(port, token));
+        QTRY_VERIFY_WITH_TIMEOUT(isListening(port + 1), 5000);
+        QCOMPARE(askCompanion(port + 1, "auth " + token + "\n"), QByteArray("ok\n"));
+        QCOMPARE(askCompanion(port + 1, "auth 000000\n"), QByteArray("denied\n"));
+
+        for (int round = 0; round < 2; ++round) {
+            ::kill(pid_t(last.pid), SIGKILL);
+            const Companion next = findCompanion(port, 1000, last.pid);
+            QVERIFY2(next.pid, "the companion was not started again within a second");
+            QCOMPARE(next.args, last.args);
+            last = next;
+        }
+        QVERIFY(c.sendRaw("{\"type\":\"rcserver.keepalive\",\"from\":\"x\",\"port\":\"7777\"}"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.login("p", "P", "pw", "2"),
+                                  e2e::loginReply("2", "p", "P", port + 1, token), 8000);
+        QCOMPARE(prog.stop(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(findCompanion(port).pid == 0, 5000);
+    }
+
+    // A companion nobody of ours started (an earlier run's) is killed at start; the
+    // companions of other running copies are not left over and stay.
+    void leftOverKilledAtStart()
+    {
+        JwInstance other;
+        QVERIFY2(other.start(), qPrintable(other.errorString()));
+        const Companion others = findCompanion(other.port(), 5000);
+        QVERIFY(others.pid);
+        const quint16 stalePort = freePortWith({1});
+        QProcess stale;
+        stale.start(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"), arguments(stalePort, "123456"));
+        QVERIFY(stale.waitForStarted(3000));
+        JwInstance prog;
+        QVERIFY2(prog.start(), qPrintable(prog.errorString()));
+        QVERIFY2(stale.waitForFinished(5000), "the left-over companion still runs");
+        QCOMPARE(stale.exitStatus(), QProcess::CrashExit); // killed, not asked to end
+        QVERIFY(findCompanion(prog.port(), 5000).pid);
+        QCOMPARE(findCompanion(other.port()).pid, others.pid);
+    }
+
+    // In debug mode (the first argument, any letter case) the companion is told to
+    // log out too. In a real tray: closing the main window hides it, a middle click
+    // on the icon does nothing, a left click brings the window back, and the menu's
+    // last entry quits: exit code 0, the
+    // companion gone, the log between its Start and Exit records.
+    void debugRunInATray()
+    {
+        QProcess tray;
+        auto stopTray = qScopeGuard([&tray] { tray.kill(), tray.waitForFinished(3000); });
+        if (!x.isOpen() || !startTray(tray, x))
+            QSKIP("needs an X display and trayer (a tray host)");
+        JwInstanceOptions o;
+        o.useDisplay = true;
+        o.args << QStringLiteral("DeBuG");
+        o.config = {{"runtray", "0"}};
+        JwInstance prog(o);
+        QVERIFY2(prog.start(), qPrintable(prog.errorString()));
+        const quint16 port = prog.port();
+        Controller c(port);
+        QVERIFY(c.connectToHost());
+        QCOMPARE(findCompanion(port, 5000).args, arguments(port, e2e::tokenOf(c.login("p")))
+                                                     << QStringLiteral("/logout"));
+
+        unsigned long icon = 0;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (icon = x.findDescendant(x.findDescendant(x.rootWindow(), "panel"), "jwshow")) != 0,
+            5000);
+        QTRY_VERIFY_WITH_TIMEOUT(x.isViewable(icon), 5000);
+        const QPoint iconCentre = x.geometry(icon).center();
+        QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 5000);
+        QVERIFY(x.sendDeleteWindow(x.findWindow(QStringLiteral("Tovanel - 被控端"))));
+        QTRY_VERIFY_WITH_TIMEOUT(!mainWindowShown(), 5000);
+        QVERIFY(prog.isRunning() && isListening(port));
+        QVERIFY(x.click(iconCentre, 2));
+        QTest::qWait(500);
+        QVERIFY(!mainWindowShown());
+        QVERIFY(x.click(iconCentre, 1));
+        QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 5000);
+        // The menu opens at the icon; its last entry is the quit.
+        QVERIFY(x.click(iconCentre, 3));
+        QTest::qWait(500);
+        QVERIFY(x.key(XK_Up) && x.key(XK_Return));
+        QVERIFY2(prog.process().waitForFinished(8000), "the quit entry did not end the program");
+        QCOMPARE(prog.process().exitStatus(), QProcess::NormalExit);
+        QCOMPARE(prog.process().exitCode(), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(findCompanion(port).pid, qint64(0), 3000);
+        const QByteArray log = logOf(prog);
+        QVERIFY2(QRegularExpression("^\\n>[^>\\n]+>Debug:---------Start--------\\n\\n>[^>\\n]+>"
+                                    "Debug:app path=")
+                         .match(QString::fromUtf8(log))
+                         .hasMatch() &&
+                     log.endsWith(">Debug:---------Exit--------\n"),
+                 log.constData());
     }
 };
 

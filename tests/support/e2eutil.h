@@ -8,6 +8,13 @@
 namespace e2e
 {
 
+// JSON written with single quotes, so that the texts need neither escapes nor raw
+// strings (which moc cannot read).
+inline QByteArray j(const char* text)
+{
+    return QByteArray(text).replace('\'', '"');
+}
+
 // The reply envelope: desc, from, id, ret, to, type in ascending key order.
 inline QByteArray envelope(const QByteArray& id, const QByteArray& to, const QByteArray& type,
                            const QByteArray& ret = "0", const QByteArray& desc = "")

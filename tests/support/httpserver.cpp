@@ -1,7 +1,6 @@
 #include "httpserver.h"
 
 #include <QHostAddress>
-#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -46,31 +45,9 @@ void TestHttpServer::accept(QTcpSocket* socket)
         m_log.requests.append(path);
         m_log.maxConcurrent = qMax(m_log.maxConcurrent, ++m_log.open);
         const Route route = m_routes.value(path, {"not found", "text/plain", 404});
-        // A byte range of a whole body (players seek in media with it).
-        Route ranged = route;
-        QByteArray extra;
-        const QRegularExpressionMatch range =
-            QRegularExpression("\r\nRange: *bytes=(\\d+)-(\\d*)",
-                               QRegularExpression::CaseInsensitiveOption)
-                .match(QString::fromLatin1(request));
-        if (range.hasMatch() && route.status == 200 && route.chunkBytes == 0) {
-            const qint64 size = route.body.size();
-            const qint64 from = range.captured(1).toLongLong();
-            const qint64 to = range.captured(2).isEmpty()
-                                  ? size - 1
-                                  : qMin(size - 1, range.captured(2).toLongLong());
-            ranged.status = from < size ? 206 : 416;
-            ranged.body =
-                from < size ? route.body.mid(int(from), int(to - from + 1)) : QByteArray();
-            extra = QStringLiteral("Content-Range: bytes %1-%2/%3\r\n")
-                        .arg(from)
-                        .arg(to)
-                        .arg(size)
-                        .toLatin1();
-        }
-        QTimer::singleShot(route.delayMs, socket, [this, socket, ranged, extra]() {
-            if (!ranged.silent)
-                answer(socket, ranged, extra);
+        QTimer::singleShot(route.delayMs, socket, [this, socket, route]() {
+            if (!route.silent)
+                answer(socket, route);
         });
     });
 }
@@ -84,15 +61,14 @@ void TestHttpServer::finish(QTcpSocket* socket)
     --m_log.open;
 }
 
-void TestHttpServer::answer(QTcpSocket* socket, const Route& route, const QByteArray& extraHeaders)
+void TestHttpServer::answer(QTcpSocket* socket, const Route& route)
 {
     const bool stream = route.chunkBytes > 0;
     const qint64 length = route.declaredLength >= 0 ? route.declaredLength
                           : stream                  ? -1
                                                     : route.body.size();
     QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) +
-                      " Status\r\nConnection: close\r\nAccept-Ranges: bytes\r\nContent-Type: " +
-                      route.contentType + "\r\n" + extraHeaders;
+                      " Status\r\nConnection: close\r\nContent-Type: " + route.contentType + "\r\n";
     if (length >= 0)
         head += "Content-Length: " + QByteArray::number(length) + "\r\n";
     socket->write(head + "\r\n");

@@ -62,8 +62,7 @@ public:
 private:
     // Both run on the server's thread.
     void accept(QTcpSocket* socket);
-    // extraHeaders: whole header lines, each ending in \r\n.
-    void answer(QTcpSocket* socket, const Route& route, const QByteArray& extraHeaders = {});
+    void answer(QTcpSocket* socket, const Route& route);
     void finish(QTcpSocket* socket); // the request's answer is out (or its connection gone)
 
     mutable QMutex m_lock;

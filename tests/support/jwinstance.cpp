@@ -224,7 +224,7 @@ static Companion companionNow(quint16 msgPort)
     for (const QString& p : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
         QList<QByteArray> argv = readAll("/proc/" + p + "/cmdline").split('\0');
         const int at = argv.indexOf("/msg_port");
-        if (!argv.first().endsWith("/JWRCServer_x64") || at < 0 ||
+        if (argv.value(1) != "-app_mode" || at < 0 ||
             argv.value(at + 1) != QByteArray::number(msgPort) ||
             readAll("/proc/" + p + "/stat").contains(") Z ")) // a zombie is gone for us
             continue;

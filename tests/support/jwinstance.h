@@ -19,7 +19,8 @@ quint16 freePort(); // a TCP port below the ephemeral range that was free a mome
 quint16 freePortWith(const QList<int>& offsets);
 bool isListening(quint16 port); // some socket listens on it (IPv4 or IPv6)
 
-// A running companion stand-in (build/JWRCServer_x64) and its arguments (no argv[0]).
+// A running companion stand-in (build/JWRCServer_x64, under any name) and its
+// arguments (no argv[0]).
 struct Companion {
     qint64 pid = 0;
     QStringList args;

@@ -1,7 +1,7 @@
 #include "x11probe.h"
 
 #include <QDeadlineTimer>
-#include <QThread>
+#include <QTest>
 
 #include <functional>
 
@@ -112,21 +112,12 @@ QList<unsigned long> X11Probe::windowsNamed(const QString& title) const
     return found;
 }
 
-bool X11Probe::windowManagerRunning() const
-{
-    return selectionOwner(dpy(), "WM_S0") != None;
-}
-
 bool X11Probe::waitForDesktop(int timeoutMs) const
 {
     QDeadlineTimer deadline(timeoutMs);
-    auto until = [&deadline](const std::function<bool()>& ready) {
-        while (!ready()) {
-            if (deadline.hasExpired())
-                return false;
-            QThread::msleep(20);
-        }
-        return true;
+    auto until = [&deadline](const std::function<bool()>& ready, qint64 ms = -1) {
+        return QTest::qWaitFor(
+            ready, int(ms < 0 ? deadline.remainingTime() : qMin(ms, deadline.remainingTime())));
     };
     if (!qEnvironmentVariableIsEmpty("JW_COMPOSITOR") &&
         !until([this] { return selectionOwner(dpy(), "_NET_WM_CM_S0") != None; }))
@@ -136,7 +127,7 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
     // A manager that owns its selection may not yet take windows (openbox drops
     // those mapped while it starts): one of ours, mapped, must be managed (marked
     // with WM_STATE) first, mapped anew every half second until it is.
-    if (!until([this] { return windowManagerRunning(); }))
+    if (!until([this] { return selectionOwner(dpy(), "WM_S0") != None; }))
         return false;
     bool ready = false;
     while (!ready && !deadline.hasExpired()) {
@@ -144,11 +135,13 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
             XCreateSimpleWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 10, 10, 0, 0, 0);
         XMapWindow(dpy(), trial);
         XSync(dpy(), False);
-        Atom type = None;
-        for (QDeadlineTimer attempt(500);
-             type == None && !attempt.hasExpired() && !deadline.hasExpired(); QThread::msleep(20))
-            property(dpy(), trial, atom(dpy(), "WM_STATE"), AnyPropertyType, &type);
-        ready = type != None;
+        ready = until(
+            [&] {
+                Atom type = None;
+                property(dpy(), trial, atom(dpy(), "WM_STATE"), AnyPropertyType, &type);
+                return type != None;
+            },
+            500);
         XDestroyWindow(dpy(), trial);
         XSync(dpy(), False);
     }
@@ -167,7 +160,7 @@ QStringList X11Probe::netWmState(unsigned long window) const
 bool X11Probe::coversScreen(unsigned long window) const
 {
     return isViewable(window) && geometry(window) == QRect(QPoint(0, 0), screenSize()) &&
-           (!windowManagerRunning() ||
+           (selectionOwner(dpy(), "WM_S0") == None ||
             netWmState(window).contains(QLatin1String("_NET_WM_STATE_FULLSCREEN")));
 }
 
@@ -261,9 +254,6 @@ unsigned long X11Probe::findDescendant(unsigned long parent, const QString& name
 
 bool X11Probe::click(const QPoint& at, int button) const
 {
-    int event = 0, error = 0, major = 0, minor = 0;
-    if (!XTestQueryExtension(dpy(), &event, &error, &major, &minor))
-        return false;
     XTestFakeMotionEvent(dpy(), -1, at.x(), at.y(), CurrentTime);
     XTestFakeButtonEvent(dpy(), unsigned(button), True, CurrentTime);
     XTestFakeButtonEvent(dpy(), unsigned(button), False, 20);

@@ -23,7 +23,6 @@ public:
     // Under scripts/with-wm: waits until the window manager and the compositing
     // manager named by JW_WINDOW_MANAGER and JW_COMPOSITOR have taken the screen.
     bool waitForDesktop(int timeoutMs = 10000) const;
-    bool windowManagerRunning() const; // some client manages windows (EWMH check window)
     QStringList netWmState(unsigned long window) const; // e.g. "_NET_WM_STATE_FULLSCREEN"
     // Viewable over the whole screen and, where a window manager runs, in its
     // full-screen state (a window merely as large as the screen keeps its frame,
@@ -37,8 +36,8 @@ public:
     // The first window below `parent` (at any depth) whose WM_NAME or class is
     // `name`: clients' windows embedded in another's, such as tray icons.
     unsigned long findDescendant(unsigned long parent, const QString& name) const;
-    // A real click of `button` (1 left, 2 middle, 3 right) at a root position, and a
-    // real press and release of the key with this keysym (XK_Return, ...).
+    // A real click of `button` (1 left, 2 middle, 3 right) at a root position, and a real
+    // press and release of the key with this keysym (XK_Return, ...).
     bool click(const QPoint& at, int button = 1) const;
     bool key(unsigned long keysym) const;
     // Gives the window the keyboard focus, as a click on it would; true once it

@@ -3,33 +3,19 @@
 // the companion suite. Here it runs under another name: a program started by a
 // parallel suite would otherwise kill it as a left-over companion.)
 
+#include "e2eutil.h"
 #include "jwinstance.h"
 
 #include <QProcess>
 #include <QTcpServer>
 #include <QtTest>
 
+using e2e::j;
+
 namespace
 {
 const QString kCtl = QStringLiteral(JW_BIN_DIR "/jwshowctl");
 const QByteArray kGreeting = "jwshow-1.0.4.111-fakehost";
-
-// JSON written with single quotes (moc reads no raw strings).
-QByteArray j(const char* text)
-{
-    return QByteArray(text).replace('\'', '"');
-}
-
-// Reads from s until it holds want bytes (or more) or timeoutMs passes.
-QByteArray readAtLeast(QTcpSocket& s, int want, int timeoutMs = 3000)
-{
-    QByteArray got;
-    QDeadlineTimer deadline(timeoutMs);
-    while (got.size() < want && !deadline.hasExpired() &&
-           (s.bytesAvailable() || s.waitForReadyRead(int(deadline.remainingTime()))))
-        got += s.readAll();
-    return got;
-}
 } // namespace
 
 class TestTools : public QObject
@@ -99,20 +85,20 @@ private slots:
                                   "One','pwd':'secret','type':'login'}"
                                   "{'from':'phone1','id':'9','type':'file.list'}"
                                   "{'from':'phone1','id':'2','type':'mode','value':'show'}");
-        QCOMPARE(readAtLeast(*c, sent.size()), sent);
+        QByteArray got, out;
+        QTRY_COMPARE((got += c->readAll()), sent);
         const QByteArray replies = j("{'n':'1'}{'n':'2'}{'n':'3'}");
         const QByteArray report = j("{'act':'status','type':'show.video.info','value':'on'}");
-        c->write(replies);
-        c->waitForBytesWritten(1000);
-        QTest::qWait(50);
+        c->write(replies); // the report comes once they are printed
+        QTRY_VERIFY((out += p.readAllStandardOutput()).endsWith(j("{'n':'3'}\n")));
         c->write(report);
         c->waitForBytesWritten(1000);
         QVERIFY(p.waitForFinished(10000));
         QCOMPARE(p.exitCode(), 0);
         QCOMPARE(p.readAllStandardError(), QByteArray());
-        QCOMPARE(p.readAllStandardOutput(), kGreeting + "\n" +
-                                                QByteArray(replies).replace("}{", "}\n{") + "\n" +
-                                                report + "\n");
+        QCOMPARE(out + p.readAllStandardOutput(), kGreeting + "\n" +
+                                                      QByteArray(replies).replace("}{", "}\n{") +
+                                                      "\n" + report + "\n");
     }
 };
 

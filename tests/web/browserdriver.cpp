@@ -125,11 +125,6 @@ bool BrowserDriver::type(const QString& css, const QString& text, bool clear)
            !call("POST", at + "/value", {{"text", text}}).isUndefined();
 }
 
-bool BrowserDriver::type(const QString& css, const QString& text)
-{
-    return type(css, text, true);
-}
-
 QRectF BrowserDriver::innerBox(const QString& css)
 {
     const QJsonObject o = on(css, "(e.scrollIntoView({block: 'center'}), {"

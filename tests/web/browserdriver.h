@@ -39,7 +39,7 @@ public:
     // Clicked in the middle of the viewport, where no fixed bar covers it, as a
     // thumb would have it.
     bool click(const QString& css);
-    bool type(const QString& css, const QString& text); // clears, then types
+    bool type(const QString& css, const QString& text, bool clear = true);
     bool setFile(const QString& css, const QString& path) { return type(css, path, false); }
     // The element's inner box (inside its border) in viewport pixels, scrolled
     // into the middle of the viewport first; empty when absent.
@@ -54,7 +54,6 @@ private:
     QJsonValue call(const QByteArray& verb, const QString& path, const QJsonObject& body = {},
                     int timeoutMs = 20000);
     QString element(const QString& css); // scrolled into the middle of the viewport
-    bool type(const QString& css, const QString& text, bool clear);
 
     QNetworkAccessManager net_;
     QProcess driver_;

