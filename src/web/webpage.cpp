@@ -362,6 +362,7 @@ void WebPage::drain()
     checkUnsent();
     if (gone_)
         return;
+    sendDuePicture();
     if (shut)
         closeWith(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected"));
 }
@@ -410,6 +411,33 @@ void WebPage::loginAnswered()
     const QByteArray picture = server_->pictureReport();
     if (!picture.isEmpty())
         socket_->sendTextMessage(QString::fromUtf8(picture));
+}
+
+void WebPage::pictureChanged()
+{
+    pictureDue_ = true;
+    sendDuePicture();
+}
+
+// Only the newest copy of the picture matters. Queued behind one another, copies
+// of pictures changed faster than a slow phone reads (48 KiB each) filled its
+// 1 MiB of unsent replies and cut it off, for reports it never asked for.
+void WebPage::sendDuePicture()
+{
+    constexpr qint64 kRoomForPicture = 16 * 1024; // what may still wait before it
+    if (!pictureDue_)
+        return;
+    qint64 unsent = socketPending();
+    {
+        std::lock_guard<std::mutex> l(link_->lock);
+        unsent += link_->outboxBytes;
+    }
+    if (unsent > kRoomForPicture)
+        return; // sent from drain(), once what waits has left
+    pictureDue_ = false;
+    const QByteArray picture = server_->pictureReport();
+    if (!picture.isEmpty())
+        report(picture);
 }
 
 void WebPage::report(const QByteArray& text)

@@ -52,6 +52,9 @@ public:
     std::vector<SOCKET> handOver();
     // A report to the page, when it asked for them (web thread).
     void report(const QByteArray& text);
+    // The shown picture changed: the page gets the newest copy once the one it
+    // may still be receiving has left (web thread).
+    void pictureChanged();
     // Cuts the connection at once, for a page that does not read or floods.
     void cutOff(const char* why);
     // Pings the page, or cuts it off when it has been silent too long.
@@ -77,6 +80,7 @@ private:
     void detach();
     void gone();
     void loginAnswered();
+    void sendDuePicture();
 
     QWebSocket* socket_;
     QPointer<QTcpSocket> tcp_;
@@ -103,6 +107,7 @@ private:
     bool gone_ = false;
     bool reports_ = false;  // the page asked for the reports to pages
     bool answered_ = false; // its login's reply has gone out
+    bool pictureDue_ = false; // a newer copy of the shown picture waits for room
     // Numbers of earlier pages of this controller, closed once this page's login
     // has been handled: an earlier close would take the controller with it.
     std::vector<SOCKET> handedOver_;

@@ -277,7 +277,7 @@ void WebServer::setPicture(const QImage& picture)
     pictureReport_ = QJsonDocument(o).toJson(QJsonDocument::Compact);
     const std::set<WebPage*> pages = pages_;
     for (WebPage* p : pages)
-        p->report(pictureReport_);
+        p->pictureChanged();
 }
 
 QByteArray WebServer::asset(const QByteArray& name)

@@ -20,6 +20,11 @@
 #include <QRandomGenerator>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <atomic>
+#include <sys/socket.h>
+#include <thread>
+
 namespace
 {
 const QString kCode = QStringLiteral("654321");
@@ -165,6 +170,56 @@ private slots:
             QVERIFY(jpeg.size() <= 48 * 1024 && back.width() <= 480 && back.height() <= 480);
             QVERIFY(qAbs(back.width() - picture.width() * back.height() / picture.height()) <= 1);
         }
+    }
+
+    // A phone that reads slowly while the pictures change fast is not cut off for
+    // copies it never asked for: only the newest waits for room.
+    void slowPhoneIsNotCutOffByPictures()
+    {
+        jwtest::RawSocket phone;
+        phone.setReceiveBuffer(4096);
+        QVERIFY(phone.connect(web->port()));
+        const QByteArray login =
+            QJsonDocument(QJsonObject{{"type", "login"}, {"id", "1"}, {"from", "web-slow"},
+                                      {"pwd", kCode}, {"reports", "1"}})
+                .toJson(QJsonDocument::Compact);
+        QVERIFY(login.size() < 126);
+        // A masked text frame (the mask is zero).
+        const QByteArray frame = "\x81" + QByteArray(1, char(0x80 | login.size())) +
+                                 QByteArray(4, '\0') + login;
+        QVERIFY(phone.send("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
+                           "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n" +
+                           frame));
+        QVERIFY(phone.read(1, 5000).startsWith("HTTP/1.1 101"));
+        // The web server's end of it: a send buffer as small as on a slow Wi-Fi, not
+        // the megabytes that loopback grows it to.
+        for (int fd = 3; fd < 1024; ++fd) {
+            sockaddr_in local{}, peer{};
+            socklen_t a = sizeof local, b = sizeof peer;
+            const int small = 16 * 1024;
+            if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &a) == 0 &&
+                local.sin_family == AF_INET && ntohs(local.sin_port) == web->port() &&
+                ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &b) == 0)
+                ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+        }
+        std::atomic<bool> flooding{true};
+        std::thread reader([&] { // some 80 KB a second
+            while (flooding) {
+                phone.read(4096, 100, 4096);
+                QThread::msleep(50);
+            }
+        });
+        QImage noise(320, 240, QImage::Format_RGB32);
+        for (int i = 0; i < 100; ++i) {
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.bits()),
+                                                  int(noise.sizeInBytes() / 4));
+            web->showPicture(noise);
+            QTest::qWait(10);
+        }
+        flooding = false;
+        reader.join();
+        QVERIFY(!phone.closedByPeer());
     }
 
     // The tray's entry and the link open the program's own page in the browser.
