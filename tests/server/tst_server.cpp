@@ -69,7 +69,7 @@ class TestServer : public QObject
     // Lets the GUI thread work until everything queued has been handled.
     void release()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(dm->QueuedCost() == 0 && dm->GuiBacklog() == 0, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(dm->QueuedCost() == 0 && dm->GuiBacklog() == 0, 60000);
     }
     void handle(const QByteArray& packets, SOCKET sock = 42)
     {
