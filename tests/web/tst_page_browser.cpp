@@ -17,6 +17,9 @@
 #include <QSet>
 #include <QtTest>
 
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
 namespace
 {
 const QRgb kGrey = qRgb(128, 128, 128);
@@ -34,6 +37,40 @@ QJsonObject packet(const char* type, const QString& id, const QString& from, con
 {
     return {{"type", type}, {"id", id}, {"from", from}, {key, value}};
 }
+// A window of another program, as a presentation's would be: it keeps the names
+// of the keys pressed on it (Xlib: this test has no widgets).
+struct KeyWindow {
+    std::unique_ptr<Display, int (*)(Display*)> dpy{XOpenDisplay(nullptr), XCloseDisplay};
+    Window window = 0;
+    QStringList pressed;
+
+    KeyWindow()
+    {
+        if (!dpy)
+            return;
+        const Window root = DefaultRootWindow(dpy.get());
+        window = XCreateSimpleWindow(dpy.get(), root, 100, 100, 300, 200, 0, 0, 0);
+        XSelectInput(dpy.get(), window, KeyPressMask);
+        XStoreName(dpy.get(), window, "presentation");
+        XMapWindow(dpy.get(), window);
+        XSync(dpy.get(), False);
+    }
+    ~KeyWindow()
+    {
+        if (window)
+            XDestroyWindow(dpy.get(), window);
+    }
+    const QStringList& keys()
+    {
+        while (dpy && XPending(dpy.get())) {
+            XEvent e;
+            XNextEvent(dpy.get(), &e);
+            if (e.type == KeyPress)
+                pressed << QString::fromLatin1(XKeysymToString(XLookupKeysym(&e.xkey, 0)));
+        }
+        return pressed;
+    }
+};
 } // namespace
 
 class TestPageBrowser : public QObject
@@ -272,6 +309,52 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(state(browser), QLatin1String("connected"), 10000);
     }
 
+    // Next on the Slides tab reaches the program in front on the PC. A burst of
+    // presses is cut to what the PC takes: none refused, none sent late. A sideways
+    // swipe turns a slide, a slanting drag does not.
+    void slideKeys()
+    {
+        KeyWindow presentation;
+        QTRY_VERIFY(presentation.window && probe.focus(presentation.window));
+        QVERIFY(tab("slides"));
+        browser.script("window.notes = [];"
+                       "const n = document.getElementById('slides-status');"
+                       "new MutationObserver(() => notes.push(n.textContent))"
+                       ".observe(n, {childList: true});");
+        browser.script("for (let i = 0; i < 30; ++i) document.getElementById('key-next').click();");
+        const QStringList burst = QVector<QString>(20, QStringLiteral("Right")).toList();
+        QTRY_COMPARE_WITH_TIMEOUT(presentation.keys(), burst, 5000);
+
+        // Done again while the page holds it back for being too fast, until sent.
+        const auto pressed = [this](const std::function<bool()>& act) {
+            for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QTest::qWait(50)) {
+                if (!act())
+                    return false;
+                if (browser.attribute("#slides-status", "data-state") != "error")
+                    return true;
+            }
+            return false;
+        };
+        QVERIFY(pressed([this] { return browser.click("#key-previous"); }));
+        QTRY_COMPARE(browser.attribute("#slides-status", "data-state"), QLatin1String("ok"));
+        QCOMPARE(browser.text("#slides-status"), QLatin1String("Pressed on the PC: Previous"));
+
+        const QRectF area = browser.innerBox("#slides");
+        const QPoint mid = area.center().toPoint();
+        const auto across = [&](int dx, int dy) {
+            return [=] {
+                return browser.swipe({mid, mid + QPoint(dx / 2, dy / 2), mid + QPoint(dx, dy)}, 60);
+            };
+        };
+        QVERIFY(pressed(across(-150, 10)));
+        QVERIFY(across(120, 70)());
+        QVERIFY(pressed(across(150, -10)));
+        const QStringList all = burst + QStringList{"Left", "Right", "Left"};
+        QTRY_COMPARE(presentation.keys(), all);
+        const QString notes = browser.script("return notes.join('|');").toString();
+        QVERIFY2(!notes.contains("Failed"), qPrintable(notes));
+    }
+
     void everyScreenFits_data()
     {
         QTest::addColumn<QSize>("viewport");
@@ -280,7 +363,8 @@ private slots:
         QTest::newRow("320 on its side") << QSize(568, 320);
     }
     // No sideways scrolling on any tab; thumb-sized targets; the board's tools
-    // inside the screen (on its side, all of them at once); "Open board" on one line.
+    // inside the screen (on its side, all of them at once), the slide keys above
+    // the tab bar; "Open board" on one line.
     void everyScreenFits()
     {
         QFETCH(QSize, viewport);
@@ -288,28 +372,31 @@ private slots:
         QVERIFY2(phone.start(viewport.width(), viewport.height()), qPrintable(phone.lastError()));
         QVERIFY(logIn(phone, "Alexandra Longname"));
         const bool side = viewport.width() > viewport.height();
-        for (const char* name : {"screen", "video", "pointer", "board"}) {
+        for (const char* name : {"screen", "video", "pointer", "board", "slides"}) {
             QVERIFY(phone.click(QStringLiteral("#tab-button-") + name));
             const QString misfits =
                 phone
-                    .script(
-                        "scrollTo(0, 0);"
-                        "const out = [];"
-                        "if (document.documentElement.scrollWidth !== innerWidth)"
-                        "  out.push('scroll width ' + document.documentElement.scrollWidth);"
-                        "for (const b of document.querySelectorAll('button, input, .button')) {"
-                        "  if (!b.getClientRects().length || b.id === 'upload') continue;"
-                        "  const r = b.getBoundingClientRect();"
-                        "  if (r.width < 44 || r.height < 44) out.push(b.id + ' small');"
-                        "  if (r.left < 0 || r.right > innerWidth) out.push(b.id + ' outside');"
-                        "  if (arguments[0] && b.closest('#tab-board') && r.bottom > innerHeight)"
-                        "    out.push(b.id + ' below');"
-                        "}"
-                        "const o = document.getElementById('board-open');"
-                        "if (o.offsetParent && o.scrollWidth > o.clientWidth) out.push('open "
-                        "board');"
-                        "return out.join(', ');",
-                        {side})
+                    .script("scrollTo(0, 0);"
+                            "const out = [];"
+                            "if (document.documentElement.scrollWidth !== innerWidth)"
+                            "  out.push('scroll width ' + document.documentElement.scrollWidth);"
+                            "for (const b of document.querySelectorAll('button, input, .button')) {"
+                            "  if (!b.getClientRects().length || b.id === 'upload') continue;"
+                            "  const r = b.getBoundingClientRect();"
+                            "  if (r.width < 44 || r.height < 44) out.push(b.id + ' small');"
+                            "  if (r.left < 0 || r.right > innerWidth) out.push(b.id + ' outside');"
+                            "  const floor = arguments[0] ? innerHeight"
+                            "    : document.getElementById('tabs').getBoundingClientRect().top;"
+                            "  if ((arguments[0] && b.closest('#tab-board') || "
+                            "b.closest('#tab-slides'))"
+                            "      && r.bottom > floor)"
+                            "    out.push(b.id + ' below');"
+                            "}"
+                            "const o = document.getElementById('board-open');"
+                            "if (o.offsetParent && o.scrollWidth > o.clientWidth) out.push('open "
+                            "board');"
+                            "return out.join(', ');",
+                            {side})
                     .toString();
             QVERIFY2(misfits.isEmpty(), qPrintable(QString(name) + ": " + misfits));
         }

@@ -13,7 +13,8 @@
  *   #login             name/code form: #name-input, #code-row > #code-input, #login-button,
  *                      #login-error
  *   #toast             a failed request's reason, for a few seconds
- *   tabs               #tab-button-screen|video|pointer|board show #tab-screen|video|pointer|board
+ *   tabs               #tab-button-screen|video|pointer|board|slides show
+ *                      #tab-screen|video|pointer|board|slides
  *   screen             #mode-show, #mode-remote, #window-status; #upload (file input),
  *                      #upload-progress, #upload-status; #image-url, #image-show, #image-status
  *                      (notes: data-state ok|error once the PC has said what came of it)
@@ -27,6 +28,8 @@
  *                      #shape-curve|line|rect|ellipse|text,
  *                      #color-red|yellow|green|blue|black|white, #width-2|4|8|16,
  *                      #board-undo, #board-redo, #board-clear, #text-form > #text-input, #text-ok
+ *   slides             #slides (the area that takes swipes), #key-next, #key-previous,
+ *                      #key-first|last|start|end|black|white, #slides-status (note)
  */
 'use strict';
 (() => {
@@ -73,6 +76,10 @@
       curve: 'free hand', line: 'line', rect: 'rectangle', ellipse: 'ellipse', text: 'text',
       red: 'red', yellow: 'yellow', green: 'green', blue: 'blue', black: 'black', white: 'white',
       tabScreen: 'Screen', tabVideo: 'Video', tabPointer: 'Pointer', tabBoard: 'Board',
+      tabSlides: 'Slides', slidesHint: 'Swipe left: next slide. Swipe right: previous one.',
+      keyNext: 'Next', keyPrevious: 'Previous', keyFirst: 'First', keyLast: 'Last',
+      keyStart: 'Start show', keyEnd: 'End show', keyBlack: 'Black screen', keyWhite: 'White screen',
+      keyDone: 'Pressed on the PC: {0}', tooFast: 'Too fast: that press was not sent.',
     },
     zh: {
       offline: '未连接', connecting: '正在连接…', connected: '已连接',
@@ -112,6 +119,15 @@
       curve: '自由画', line: '直线', rect: '矩形', ellipse: '椭圆', text: '文字',
       red: '红', yellow: '黄', green: '绿', blue: '蓝', black: '黑', white: '白',
       tabScreen: '画面', tabVideo: '视频', tabPointer: '指针', tabBoard: '白板',
+      tabSlides: '幻灯片', slidesHint: '向左滑：下一张。向右滑：上一张。',
+      keyNext: '下一张', keyPrevious: '上一张', keyFirst: '第一张', keyLast: '最后一张',
+      keyStart: '从头放映', keyEnd: '结束放映', keyBlack: '黑屏', keyWhite: '白屏',
+      keyDone: '已在电脑上按下：{0}', tooFast: '按得太快，这一下没有发送。',
+      'r_unknown key': '未知的按键', 'r_too many keys': '按键太多太快',
+      'r_the show window is in front': '演示窗口在最前面（可在“画面”里隐藏它）',
+      'r_no window has the keyboard focus': '电脑上没有窗口接收键盘输入',
+      'r_keys cannot be sent on this display': '这台电脑的显示环境不能发送按键',
+      'r_not possible in a Wayland session': 'Wayland 会话中无法做到',
     },
   };
   const lang = /^zh\b/i.test(navigator.language || '') ? 'zh' : 'en';
@@ -337,7 +353,7 @@
   // send() for buttons: says why nothing happened, and shows a refusal.
   function request(type, fields = {}, done = () => {}) {
     const id = send(type, fields, (reply) => {
-      if (reply.ret !== '0') toast(t('failed', reply.desc || reply.ret));
+      if (reply.ret !== '0') toast(t('failed', reply.desc ? reason(reply.desc) : reply.ret));
       done(reply);
     });
     if (!id) toast(t('notConnected'));
@@ -648,6 +664,9 @@
     const header = document.querySelector('.top').offsetHeight;
     const tabs = landscape.matches ? 0 : $('tabs').offsetHeight;
     const room = window.innerHeight - header - tabs;
+    // The screen below the header and above the tab bar, for a tab that fills it.
+    document.body.style.setProperty('--room',
+      `${window.innerHeight - header - parseFloat(getComputedStyle(document.body).paddingBottom)}px`);
     const pad = $('pad'), canvas = $('board');
     if (pad.offsetParent) {
       const card = pad.parentElement;
@@ -1006,6 +1025,77 @@
         paint();
       },
     };
+  })();
+
+  // --- slides: keys for the presentation program in front on the PC -------------------
+  (() => {
+    const area = $('slides');
+    const note = noteOf($('slides-status'));
+    const LABELS = { next: 'keyNext', previous: 'keyPrevious', first: 'keyFirst', last: 'keyLast',
+      start: 'keyStart', end: 'keyEnd', black: 'keyBlack', white: 'keyWhite' };
+    // The PC takes at most 20 keys from a controller in any second and refuses the
+    // rest. Here a key counts from its sending until a second after its reply: the
+    // PC counted it at some moment in between, so however the network bunches them
+    // up, the PC never gets more from this page than it takes. Presses beyond that
+    // are dropped, not queued: slides racing on after the finger has stopped are
+    // worse than a press that did nothing.
+    const MAX_KEYS = 20, WINDOW_MS = 1000;
+    let recent = []; // {sent, answered}: answered stays 0 until the reply
+    // The note says what came of the last press, and of any that was refused. No
+    // toast here: it would lie over the keys for seconds.
+    let latest = '';
+    function press(key) {
+      const now = Date.now();
+      // One whose reply never came went with the connection it was sent on.
+      recent = recent.filter((k) => (k.answered ? now - k.answered < WINDOW_MS
+        : now - k.sent < REPLY_TIMEOUT_MS + WINDOW_MS));
+      if (recent.length >= MAX_KEYS) {
+        latest = '';
+        return note.say(t('tooFast'), 'error');
+      }
+      const sent = { sent: now, answered: 0 };
+      const id = send('key', { value: key }, (reply) => {
+        sent.answered = Date.now();
+        if (reply.ret !== '0') note.say(t('failed', reason(reply.desc || reply.ret)), 'error');
+        else if (reply.id === latest) note.say(t('keyDone', t(LABELS[key])), 'ok');
+      });
+      latest = id;
+      if (!id) return note.say(t('notConnected'), 'error');
+      recent.push(sent);
+      note.say(t('sent'));
+    }
+    for (const b of area.querySelectorAll('[data-key]')) {
+      b.addEventListener('click', () => press(b.dataset.key));
+    }
+
+    // A swipe is a clear sideways move of one finger (or of the mouse with its
+    // button held) anywhere on the tab: a tap is a press of what it touched, and a
+    // vertical or slanting drag is no swipe (the browser scrolls with the former).
+    const SWIPE_PX = 60;
+    let start = null;
+    let swiped = false; // down and up on one button also clicks it: that is no press
+    area.addEventListener('pointerdown', (e) => {
+      swiped = false;
+      start = e.isPrimary && e.button === 0 ? { id: e.pointerId, x: e.clientX, y: e.clientY } : null;
+    });
+    // Lifted anywhere: a finger that slid off the tab still swiped.
+    document.addEventListener('pointerup', (e) => {
+      if (!start || e.pointerId !== start.id) return;
+      const dx = e.clientX - start.x, dy = e.clientY - start.y;
+      start = null;
+      if (Math.abs(dx) < SWIPE_PX || Math.abs(dx) < 2 * Math.abs(dy)) return;
+      swiped = true;
+      press(dx < 0 ? 'next' : 'previous');
+    });
+    document.addEventListener('pointercancel', (e) => {
+      if (start && e.pointerId === start.id) start = null;
+    });
+    // Keyboard clicks (detail 0) are presses whatever came before.
+    area.addEventListener('click', (e) => {
+      if (!swiped || !e.detail) return;
+      swiped = false;
+      e.stopPropagation();
+    }, true);
   })();
 
   // --- start --------------------------------------------------------------------------
