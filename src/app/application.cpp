@@ -62,7 +62,7 @@ Application::Application(bool debug, qint64 pairingLockMs, QObject* parent)
 {
     JWLOG::setCode(code_);
     // The mode to go back to, before anything can change it.
-    host::SaveDisplayResolution();
+    display_.SaveDisplayResolution();
 
     LogWindowFeed* feed = LogWindowFeed::instance();
     connect(
@@ -250,7 +250,7 @@ void Application::placeOnShowScreen(QScreen* leaving)
         boards_.setTargetScreen(target);
         // The display mode changes act on the show screen's output; the primary's
         // when the setting names none that is plugged in.
-        host::SelectDisplayOutput(chosen >= 0 ? target->name().toStdString() : std::string());
+        display_.SelectDisplayOutput(chosen >= 0 ? target->name().toStdString() : std::string());
         // A new mode (or a new arrangement) of that screen: the windows cover it anew.
         disconnect(showScreenResized_);
         showScreenResized_ = connect(target, &QScreen::geometryChanged, this, [this] {
@@ -335,17 +335,17 @@ void Application::applyMain(const cmd::MainCommand& c)
             a->main_.RemoveUser(u.id);
             // The display goes back to its recorded mode when the last controller
             // has left.
-            if (a->main_.controllerCount() == 0 && host::IsResolutionChanged())
-                host::RestoreDisplayResolution();
+            if (a->main_.controllerCount() == 0 && a->display_.IsResolutionChanged())
+                a->display_.RestoreDisplayResolution();
         }
         void operator()(const cmd::ChangeResolution& r) const
         {
-            host::SetDisplayResolution(r.width, r.height);
+            a->display_.SetDisplayResolution(r.width, r.height);
         }
         void operator()(const cmd::RestoreResolution&) const
         {
-            if (host::IsResolutionChanged())
-                host::RestoreDisplayResolution();
+            if (a->display_.IsResolutionChanged())
+                a->display_.RestoreDisplayResolution();
         }
         void operator()(const cmd::LocalAddresses& l) const
         {
@@ -522,8 +522,8 @@ void Application::quit()
     disconnect(&companion_, nullptr, this, nullptr);
     companion_.stopForGood();
 
-    if (host::IsResolutionChanged())
-        host::RestoreDisplayResolution();
+    if (display_.IsResolutionChanged())
+        display_.RestoreDisplayResolution();
 
     main_.closeForGood();
     QCoreApplication::exit(0);

@@ -7,6 +7,7 @@
 #include "app/companion.h"
 #include "base/settings.h"
 #include "base/showimagerect.h"
+#include "host/display.h"
 #include "jwpaint/paintviewmanage.h"
 #include "server/controlserver.h"
 #include "server/pairingguard.h"
@@ -99,6 +100,7 @@ private:
     const bool debug_;
     const QString hostName_;
     const QString code_;
+    host::DisplayMode display_; // the show screen's mode, put back at the quit
     SettingsStore settings_;
     ShowImageRect picture_;
     PairingGuard guard_;

@@ -2,74 +2,44 @@
 
 // The platform-neutral half of the display mode: what is recorded, when a
 // request is ignored, and when the mode counts as changed.
-namespace
-{
-
-unsigned long g_screenWidth = 0;
-unsigned long g_screenHeight = 0;
-bool g_resolutionChanged = false;
-std::string g_output; // empty: the primary
-
-} // namespace
-
 namespace host
 {
 
-void SaveDisplayResolution()
+void DisplayMode::SaveDisplayResolution()
 {
-    OutputSize(g_output, g_screenWidth, g_screenHeight);
+    OutputSize(output_, width_, height_);
 }
 
-void SelectDisplayOutput(const std::string& output)
+void DisplayMode::SelectDisplayOutput(const std::string& output)
 {
-    if (output == g_output)
+    if (output == output_)
         return;
     // What was changed on the output left behind goes back while it is still ours
     // to restore; one that is gone (unplugged) has nothing to restore.
-    if (g_resolutionChanged)
+    if (changed_)
         RestoreDisplayResolution();
-    g_resolutionChanged = false;
-    g_output = output;
+    changed_ = false;
+    output_ = output;
     SaveDisplayResolution();
 }
 
-const std::string& SelectedDisplayOutput()
-{
-    return g_output;
-}
-
-int SetDisplayResolution(unsigned long width, unsigned long height)
+int DisplayMode::SetDisplayResolution(unsigned long width, unsigned long height)
 {
     // Larger than the recorded screen in both dimensions: ignored. Larger in one
     // dimension only is attempted.
-    if (width > g_screenWidth && height > g_screenHeight)
+    if (width > width_ && height > height_)
         return 0;
-    if (!detail::ChangeDisplayMode(g_output, width, height))
+    if (!detail::ChangeDisplayMode(output_, width, height))
         return -1;
-    g_resolutionChanged = true;
+    changed_ = true;
     return 0;
 }
 
-int RestoreDisplayResolution()
+int DisplayMode::RestoreDisplayResolution()
 {
-    if (detail::ChangeDisplayMode(g_output, g_screenWidth, g_screenHeight))
-        g_resolutionChanged = false;
+    if (detail::ChangeDisplayMode(output_, width_, height_))
+        changed_ = false;
     return 0;
-}
-
-bool IsResolutionChanged()
-{
-    return g_resolutionChanged;
-}
-
-unsigned long SavedScreenWidth()
-{
-    return g_screenWidth;
-}
-
-unsigned long SavedScreenHeight()
-{
-    return g_screenHeight;
 }
 
 } // namespace host

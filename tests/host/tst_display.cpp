@@ -14,6 +14,7 @@ class TestDisplay : public QObject
 {
     Q_OBJECT
     X11Probe probe_;
+    host::DisplayMode mode_;
 
 private slots:
     void initTestCase();
@@ -21,7 +22,7 @@ private slots:
     void requests_data();
     void requests();
     void program();
-    void cleanupTestCase() { host::RestoreDisplayResolution(); }
+    void cleanupTestCase() { mode_.RestoreDisplayResolution(); }
 };
 
 void TestDisplay::initTestCase()
@@ -35,21 +36,21 @@ void TestDisplay::initTestCase()
 void TestDisplay::withoutDisplay()
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
-    host::SaveDisplayResolution();
-    const unsigned long w = host::SavedScreenWidth(), h = host::SavedScreenHeight();
-    const int larger = host::SetDisplayResolution(1024, 768); // larger than 0x0: ignored
-    const int zero = host::SetDisplayResolution(0, 768);      // tried, no display
+    mode_.SaveDisplayResolution();
+    const unsigned long w = mode_.SavedScreenWidth(), h = mode_.SavedScreenHeight();
+    const int larger = mode_.SetDisplayResolution(1024, 768); // larger than 0x0: ignored
+    const int zero = mode_.SetDisplayResolution(0, 768);      // tried, no display
     qunsetenv("QT_QPA_PLATFORM");
     QCOMPARE(w, 0ul);
     QCOMPARE(h, 0ul);
     QCOMPARE(larger, 0);
     QCOMPARE(zero, -1);
-    QVERIFY(!host::IsResolutionChanged());
+    QVERIFY(!mode_.IsResolutionChanged());
     QCOMPARE(probe_.screenSize(), QSize(1920, 1080));
 
-    host::SaveDisplayResolution(); // with the display, for the requests that follow
-    QCOMPARE(host::SavedScreenWidth(), 1920ul);
-    QCOMPARE(host::SavedScreenHeight(), 1080ul);
+    mode_.SaveDisplayResolution(); // with the display, for the requests that follow
+    QCOMPARE(mode_.SavedScreenWidth(), 1920ul);
+    QCOMPARE(mode_.SavedScreenHeight(), 1080ul);
 }
 
 // One step per row, in order, each from where the previous one left the screen.
@@ -81,14 +82,14 @@ void TestDisplay::requests()
     QFETCH(int, result);
     QFETCH(QSize, screen);
     QFETCH(bool, changed);
-    QCOMPARE(restore ? host::RestoreDisplayResolution()
-                     : host::SetDisplayResolution(ulong(asked.width()), ulong(asked.height())),
+    QCOMPARE(restore ? mode_.RestoreDisplayResolution()
+                     : mode_.SetDisplayResolution(ulong(asked.width()), ulong(asked.height())),
              result);
     QCOMPARE(probe_.screenSize(), screen);
     QCOMPARE(probe_.primaryCrtcSize(), screen);
-    QCOMPARE(host::IsResolutionChanged(), changed);
-    QCOMPARE(host::SavedScreenWidth(), 1920ul); // always the start's
-    QCOMPARE(host::SavedScreenHeight(), 1080ul);
+    QCOMPARE(mode_.IsResolutionChanged(), changed);
+    QCOMPARE(mode_.SavedScreenWidth(), 1920ul); // always the start's
+    QCOMPARE(mode_.SavedScreenHeight(), 1080ul);
 }
 
 void TestDisplay::program()
