@@ -3,6 +3,8 @@
 // focus, as if typed there (XTest on X11, SendInput on Windows). For a phone that
 // turns the slides of whatever presentation program is in front.
 
+#include <memory>
+
 namespace host
 {
 
@@ -27,8 +29,21 @@ enum class KeySent {
     Unavailable, // no display (offscreen), or it cannot take synthetic keys
 };
 
-// Any thread: a connection of its own, used under a lock. Nothing is sent unless
-// the answer is Sent.
-KeySent SendSlideKey(SlideKey key);
+class SlideKeys
+{
+public:
+    SlideKeys();
+    ~SlideKeys();
+    SlideKeys(const SlideKeys&) = delete;
+    SlideKeys& operator=(const SlideKeys&) = delete;
+
+    // Any thread: a connection of its own, used under a lock. Nothing is sent
+    // unless the answer is Sent.
+    KeySent SendSlideKey(SlideKey key);
+
+private:
+    struct Connection; // the platform's: on X11 a display connection of its own
+    std::unique_ptr<Connection> c_;
+};
 
 } // namespace host

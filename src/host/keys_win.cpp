@@ -40,7 +40,13 @@ bool extendedKey(WORD vk)
 namespace host
 {
 
-KeySent SendSlideKey(SlideKey key)
+struct SlideKeys::Connection {
+};
+
+SlideKeys::SlideKeys() : c_(std::make_unique<Connection>()) {}
+SlideKeys::~SlideKeys() = default;
+
+KeySent SlideKeys::SendSlideKey(SlideKey key)
 {
     const HWND front = ::GetForegroundWindow();
     if (!front)

@@ -23,11 +23,6 @@
 namespace
 {
 
-std::mutex g_keysMutex;
-Display* g_keysDisplay = nullptr;
-bool g_keysTried = false;
-Atom g_pidAtom = None;
-
 struct FreeReply {
     void operator()(void* p) const { std::free(p); }
 };
@@ -70,10 +65,10 @@ KeySym keysymOf(host::SlideKey key)
 
 // The process that made the window (_NET_WM_PID); 0 when the window does not say
 // or is gone.
-uint32_t windowPid(xcb_connection_t* c, xcb_window_t w)
+uint32_t windowPid(xcb_connection_t* c, xcb_atom_t pidAtom, xcb_window_t w)
 {
     const auto r = ask(c, xcb_get_property_reply,
-                       xcb_get_property(c, 0, w, xcb_atom_t(g_pidAtom), XCB_ATOM_CARDINAL, 0, 1));
+                       xcb_get_property(c, 0, w, pidAtom, XCB_ATOM_CARDINAL, 0, 1));
     if (!r || r->format != 32 || xcb_get_property_value_length(r.get()) < 4)
         return 0;
     return *static_cast<const uint32_t*>(xcb_get_property_value(r.get()));
@@ -82,11 +77,11 @@ uint32_t windowPid(xcb_connection_t* c, xcb_window_t w)
 // Whether the window belongs to this process. The focus may sit on a child window
 // (a video surface), so the pid is looked for up to the top-level; a top-level
 // without one is a window manager's frame, whose client is one of its children.
-bool ownWindow(xcb_connection_t* c, xcb_window_t w, xcb_window_t root)
+bool ownWindow(xcb_connection_t* c, xcb_atom_t pidAtom, xcb_window_t w, xcb_window_t root)
 {
     const uint32_t self = uint32_t(getpid());
     for (int depth = 0; w != XCB_NONE && w != root && depth < 32; ++depth) {
-        if (const uint32_t pid = windowPid(c, w))
+        if (const uint32_t pid = windowPid(c, pidAtom, w))
             return pid == self;
         const auto tree = ask(c, xcb_query_tree_reply, xcb_query_tree(c, w));
         if (!tree)
@@ -94,7 +89,7 @@ bool ownWindow(xcb_connection_t* c, xcb_window_t w, xcb_window_t root)
         if (tree->parent == root) {
             const xcb_window_t* children = xcb_query_tree_children(tree.get());
             for (int i = 0; i < xcb_query_tree_children_length(tree.get()); ++i) {
-                if (const uint32_t pid = windowPid(c, children[i]))
+                if (const uint32_t pid = windowPid(c, pidAtom, children[i]))
                     return pid == self;
             }
             return false;
@@ -122,23 +117,38 @@ xcb_window_t keyTarget(xcb_connection_t* c, xcb_window_t root)
 namespace host
 {
 
-KeySent SendSlideKey(SlideKey key)
+struct SlideKeys::Connection {
+    std::mutex lock;
+    Display* dpy = nullptr;
+    bool tried = false;
+    xcb_atom_t pidAtom = XCB_NONE;
+    ~Connection()
+    {
+        if (dpy)
+            XCloseDisplay(dpy);
+    }
+};
+
+SlideKeys::SlideKeys() : c_(std::make_unique<Connection>()) {}
+SlideKeys::~SlideKeys() = default;
+
+KeySent SlideKeys::SendSlideKey(SlideKey key)
 {
-    std::lock_guard<std::mutex> lock(g_keysMutex);
-    if (!g_keysTried) {
+    std::lock_guard<std::mutex> lock(c_->lock);
+    if (!c_->tried) {
         // Opened once: a missing display, or one without XTest, stays so for the
-        // life of the process.
-        g_keysTried = true;
+        // life of the object.
+        c_->tried = true;
         Display* dpy = detail::X11DisplayAvailable() ? XOpenDisplay(nullptr) : nullptr;
         int event = 0, error = 0, major = 0, minor = 0;
         if (dpy && XTestQueryExtension(dpy, &event, &error, &major, &minor)) {
-            g_keysDisplay = dpy;
-            g_pidAtom = XInternAtom(dpy, "_NET_WM_PID", False);
+            c_->dpy = dpy;
+            c_->pidAtom = xcb_atom_t(XInternAtom(dpy, "_NET_WM_PID", False));
         } else if (dpy) {
             XCloseDisplay(dpy);
         }
     }
-    Display* const dpy = g_keysDisplay;
+    Display* const dpy = c_->dpy;
     if (!dpy)
         return KeySent::Unavailable;
     const KeyCode code = XKeysymToKeycode(dpy, keysymOf(key));
@@ -149,7 +159,7 @@ KeySent SendSlideKey(SlideKey key)
     const xcb_window_t target = keyTarget(c, root);
     if (target == XCB_NONE)
         return KeySent::NoFocus;
-    if (ownWindow(c, target, root))
+    if (ownWindow(c, c_->pidAtom, target, root))
         return KeySent::OwnWindowInFront;
     XTestFakeKeyEvent(dpy, code, True, CurrentTime);
     XTestFakeKeyEvent(dpy, code, False, CurrentTime);

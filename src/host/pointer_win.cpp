@@ -5,7 +5,13 @@
 namespace host
 {
 
-bool SetCursorPos(int x, int y)
+struct Pointer::Connection {
+};
+
+Pointer::Pointer() : c_(std::make_unique<Connection>()) {}
+Pointer::~Pointer() = default;
+
+bool Pointer::SetCursorPos(int x, int y)
 {
     return ::SetCursorPos(x, y) != FALSE;
 }

@@ -8,33 +8,38 @@
 // The pointer is moved from the dispatcher thread, so it cannot borrow the
 // toolkit's connection. It keeps one of its own, used only here and only under
 // the mutex, which is why Xlib's own thread support is not needed.
-namespace
-{
-
-std::mutex g_pointerMutex;
-Display* g_pointerDisplay = nullptr;
-bool g_pointerTried = false;
-
-} // namespace
-
 namespace host
 {
 
-bool SetCursorPos(int x, int y)
-{
-    std::lock_guard<std::mutex> lock(g_pointerMutex);
-    if (!g_pointerTried) {
-        // Opened once: a missing display stays missing for the life of the
-        // process, and retrying every move would stall the dispatcher.
-        g_pointerTried = true;
-        if (detail::X11DisplayAvailable())
-            g_pointerDisplay = XOpenDisplay(nullptr);
+struct Pointer::Connection {
+    std::mutex lock;
+    Display* dpy = nullptr;
+    bool tried = false;
+    ~Connection()
+    {
+        if (dpy)
+            XCloseDisplay(dpy);
     }
-    if (!g_pointerDisplay)
+};
+
+Pointer::Pointer() : c_(std::make_unique<Connection>()) {}
+Pointer::~Pointer() = default;
+
+bool Pointer::SetCursorPos(int x, int y)
+{
+    std::lock_guard<std::mutex> lock(c_->lock);
+    if (!c_->tried) {
+        // Opened once: a missing display stays missing for the life of the
+        // object, and retrying every move would stall the dispatcher.
+        c_->tried = true;
+        if (detail::X11DisplayAvailable())
+            c_->dpy = XOpenDisplay(nullptr);
+    }
+    if (!c_->dpy)
         return false;
-    const Window root = DefaultRootWindow(g_pointerDisplay);
-    XWarpPointer(g_pointerDisplay, None, root, 0, 0, 0, 0, x, y);
-    XFlush(g_pointerDisplay);
+    const Window root = DefaultRootWindow(c_->dpy);
+    XWarpPointer(c_->dpy, None, root, 0, 0, 0, 0, x, y);
+    XFlush(c_->dpy);
     return true;
 }
 

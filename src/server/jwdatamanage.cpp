@@ -5,9 +5,7 @@
 #include "base/showimagerect.h"
 #include "base/threadjoin.h"
 #include "file/jwfile.h"
-#include "host/keys.h"
 #include "host/memory.h"
-#include "host/pointer.h"
 #include "host/session.h"
 #include "protocol/jsonguard.h"
 #include "protocol/packetfields.h"
@@ -497,7 +495,7 @@ void JWdataManage::onMouseMove(Packet& p)
                 QStringLiteral("mouse.move: in a Wayland session the pointer moves only over "
                                "XWayland's windows; the X11 session at log-in makes it work"));
     const QPoint at = packetPoint(p.obj, config_.picture);
-    host::SetCursorPos(at.x(), at.y());
+    pointer_.SetCursorPos(at.x(), at.y());
     p.reply = false;
 }
 
@@ -783,7 +781,7 @@ void JWdataManage::onKey(Packet& p)
         noteWayland(waylandKeyNoted,
                     QStringLiteral("key: in a Wayland session the keys reach only XWayland's "
                                    "windows; the X11 session at log-in makes them work"));
-        switch (host::SendSlideKey(*key)) {
+        switch (keys_.SendSlideKey(*key)) {
         case host::KeySent::Sent:
             return;
         case host::KeySent::OwnWindowInFront:

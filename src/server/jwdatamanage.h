@@ -7,6 +7,8 @@
 // protocol/commands.h), run on the GUI thread (the thread this object lives in)
 // through one bounded hand-over by the receivers start-up gives it.
 
+#include "host/keys.h"
+#include "host/pointer.h"
 #include "protocol/commands.h"
 #include "protocol/jwmess.h"
 #include "server/keyrate.h"
@@ -176,6 +178,8 @@ private:
     void noteWayland(bool& noted, const QString& line);
     qint64 costSinceTrim = 0; // dispatcher thread only
     KeyRate keyRate;          // dispatcher thread only
+    host::Pointer pointer_;   // the system pointer, moved by mouse.move
+    host::SlideKeys keys_;    // slide keys for the window in front
     bool waylandKeyNoted = false, waylandPointerNoted = false;
 
     void onMouseMove(Packet& p);
