@@ -53,12 +53,6 @@ private slots:
         QVERIFY2(check.exitCode() == 0 && check.readAll().isEmpty(), qPrintable(exec));
     }
 
-    void offKeepsABlank()
-    {
-        QVERIFY(host::WriteAutorunEntry(" "));
-        QCOMPARE(host::ReadAutorunEntry(), std::string(" "));
-    }
-
     // The link in the system's program folder names the installed program only when
     // it leads to that very file.
     void installedCopyIsNamedByItsLink_data()
