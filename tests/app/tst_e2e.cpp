@@ -177,11 +177,6 @@ private slots:
         QCOMPARE(second.stop(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 10000);
 
-        // The close button only hides it; the program goes on serving.
-        QVERIFY(x.sendDeleteWindow(x.findWindow(QStringLiteral("Tovanel - 被控端"))));
-        QTRY_VERIFY_WITH_TIMEOUT(!mainWindowShown(), 10000);
-        QVERIFY(jwtest::Controller(first.port()).connectToHost());
-
         // Neither lock outlives a copy that could not clean up.
         const qint64 companion = jwtest::findCompanion(first.port()).pid;
         first.process().kill();
@@ -242,8 +237,7 @@ private slots:
     }
 
     // Debug mode in any letter case (the companion logs too). In a real tray the
-    // close button hides, a middle click does nothing, a left click shows, and the
-    // menu's last entry quits in order.
+    // close button hides, a click on the icon shows, its menu's last entry quits.
     void debugRunInATray()
     {
         QProcess tray;
@@ -272,9 +266,6 @@ private slots:
         QVERIFY(x.sendDeleteWindow(x.findWindow(QStringLiteral("Tovanel - 被控端"))));
         QTRY_VERIFY_WITH_TIMEOUT(!mainWindowShown(), 5000);
         QVERIFY(prog.isRunning() && isListening(port));
-        QVERIFY(x.click(iconCentre, 2));
-        QTest::qWait(500);
-        QVERIFY(!mainWindowShown());
         QVERIFY(x.click(iconCentre, 1));
         QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 5000);
         // The menu opens at the icon; its last entry is the quit.
