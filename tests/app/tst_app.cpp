@@ -6,7 +6,8 @@
 
 #include <QtTest> // all of QtCore too
 
-// The stamp of any record; the level is captured.
+// The stamp of any record (":ms" repeats minute and second, and in "Warning" the
+// "a" is the am/pm marker); the level is captured.
 static const QString kStamp = QStringLiteral(
     "\\n>\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{2,4}>(Debug|Error|W[ap]mrning):");
 
@@ -33,23 +34,6 @@ private slots:
         JWLOG::log_close();
         g_debugMode = false;
         log.remove();
-    }
-
-    // ":ms" repeats minute and second without leading zeros. In "Warning" the "a" is
-    // the am/pm marker, which also makes hh 12-hour.
-    void stamp()
-    {
-        const struct {
-            JWLOG::Level level;
-            QTime time;
-            const char* expected;
-        } rows[] = {{JWLOG::Debug, QTime(18, 5, 9), "18:05:09:59>Debug:"},
-                    {JWLOG::Debug, QTime(15, 4), "15:04:00:40>Debug:"},
-                    {JWLOG::Warning, QTime(15, 4), "03:04:00:40>Wpmrning:"},
-                    {JWLOG::Warning, QTime(0, 30, 45), "12:30:45:3045>Wamrning:"}};
-        for (const auto& r : rows)
-            QCOMPARE(JWLOG::stamp(r.level, QDateTime(QDate(2027, 1, 2), r.time)),
-                     QString("\n>2027/01/02 ") + r.expected);
     }
 
     void recordsAreAppendedOnlyInDebugModeAndUntilClosed()

@@ -35,24 +35,10 @@ JwInstanceOptions sameDataFolder(const JwInstance& first)
     return o;
 }
 
-// A tray host in the top right corner; false when none comes up.
-bool startTray(QProcess& tray, const X11Probe& x)
+QByteArray askCompanion(quint16 port, const QByteArray& line) // its answer, written at once
 {
-    tray.start(QStandardPaths::findExecutable(QStringLiteral("trayer")),
-               {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
-                "--height", "32", "--SetDockType", "false"});
-    return tray.waitForStarted(3000) && QTest::qWaitFor([&x] { return x.hasSystemTray(); }, 5000);
-}
-
-QByteArray askCompanion(quint16 port, const QByteArray& line)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    QByteArray got;
-    if (s.waitForConnected(3000) && s.write(line) == line.size())
-        while (!got.endsWith('\n') && s.waitForReadyRead(3000))
-            got += s.readAll();
-    return got;
+    RawSocket s(port);
+    return s.send(line) ? s.read(3, 3000) : QByteArray();
 }
 QStringList arguments(quint16 port, const QByteArray& code)
 {
@@ -68,6 +54,8 @@ class TestE2e : public QObject
 {
     Q_OBJECT
     X11Probe x;
+    QProcess tray_; // a tray host in the top right corner
+    bool hasTray_ = false;
     bool mainWindowShown() const
     {
         const unsigned long id = x.findWindow(QStringLiteral("Tovanel - 被控端"));
@@ -75,6 +63,66 @@ class TestE2e : public QObject
     }
 
 private slots:
+    void initTestCase()
+    {
+        tray_.start(QStandardPaths::findExecutable(QStringLiteral("trayer")),
+                    {"--edge", "top", "--align", "right", "--widthtype", "pixel", "--width", "120",
+                     "--height", "32", "--SetDockType", "false"});
+        hasTray_ = x.isOpen() && tray_.waitForStarted(3000) &&
+                   QTest::qWaitFor([this] { return x.hasSystemTray(); }, 5000);
+    }
+    void cleanupTestCase() { tray_.kill(), tray_.waitForFinished(3000); }
+
+    // The companion: started with the ports and this start's code, back at once
+    // with the same command line after each kill, left alone by another copy's
+    // start, its reported port replacing one set by hand, ended by the quit. Only the first
+    // argument asks for debug mode; the first start completes the settings.
+    void lifeCycle()
+    {
+        JwInstanceOptions o;
+        o.args = QStringList{"-debug", "debug"};
+        JwInstance prog(o);
+        QVERIFY2(prog.start(), qPrintable(prog.errorString()));
+        const quint16 port = prog.port();
+        Controller c(port);
+        QVERIFY(c.connectToHost());
+        const QByteArray token = e2e::tokenOf(c.login("p", "P", "pw"));
+        QCOMPARE(token.size(), 6);
+        Companion last = findCompanion(port, 5000);
+        QCOMPARE(last.args, arguments(port, token));
+        QTRY_VERIFY_WITH_TIMEOUT(isListening(port + 1), 5000);
+        QCOMPARE(askCompanion(port + 1, "auth " + token + "\n"), QByteArray("ok\n"));
+        QCOMPARE(askCompanion(port + 1, "auth 000000\n"), QByteArray("denied\n"));
+
+        for (int round = 0; round < 2; ++round) {
+            ::kill(pid_t(last.pid), SIGKILL);
+            const Companion next = findCompanion(port, 1000, last.pid);
+            QVERIFY2(next.pid, "the companion was not started again within a second");
+            QCOMPARE(next.args, last.args);
+            last = next;
+        }
+        // Another start kills an earlier run's companion, never a running copy's.
+        // (First of the cases: a companion its copy has just left ends a moment
+        // later, and until then it is a left-over too.)
+        QProcess stale;
+        stale.start(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"),
+                    arguments(freePortWith({1}), "123456"));
+        QVERIFY(stale.waitForStarted(3000));
+        JwInstance later;
+        QVERIFY2(later.start(), qPrintable(later.errorString()));
+        QVERIFY2(stale.waitForFinished(5000), "the left-over companion still runs");
+        QCOMPARE(stale.exitStatus(), QProcess::CrashExit); // killed, not asked to end
+        QVERIFY(findCompanion(later.port(), 5000).pid);
+        QCOMPARE(findCompanion(port).pid, last.pid);
+        QVERIFY(c.sendRaw("{\"type\":\"rcserver.keepalive\",\"from\":\"x\",\"port\":\"7777\"}"));
+        QTRY_COMPARE_WITH_TIMEOUT(c.login("p", "P", "pw", "2"),
+                                  e2e::loginReply("2", "p", "P", port + 1, token), 8000);
+        QCOMPARE(prog.stop(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(findCompanion(port).pid == 0, 5000);
+        QCOMPARE(iniValue(prog, "runtray") + iniValue(prog, "autofull"), QStringLiteral("01"));
+        QVERIFY(!QFile::exists(prog.logPath()));
+    }
+
     // A debug run flooded with packets that queue work for the GUI thread by the
     // thousand still ends at once and in order on SIGTERM.
     void sigtermEndsAFloodedDebugRunAtOnce()
@@ -149,9 +197,7 @@ private slots:
     {
         QFETCH(bool, copiedElsewhere);
         QFETCH(bool, throughLink);
-        QProcess tray; // only a tray keeps a window hidden
-        auto stopTray = qScopeGuard([&tray] { tray.kill(), tray.waitForFinished(3000); });
-        if (!x.isOpen() || !startTray(tray, x))
+        if (!hasTray_) // only a tray keeps a window hidden
             QSKIP("needs an X display and trayer (a tray host)");
         JwInstanceOptions o;
         o.useDisplay = true;
@@ -188,61 +234,11 @@ private slots:
         QCOMPARE(next.stop(), 0);
     }
 
-    // The companion: started with the ports and this start's code, back at once
-    // with the same command line after each kill, left alone by another copy's
-    // start, its reported port replacing one set by hand, ended by the quit. Only the first
-    // argument asks for debug mode; the first start completes the settings.
-    void lifeCycle()
-    {
-        JwInstanceOptions o;
-        o.args = QStringList{"-debug", "debug"};
-        JwInstance prog(o);
-        QVERIFY2(prog.start(), qPrintable(prog.errorString()));
-        const quint16 port = prog.port();
-        Controller c(port);
-        QVERIFY(c.connectToHost());
-        const QByteArray token = e2e::tokenOf(c.login("p", "P", "pw"));
-        QCOMPARE(token.size(), 6);
-        Companion last = findCompanion(port, 5000);
-        QCOMPARE(last.args, arguments(port, token));
-        QTRY_VERIFY_WITH_TIMEOUT(isListening(port + 1), 5000);
-        QCOMPARE(askCompanion(port + 1, "auth " + token + "\n"), QByteArray("ok\n"));
-        QCOMPARE(askCompanion(port + 1, "auth 000000\n"), QByteArray("denied\n"));
-
-        for (int round = 0; round < 2; ++round) {
-            ::kill(pid_t(last.pid), SIGKILL);
-            const Companion next = findCompanion(port, 1000, last.pid);
-            QVERIFY2(next.pid, "the companion was not started again within a second");
-            QCOMPARE(next.args, last.args);
-            last = next;
-        }
-        // Another start kills an earlier run's companion, never a running copy's.
-        QProcess stale;
-        stale.start(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"),
-                    arguments(freePortWith({1}), "123456"));
-        QVERIFY(stale.waitForStarted(3000));
-        JwInstance later;
-        QVERIFY2(later.start(), qPrintable(later.errorString()));
-        QVERIFY2(stale.waitForFinished(5000), "the left-over companion still runs");
-        QCOMPARE(stale.exitStatus(), QProcess::CrashExit); // killed, not asked to end
-        QVERIFY(findCompanion(later.port(), 5000).pid);
-        QCOMPARE(findCompanion(port).pid, last.pid);
-        QVERIFY(c.sendRaw("{\"type\":\"rcserver.keepalive\",\"from\":\"x\",\"port\":\"7777\"}"));
-        QTRY_COMPARE_WITH_TIMEOUT(c.login("p", "P", "pw", "2"),
-                                  e2e::loginReply("2", "p", "P", port + 1, token), 8000);
-        QCOMPARE(prog.stop(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(findCompanion(port).pid == 0, 5000);
-        QCOMPARE(iniValue(prog, "runtray") + iniValue(prog, "autofull"), QStringLiteral("01"));
-        QVERIFY(!QFile::exists(prog.logPath()));
-    }
-
     // Debug mode in any letter case (the companion logs too). In a real tray the
     // close button hides, a click on the icon shows, its menu's last entry quits.
     void debugRunInATray()
     {
-        QProcess tray;
-        auto stopTray = qScopeGuard([&tray] { tray.kill(), tray.waitForFinished(3000); });
-        if (!x.isOpen() || !startTray(tray, x))
+        if (!hasTray_)
             QSKIP("needs an X display and trayer (a tray host)");
         JwInstanceOptions o;
         o.useDisplay = true;

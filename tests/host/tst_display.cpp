@@ -17,6 +17,10 @@ class TestDisplay : public QObject
     {
         return probe_.screenSize() == size && probe_.primaryCrtcSize() == size;
     }
+    static QSize savedSize()
+    {
+        return QSize(int(host::SavedScreenWidth()), int(host::SavedScreenHeight()));
+    }
 
 private slots:
     void initTestCase()
@@ -36,19 +40,16 @@ void TestDisplay::withoutDisplay()
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     host::SaveDisplayResolution();
-    const unsigned long w = host::SavedScreenWidth(), h = host::SavedScreenHeight();
+    const QSize saved = savedSize();
     const int larger = host::SetDisplayResolution(1024, 768); // larger than 0x0: ignored
     const int zero = host::SetDisplayResolution(0, 768);      // tried, no display
     qunsetenv("QT_QPA_PLATFORM");
-    QCOMPARE(w, 0ul);
-    QCOMPARE(h, 0ul);
-    QCOMPARE(larger, 0);
-    QCOMPARE(zero, -1);
+    QCOMPARE(saved, QSize(0, 0));
+    QCOMPARE(QPoint(larger, zero), QPoint(0, -1));
     QVERIFY(!host::IsResolutionChanged() && screenIs({1920, 1080}));
 
     host::SaveDisplayResolution(); // with the display, for the requests that follow
-    QCOMPARE(host::SavedScreenWidth(), 1920ul);
-    QCOMPARE(host::SavedScreenHeight(), 1080ul);
+    QCOMPARE(savedSize(), QSize(1920, 1080));
 }
 
 // One step per row, in order, each from where the previous one left the screen.
@@ -85,8 +86,7 @@ void TestDisplay::requests()
              result);
     QVERIFY(screenIs(screen));
     QCOMPARE(host::IsResolutionChanged(), changed);
-    QCOMPARE(host::SavedScreenWidth(), 1920ul); // always the start's
-    QCOMPARE(host::SavedScreenHeight(), 1080ul);
+    QCOMPARE(savedSize(), QSize(1920, 1080)); // always the start's
 }
 
 void TestDisplay::program()

@@ -241,9 +241,7 @@ private slots:
         QTRY_COMPARE(page.state(), QAbstractSocket::ConnectedState);
         page.sendTextMessage(login.arg(code));
         QTRY_COMPARE(table->rowCount(), 1);
-        QCOMPARE(table->item(0, 0)->text(), QStringLiteral("phone-w"));
-        QCOMPARE(table->item(0, 1)->text(), QStringLiteral("127.0.0.1"));
-        QCOMPARE(table->item(0, 2)->text(), QStringLiteral("王五"));
+        QCOMPARE(row(0), (QStringList{"phone-w", "127.0.0.1", QStringLiteral("王五")}));
 
         // The same phone's page again: the old page goes, the new one stays listed.
         again.open(url);
@@ -441,10 +439,8 @@ private slots:
         MainWindow w;
         w.InitTrayIcon();
         auto* tabs = w.findChild<QTabWidget*>("tabWidget");
-        QStringList tabTitles;
-        for (int i = 0; i < tabs->count(); ++i)
-            tabTitles << tabs->tabText(i);
-        QCOMPARE((QStringList{w.findChild<QCheckBox*>("checkBoxPairing")->text(), tabTitles.last(),
+        QCOMPARE((QStringList{w.findChild<QCheckBox*>("checkBoxPairing")->text(),
+                              tabs->tabText(tabs->count() - 1),
                               w.trayIcon()->contextMenu()->actions().last()->text()}),
                  texts);
         QCOMPARE(w.windowTitle(), QStringLiteral("Tovanel - 被控端"));
