@@ -271,9 +271,8 @@ private slots:
         }).join();
         QTRY_VERIFY(!label->isHidden());
         const QTime until = QTime::fromString(label->text().section(' ', 1, 1));
-        QCOMPARE(label->text(), QStringLiteral("配对已暂停，至 %1 恢复（一分钟内错误的配对码过多）")
-                                    .arg(until.toString()));
-        QVERIFY((QTime::currentTime().secsTo(until) + 86400) % 86400 <= 2); // a second ahead
+        QVERIFY2(until.isValid() && (QTime::currentTime().secsTo(until) + 86400) % 86400 <= 2,
+                 qPrintable(label->text())); // says until when: a second ahead
         QTRY_VERIFY_WITH_TIMEOUT(label->isHidden() && label->text().isEmpty(), 5 * kPauseMs);
     }
 
