@@ -5,6 +5,7 @@
 #include "ui/jwlogui.h"
 
 #include <QtTest> // all of QtCore too
+#include <thread>
 
 // The stamp of any record (":ms" repeats minute and second, and in "Warning" the
 // "a" is the am/pm marker); the level is captured.
@@ -68,18 +69,14 @@ private slots:
         constexpr int kThreads = 4, kRecords = 400;
         static void (*const kWrite[])(const QString&) = {JWLOG::debug, JWLOG::error,
                                                          JWLOG::warning};
-        std::vector<std::unique_ptr<QThread>> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back(QThread::create([t] {
-                for (int i = 0; i < kRecords; ++i) {
-                    const QString msg = QStringLiteral("T%1-%2-").arg(t).arg(i) + QString(300, 'x');
-                    kWrite[i % 3](msg);
-                }
-            }));
-            threads.back()->start();
-        }
-        for (auto& th : threads)
-            QVERIFY(th->wait(60000));
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([t] {
+                for (int i = 0; i < kRecords; ++i)
+                    kWrite[i % 3](QStringLiteral("T%1-%2-").arg(t).arg(i) + QString(300, 'x'));
+            });
+        for (std::thread& th : threads)
+            th.join();
         JWLOG::log_close();
 
         const QString content = logText();
@@ -102,8 +99,7 @@ private slots:
         QTest::newRow("one batch past the cap") << QVector<int>{10005};
     }
 
-    // A debug session left running for days keeps only the newest lines on screen,
-    // however they arrive.
+    // A debug session running for days keeps only the newest lines, however they come.
     void logWindowKeepsTheNewestTenThousandLines()
     {
         QFETCH(QVector<int>, batches);
@@ -128,8 +124,7 @@ private slots:
                  qPrintable(shown.first() + " ... " + shown.last()));
     }
 
-    // What a controller sent is shown as it came, whatever markup it holds (a login
-    // id among it).
+    // What a controller sent is shown as it came, whatever markup it holds.
     void logWindowShowsPlainText()
     {
         g_debugMode = true;

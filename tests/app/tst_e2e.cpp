@@ -101,9 +101,8 @@ private slots:
             QCOMPARE(next.args, last.args);
             last = next;
         }
-        // Another start kills an earlier run's companion, never a running copy's.
-        // (First of the cases: a companion its copy has just left ends a moment
-        // later, and until then it is a left-over too.)
+        // Another start kills an earlier run's companion, never a running copy's. (The
+        // first case: a companion whose program just quit is a left-over for a moment.)
         QProcess stale;
         stale.start(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"),
                     arguments(freePortWith({1}), "123456"));

@@ -13,9 +13,8 @@ class TestAutorun : public QObject
 private slots:
     void initTestCase() { qputenv("XDG_CONFIG_HOME", dir.filePath("config").toUtf8()); }
 
-    // The session splits Exec at blanks and reads quotes, '$', '%' and escapes:
-    // a path holding any of them is one quoted argument, and a line break cannot
-    // add keys of its own.
+    // Exec is split at blanks and reads quotes, '$', '%' and escapes: any path is one
+    // quoted argument, and a line break cannot add keys of its own.
     void execNamesTheProgram_data()
     {
         QTest::addColumn<QString>("program");

@@ -1,6 +1,5 @@
-// The display mode on a server that can switch modes (scripts/with-xorg-dummy, from
-// 1920x1080), read back through a connection of the test's own: the host layer's,
-// then the real program's, put back when the last controller leaves or it quits.
+// The display mode on a server that can switch it (scripts/with-xorg-dummy), set by
+// the host layer, then by the program until the last controller leaves or it quits.
 
 #include "e2eutil.h"
 #include "host/display.h"

@@ -91,8 +91,7 @@ bool JwInstance::start()
             return fail(QStringLiteral("cannot copy the program to ") + copy);
         program = copy;
     }
-    // Without its own display the program must not reach the X server of the run
-    // either: pointer moves and mode changes would disturb display tests.
+    // Off the run's X server unless asked: its pointer and modes are display tests'.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (!opt_.useDisplay)
         env.remove("DISPLAY"), env.remove("WAYLAND_DISPLAY"),
@@ -101,8 +100,7 @@ bool JwInstance::start()
         env.remove(k);
     env.insert("JWSHOW_DATA_DIR", dataDir());
     env.insert("XDG_CONFIG_HOME", tmp_.path() + "/config");
-    // The windows' texts in their own language (Chinese), whatever this machine's
-    // language is; a test may ask for another.
+    // The windows' own language (Chinese) whatever the machine's; a test may ask for another.
     env.insert("LC_ALL", "C.UTF-8");
     for (auto it = opt_.env.cbegin(); it != opt_.env.cend(); ++it)
         env.insert(it.key(), it.value());

@@ -82,9 +82,8 @@ private slots:
         g_debugMode = true; // the log file and the log window's lines
         JWLOG::log_init(dir.path());
         JWLOG::log_open();
-        // Start-up finds all five ports taken: it says so and still runs the
-        // dispatcher, so a later port change serves at once. The web port beside
-        // the configured one is taken too: the next of its own is served.
+        // All five ports taken: start-up says so and still runs the dispatcher, for a
+        // later port change to serve at once. The web port's first is taken too.
         const quint16 taken = jwtest::freePortWith({2, 11, 13, 22, 33, 44});
         std::vector<std::unique_ptr<QTcpServer>> occupiers;
         for (int k : {0, 2, 11, 22, 33, 44}) {
@@ -166,24 +165,20 @@ private slots:
         QVERIFY2(text.contains("\nExec= \n") && text.contains("\nHidden=true\n"), text.constData());
     }
 
-    // "关于" twice shows one dialog; "确定" closes it and nothing else.
-    void aboutIsOneDialog()
+    // "确定" closes the About dialog and nothing else.
+    void aboutClosesAlone()
     {
         w->show();
         w->menu_about_click();
-        w->menu_about_click();
-        QList<QDialog*> abouts;
+        QWidget* about = nullptr;
         for (QWidget* top : QApplication::topLevelWidgets())
-            if (top->inherits("About"))
-                abouts << static_cast<QDialog*>(top);
-        QCOMPARE(abouts.size(), 1);
-        QVERIFY(abouts[0]->isVisible());
-        abouts[0]->findChild<QPushButton*>("pushButton")->click();
-        QVERIFY(!abouts[0]->isVisible() && w->isVisible());
+            about = top->inherits("About") ? top : about;
+        QVERIFY(about && about->isVisible());
+        about->findChild<QPushButton*>("pushButton")->click();
+        QVERIFY(!about->isVisible() && w->isVisible());
     }
 
-    // A hidden or closed window goes only into a tray, else is shown (saying why)
-    // or minimised; a tray that comes later takes it.
+    // Hidden or closed, the window goes only into a tray (one that comes later too).
     void withoutATrayTheWindowStays_data()
     {
         QTest::addColumn<bool>("tray");
@@ -326,8 +321,7 @@ private slots:
         QCOMPARE(panel()->webPort(), 0);
     }
 
-    // A refused port disconnects nobody, at once or once the companion stopped for
-    // it (which comes back on the old ports).
+    // A refused port disconnects nobody, with or without a companion to stop for it.
     void failedPortChangeKeepsServingTheOldPort_data()
     {
         QTest::addColumn<bool>("withCompanion");
@@ -396,8 +390,7 @@ private slots:
         port = next;
     }
 
-    // A companion that stops at once or cannot start is restarted after growing
-    // pauses (0, 0.5, 1, 2 s ...), never in a busy loop.
+    // A companion that stops or cannot start is restarted after 0, 0.5, 1, 2 s ...
     void companionRestartsBackOff_data()
     {
         QTest::addColumn<QString>("program");
