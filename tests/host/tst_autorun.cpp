@@ -13,9 +13,8 @@ class TestAutorun : public QObject
 private slots:
     void initTestCase() { qputenv("XDG_CONFIG_HOME", dir.filePath("config").toUtf8()); }
 
-    // The session splits Exec at blanks and reads quotes, '$', '%' and escapes:
-    // a path holding any of them is one quoted argument, and a line break cannot
-    // add keys of its own.
+    // Exec is split at blanks and reads quotes, '$', '%' and escapes: any path is one
+    // quoted argument, and a line break cannot add keys of its own.
     void execNamesTheProgram_data()
     {
         QTest::addColumn<QString>("program");
@@ -51,12 +50,6 @@ private slots:
         check.start(validator, {file.fileName()});
         QVERIFY(check.waitForFinished(10000));
         QVERIFY2(check.exitCode() == 0 && check.readAll().isEmpty(), qPrintable(exec));
-    }
-
-    void offKeepsABlank()
-    {
-        QVERIFY(host::WriteAutorunEntry(" "));
-        QCOMPARE(host::ReadAutorunEntry(), std::string(" "));
     }
 
     // The link in the system's program folder names the installed program only when

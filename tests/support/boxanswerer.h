@@ -1,7 +1,6 @@
 #pragma once
-// Answers every modal message box with its first button ("确定") for as long as it
-// lives, noting each box's text: the boxes of in-process windows would otherwise
-// wait for a user. `onFirst` runs right after the first answer.
+// While it lives, answers every modal message box with its first button ("确定"),
+// noting its text; `onFirst` runs right after the first answer.
 
 #include <QAbstractButton>
 #include <QApplication>

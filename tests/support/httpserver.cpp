@@ -7,9 +7,8 @@
 
 bool TestHttpServer::start()
 {
-    // Everything of the server lives on m_thread. It is made and bound here, before
-    // the thread starts, so nothing is handed over later but through the thread's
-    // start (which a thread checker sees, unlike a blocking queued call).
+    // Made and bound before m_thread starts, so nothing is handed over later but
+    // through the thread's start (which a thread checker sees).
     auto* home = new QObject;
     auto* server = new QTcpServer(home);
     QObject::connect(server, &QTcpServer::newConnection, server, [this, server]() {
@@ -24,9 +23,8 @@ bool TestHttpServer::start()
     return m_port != 0;
 }
 
-// A request counts as open from its arrival until its answer has been handed to
-// the socket (or its connection ends): counting whole connections would also see
-// a finished one whose close this thread has not processed yet.
+// A request is open from its arrival until its answer is handed to the socket (or
+// the connection ends), not while a finished connection's close is still queued.
 void TestHttpServer::accept(QTcpSocket* socket)
 {
     QObject::connect(socket, &QTcpSocket::disconnected, socket, [this, socket]() {

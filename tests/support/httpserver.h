@@ -1,7 +1,6 @@
 #pragma once
-// A small HTTP/1.1 server on 127.0.0.1, in a thread of its own so that it answers
-// while the test's thread blocks or spins its own event loop. Each path answers
-// as its Route says, well or badly; every answer closes the connection.
+// A small HTTP/1.1 server on 127.0.0.1, on a thread of its own (it answers while
+// the test's thread blocks); each path answers as its Route says, then closes.
 
 #include <QMap>
 #include <QMutex>
@@ -19,11 +18,9 @@ public:
         int status = 200;
         int delayMs = 0;     // before the answer starts
         bool silent = false; // reads the request and never answers
-        // Content-Length sent: -1 for the body's own size (none when streaming).
-        // Larger than the body makes a truncated answer.
+        // Content-Length sent: -1 for the body's (none streaming); larger truncates.
         qint64 declaredLength = -1;
-        // > 0: instead of the body, streams chunkBytes every intervalMs until
-        // declaredLength is reached, or for ever without one.
+        // > 0: streams chunkBytes every intervalMs up to declaredLength or for ever.
         int chunkBytes = 0;
         int intervalMs = 10;
     };

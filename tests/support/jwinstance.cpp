@@ -17,33 +17,26 @@
 namespace jwtest
 {
 
-// Picked below the kernel's ephemeral range (32768 and up on Linux): a port that
-// listen(0) or an outgoing connection of another test takes is never one of these,
-// so nothing else of the run grabs it between this check and the program's bind.
-// Room is left above for the fallback ports (+44).
-quint16 freePort()
-{
-    for (int attempt = 0; attempt < 500; ++attempt) {
-        const quint16 p = quint16(20000 + QRandomGenerator::global()->bounded(12000));
-        QTcpServer s;
-        if (s.listen(QHostAddress::Any, p))
-            return p;
-    }
-    return 0;
-}
+// Below the kernel's ephemeral range (32768 and up): no listen(0) or outgoing
+// connection of another test takes it before the program binds it. Room is left
+// above for the fallback ports (+44).
 quint16 freePortWith(const QList<int>& offsets)
 {
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const int p = freePort();
-        bool ok = p != 0;
-        for (int k : offsets) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int p = 20000 + QRandomGenerator::global()->bounded(12000);
+        bool ok = true;
+        for (int k : QList<int>{0} + offsets) {
             QTcpServer s;
-            ok = ok && p + k <= 65535 && s.listen(QHostAddress::Any, quint16(p + k));
+            ok = ok && s.listen(QHostAddress::Any, quint16(p + k));
         }
         if (ok)
             return quint16(p);
     }
     return 0;
+}
+quint16 freePort()
+{
+    return freePortWith({});
 }
 static QByteArray readAll(const QString& path)
 {
@@ -98,8 +91,7 @@ bool JwInstance::start()
             return fail(QStringLiteral("cannot copy the program to ") + copy);
         program = copy;
     }
-    // Without its own display the program must not reach the X server of the run
-    // either: pointer moves and mode changes would disturb display tests.
+    // Off the run's X server unless asked: its pointer and modes are display tests'.
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     if (!opt_.useDisplay)
         env.remove("DISPLAY"), env.remove("WAYLAND_DISPLAY"),
@@ -108,8 +100,7 @@ bool JwInstance::start()
         env.remove(k);
     env.insert("JWSHOW_DATA_DIR", dataDir());
     env.insert("XDG_CONFIG_HOME", tmp_.path() + "/config");
-    // The windows' texts in their own language (Chinese), whatever this machine's
-    // language is; a test may ask for another.
+    // The windows' own language (Chinese) whatever the machine's; a test may ask for another.
     env.insert("LC_ALL", "C.UTF-8");
     for (auto it = opt_.env.cbegin(); it != opt_.env.cend(); ++it)
         env.insert(it.key(), it.value());
@@ -219,30 +210,24 @@ bool Controller::waitForClose(int ms)
     return !connected();
 }
 
-static Companion companionNow(quint16 msgPort)
-{
-    for (const QString& p : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
-        QList<QByteArray> argv = readAll("/proc/" + p + "/cmdline").split('\0');
-        const int at = argv.indexOf("/msg_port");
-        if (argv.value(1) != "-app_mode" || at < 0 ||
-            argv.value(at + 1) != QByteArray::number(msgPort) ||
-            readAll("/proc/" + p + "/stat").contains(") Z ")) // a zombie is gone for us
-            continue;
-        Companion c{p.toLongLong(), {}};
-        for (int i = 1; i < argv.size() && !argv.at(i).isEmpty(); ++i)
-            c.args << QString::fromUtf8(argv.at(i));
-        return c;
-    }
-    return {};
-}
-
 Companion findCompanion(quint16 msgPort, int timeoutMs, qint64 notPid)
 {
     QDeadlineTimer deadline(timeoutMs);
     for (;; QThread::msleep(50)) {
-        const Companion c = companionNow(msgPort);
-        if ((c.pid && c.pid != notPid) || deadline.hasExpired())
-            return c.pid != notPid ? c : Companion{};
+        for (const QString& p : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+            QList<QByteArray> argv = readAll("/proc/" + p + "/cmdline").split('\0');
+            const int at = argv.indexOf("/msg_port");
+            if (argv.value(1) != "-app_mode" || at < 0 || p.toLongLong() == notPid ||
+                argv.value(at + 1) != QByteArray::number(msgPort) ||
+                readAll("/proc/" + p + "/stat").contains(") Z ")) // a zombie is gone for us
+                continue;
+            Companion c{p.toLongLong(), {}};
+            for (int i = 1; i < argv.size() && !argv.at(i).isEmpty(); ++i)
+                c.args << QString::fromUtf8(argv.at(i));
+            return c;
+        }
+        if (deadline.hasExpired())
+            return {};
     }
 }
 

@@ -19,20 +19,19 @@ quint16 freePort(); // a TCP port below the ephemeral range that was free a mome
 quint16 freePortWith(const QList<int>& offsets);
 bool isListening(quint16 port); // some socket listens on it (IPv4 or IPv6)
 
-// A running companion stand-in (build/JWRCServer_x64, under any name) and its
-// arguments (no argv[0]).
+// A running companion stand-in (JWRCServer_x64, any name) and its arguments.
 struct Companion {
     qint64 pid = 0;
     QStringList args;
 };
-// The live stand-in whose command line names msgPort (its program's port), waiting
-// up to timeoutMs for one other than notPid.
+// The live stand-in serving the program on msgPort, other than notPid, waiting
+// up to timeoutMs for one.
 Companion findCompanion(quint16 msgPort, int timeoutMs = 0, qint64 notPid = 0);
 qint64 rssKiB(qint64 pid);     // VmRSS of the process, -1 if unknown
 QByteArray expectedGreeting(); // "jwshow-1.0.4.111-<this host's name>"
 
-// False in a sanitizer build, whose shadow memory and quarantine grow with what was
-// allocated and freed: the memory bounds are the program's own, built without one.
+// Memory bounds hold for the program built without a sanitizer (whose shadow
+// memory and quarantine grow with what was allocated and freed).
 #if defined(__has_feature)
 #if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
 #define JW_TEST_SANITIZED
@@ -57,8 +56,8 @@ struct JwInstanceOptions {
     QString program;               // the program to run; empty: build/jwshow (benchmarks)
 };
 
-// The program as it presents on the X server of the run: hidden in the tray until
-// a controller shows its window, full screen, alone in its folder (no companion).
+// The program presenting on the X server of the run: full screen, started into
+// the tray, alone in its folder (no companion).
 inline JwInstanceOptions presentingOptions()
 {
     JwInstanceOptions o;
@@ -86,8 +85,7 @@ public:
     QByteArray stderrOutput() const; // everything written so far
     QString errorString() const { return error_; }
     QProcess& process() { return *process_; }
-    // A second start of the same program and folder; true when it ended with code 0
-    // within timeoutMs (the first copy's GUI thread answered it).
+    // A second start of the same program and folder ended with code 0 in timeoutMs.
     bool secondStartAnswered(int timeoutMs);
 
 private:
@@ -98,8 +96,8 @@ private:
     QString error_;
 };
 
-// One controller connection with a synchronous API. Replies come back to back
-// with no separator, so they are cut out of the stream as whole JSON objects.
+// A synchronous controller connection; replies come back to back, cut out of the
+// stream as whole JSON objects.
 class Controller
 {
 public:
@@ -137,9 +135,8 @@ private:
     QByteArray greeting_;
 };
 
-// A blocking IPv4 socket without Qt: thousands cost no event-loop work, and it can
-// come from another loopback address (another host, "127.0.0.2"), stop reading, or
-// be reset.
+// A blocking IPv4 socket without Qt (thousands cost no event-loop work) that can
+// come from another loopback address ("127.0.0.2"), stop reading, or be reset.
 class RawSocket
 {
 public:
@@ -155,8 +152,7 @@ public:
     bool isOpen() const { return fd_ >= 0; }
     bool send(const QByteArray& bytes) const;    // all of it, within 20 s
     qint64 offer(const QByteArray& bytes) const; // without waiting: the bytes taken
-    // What arrives, `chunk` bytes a read at most, until there are `atLeast`, the peer
-    // closes or `silentMs` pass without a byte.
+    // What arrives (`chunk` bytes a read) until `atLeast`, a close or `silentMs` of silence.
     QByteArray read(int atLeast, int silentMs = 5000, int chunk = 65536) const;
     // Whether the program has closed it (what it sent before is read and dropped).
     bool closedByPeer() const;

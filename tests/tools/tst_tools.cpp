@@ -1,7 +1,5 @@
-// The companion stand-in's command line and jwshowctl against a fake of the program:
-// what it sends and prints. (The stand-in's service runs beside the real program in
-// the companion suite. Here it runs under another name: a program started by a
-// parallel suite would otherwise kill it as a left-over companion.)
+// The companion stand-in's command line (under another name: a parallel suite's
+// program kills left-over companions) and jwshowctl against a fake of the program.
 
 #include "e2eutil.h"
 #include "jwinstance.h"
