@@ -68,9 +68,11 @@ std::string instanceLockFolder()
 }
 
 // A companion from an earlier run would hold the companion's port: it goes before
-// a new one is started. One that belongs to another running copy of the program
-// (an isolated instance with a data folder of its own) is not left over.
-void killLeftOverCompanion()
+// a new one is started, and so does every other left over (killing only the first
+// found could spare the one holding our port). One that belongs to another running
+// copy of the program (an isolated instance with a data folder of its own) is not
+// left over.
+void killLeftOverCompanions()
 {
     qCDebug(lcJwShow) << "try find JWRCServer";
     const std::string name = CompanionProcess::ExecutableName(
@@ -79,18 +81,16 @@ void killLeftOverCompanion()
     const std::string self =
         QFile::encodeName(QFileInfo(QCoreApplication::applicationFilePath()).fileName())
             .toStdString();
-    unsigned long pid = 0;
-    const bool found = host::FindProcessByName(name.c_str(), &pid, self.c_str());
-    qCDebug(lcJwShow) << "get pid::" << pid;
-    if (!found)
-        return;
-    host::KillProcess(pid);
-    qCDebug(lcJwShow) << "kill JWServer .";
+    for (const unsigned long pid : host::FindProcessesByName(name.c_str(), self.c_str())) {
+        qCDebug(lcJwShow) << "get pid::" << pid;
+        host::KillProcess(pid);
+        qCDebug(lcJwShow) << "kill JWServer .";
 #ifdef Q_OS_WIN
-    JWLOG::debug(QStringLiteral("taskkill /f /pid ") + QString::number(pid));
+        JWLOG::debug(QStringLiteral("taskkill /f /pid ") + QString::number(pid));
 #else
-    JWLOG::debug(QStringLiteral("kill -KILL ") + QString::number(pid));
+        JWLOG::debug(QStringLiteral("kill -KILL ") + QString::number(pid));
 #endif
+    }
 }
 
 bool isDebugArgument(int argc, char** argv)
@@ -177,7 +177,7 @@ int main(int argc, char** argv)
     JWLOG::debug(QStringLiteral("app path=") + appDir);
     qCDebug(lcJwShow) << "app path==" << appDir;
 
-    killLeftOverCompanion();
+    killLeftOverCompanions();
 
     Application application(debug, pairingLockMs());
     QObject::connect(&instance, &SingleInstance::messageReceived, &application.mainWindow(),

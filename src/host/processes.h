@@ -2,6 +2,8 @@
 // Other processes of the system: the word size of the system, a running process
 // found by its executable's name, and a forced end.
 
+#include <vector>
+
 namespace host
 {
 
@@ -13,6 +15,9 @@ int GetSystemBits();
 // `unlessChildOf`, a process whose parent runs an executable of that name is
 // passed over: it belongs to another running copy and is not left over.
 bool FindProcessByName(const char* name, unsigned long* pid, const char* unlessChildOf = nullptr);
+// Every such process, in the same order.
+std::vector<unsigned long> FindProcessesByName(const char* name,
+                                               const char* unlessChildOf = nullptr);
 
 // Ends the process at once (the forced end of "taskkill /f"). False when there is
 // no such process or it may not be ended.

@@ -81,9 +81,20 @@ int GetSystemBits()
 
 bool FindProcessByName(const char* name, unsigned long* pid, const char* unlessChildOf)
 {
+    const std::vector<unsigned long> found = FindProcessesByName(name, unlessChildOf);
+    if (found.empty())
+        return false;
+    if (pid)
+        *pid = found.front();
+    return true;
+}
+
+std::vector<unsigned long> FindProcessesByName(const char* name, const char* unlessChildOf)
+{
+    std::vector<unsigned long> found;
     std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), ::closedir);
     if (!proc || !name)
-        return false;
+        return found;
     const unsigned long self = static_cast<unsigned long>(::getpid());
     while (const dirent* entry = ::readdir(proc.get())) {
         char* end = nullptr;
@@ -98,11 +109,9 @@ bool FindProcessByName(const char* name, unsigned long* pid, const char* unlessC
             if (parent > 1 && HasName("/proc/" + std::to_string(parent), unlessChildOf))
                 continue;
         }
-        if (pid)
-            *pid = id;
-        return true;
+        found.push_back(id);
     }
-    return false;
+    return found;
 }
 
 bool KillProcess(unsigned long pid)

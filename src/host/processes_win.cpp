@@ -71,13 +71,24 @@ int GetSystemBits()
 
 bool FindProcessByName(const char* name, unsigned long* pid, const char* unlessChildOf)
 {
+    const std::vector<unsigned long> found = FindProcessesByName(name, unlessChildOf);
+    if (found.empty())
+        return false;
+    if (pid)
+        *pid = found.front();
+    return true;
+}
+
+std::vector<unsigned long> FindProcessesByName(const char* name, const char* unlessChildOf)
+{
+    std::vector<unsigned long> found;
     Snapshot snap;
     if (snap.handle == INVALID_HANDLE_VALUE || !name)
-        return false;
+        return found;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
     if (!Process32FirstW(snap.handle, &entry))
-        return false;
+        return found;
     do {
         if (_stricmp(AnsiName(entry.szExeFile).c_str(), name) != 0)
             continue;
@@ -87,11 +98,9 @@ bool FindProcessByName(const char* name, unsigned long* pid, const char* unlessC
                 _stricmp(NameOf(parents, entry.th32ParentProcessID).c_str(), unlessChildOf) == 0)
                 continue;
         }
-        if (pid)
-            *pid = entry.th32ProcessID;
-        return true;
+        found.push_back(entry.th32ProcessID);
     } while (Process32NextW(snap.handle, &entry));
-    return false;
+    return found;
 }
 
 bool KillProcess(unsigned long pid)

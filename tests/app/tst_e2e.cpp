@@ -100,16 +100,21 @@ private slots:
             QCOMPARE(next.args, last.args);
             last = next;
         }
-        // Another start kills an earlier run's companion, never a running copy's. (The
-        // first case: a companion whose program just quit is a left-over for a moment.)
-        QProcess stale;
-        stale.start(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"),
+        // Another start kills every earlier run's companion, never a running copy's.
+        // (The first case: a companion whose program just quit is a left-over for a
+        // moment.)
+        QProcess stale[2];
+        for (QProcess& p : stale) {
+            p.start(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"),
                     arguments(freePortWith({1}), "123456"));
-        QVERIFY(stale.waitForStarted(3000));
+            QVERIFY(p.waitForStarted(3000));
+        }
         JwInstance later;
         QVERIFY2(later.start(), qPrintable(later.errorString()));
-        QVERIFY2(stale.waitForFinished(5000), "the left-over companion still runs");
-        QCOMPARE(stale.exitStatus(), QProcess::CrashExit); // killed, not asked to end
+        for (QProcess& p : stale) {
+            QVERIFY2(p.waitForFinished(5000), "a left-over companion still runs");
+            QCOMPARE(p.exitStatus(), QProcess::CrashExit); // killed, not asked to end
+        }
         QVERIFY(findCompanion(later.port(), 5000).pid);
         QCOMPARE(findCompanion(port).pid, last.pid);
         QVERIFY(c.sendRaw("{\"type\":\"rcserver.keepalive\",\"from\":\"x\",\"port\":\"7777\"}"));
