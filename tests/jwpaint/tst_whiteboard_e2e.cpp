@@ -1,8 +1,5 @@
-// Whiteboards in the real program on the X server, drawn through the protocol over
-// a shown picture: strokes at the mapped screen pixels, undo, redo, clear and end,
-// two controllers' boards, boards that go with their controller and follow the show
-// window. Here nothing composites (a board is painted over the picture); the desktop
-// runs add a window manager and a compositing manager (the board is translucent).
+// The real program's whiteboards over a shown picture, drawn through the protocol:
+// painted over it here, translucent in the desktop runs with a compositing manager.
 
 #include "flatpng.h"
 #include "httpserver.h"
@@ -47,8 +44,7 @@ class TestWhiteboardE2e : public QObject
     TestHttpServer http;
     std::unique_ptr<jwtest::JwInstance> program;
 
-    // The picture is 800 x 600, centred on the 1920 x 1080 screen: a point (x, y) in
-    // thousandths of it lies at (560 + 0.8 x, 240 + 0.6 y).
+    // A point in thousandths of the picture (800 x 600, centred on 1920 x 1080).
     QRgb at(int x, int y) { return probe.pixel(560 + x * 800 / 1000, 240 + y * 600 / 1000); }
     // Logs c in as `from`, and with `show` has the window show the picture.
     bool join(jwtest::Controller& c, const QString& from, bool show = true)
@@ -82,7 +78,6 @@ private slots:
         jwtest::Controller a(program->port()), b(program->port());
         QVERIFY(join(a, "a") && join(b, "b", false));
         QTRY_VERIFY_WITH_TIMEOUT(near(at(500, 500), kPicture), 10000);
-        // a draws red across the upper third, b blue across the lower third.
         QVERIFY(a.send(packet("whiteboard.start", "a")) && b.send(packet("whiteboard.start", "b")));
         QVERIFY(a.send(packet("whiteboard.pen.width", "a", {{"value", "9"}})));
         QVERIFY(b.send(packet("whiteboard.pen.width", "b", {{"value", "9"}})));
@@ -105,8 +100,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(near(at(100, 100), kPicture) && near(at(900, 900), kPicture),
                                  10000);
 
-        // Closed by the system's close command, a board takes no more commands;
-        // asked for again, it opens afresh.
+        // Closed by the window's close button, a board takes no commands till opened again.
         QVERIFY(a.send(packet("whiteboard.start", "a")));
         QTRY_VERIFY_WITH_TIMEOUT(probe.viewableWindows("Sketchpad").size() == 1, 5000);
         QVERIFY(probe.sendDeleteWindow(probe.viewableWindows("Sketchpad").first()));
@@ -117,9 +111,8 @@ private slots:
         QVERIFY(near(at(500, 500), kPicture));
     }
 
-    // A controller that leaves takes its own boards with it, whoever stays, even
-    // one that Esc made a normal window; the board of the one who stays keeps
-    // toggling between full screen and normal with Esc.
+    // A controller that leaves takes its own boards, even one Esc made a normal window;
+    // the board of the one who stays keeps toggling full screen with Esc.
     void boardGoesWithItsController_data()
     {
         QTest::addColumn<QString>("leaving");
@@ -164,8 +157,7 @@ private slots:
         }
     }
 
-    // A board shows the screen beneath it as it is now: hidden, the show window's
-    // picture is gone from under the stroke; shown again, it is back.
+    // The show window hidden, its picture is gone from under the board's stroke.
     void boardShowsNoStalePicture()
     {
         jwtest::Controller a(program->port());
@@ -178,7 +170,6 @@ private slots:
         for (const char* mode : {"remote", "show", "remote"}) {
             QVERIFY(!a.request(packet("mode", "a", {{"value", mode}})).isEmpty());
             const bool shown = QByteArray(mode) == "show";
-            // The board back over a window shown again, the stroke on it.
             QTRY_VERIFY2_WITH_TIMEOUT(
                 near(at(500, 500), kPicture) == shown && near(at(300, 300), kRed), mode, 5000);
         }
