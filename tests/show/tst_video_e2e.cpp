@@ -15,11 +15,6 @@ namespace
 {
 const QRgb kVideoColour = qRgb(0x30, 0x60, 0xC0);
 const QRgb kPicture = qRgb(250, 120, 10); // 800 x 600: at 560, 240 on the screen
-bool near(QRgb a, QRgb b)
-{
-    return qAbs(qRed(a) - qRed(b)) < 40 && qAbs(qGreen(a) - qGreen(b)) < 40 &&
-           qAbs(qBlue(a) - qBlue(b)) < 40;
-}
 
 // A phone that notes the reports arriving between its replies: "status playing", ...
 class Phone : public jwtest::Controller
@@ -94,7 +89,7 @@ class TestVideoE2e : public QObject
                 for (int dy = -1; dy <= 1; ++dy)
                     for (int dx = -1; dx <= 1; ++dx)
                         if (shot.rect().contains(x + dx, y + dy) &&
-                            near(shot.pixel(x + dx, y + dy), kVideoColour))
+                            similar(shot.pixel(x + dx, y + dy), kVideoColour, 39))
                             return QString("no outline at %1,%2").arg(x).arg(y);
             }
         glyphs.translate(area.topLeft());
@@ -110,7 +105,7 @@ class TestVideoE2e : public QObject
         const QRect inset = QRect(896, 477, 128, 128).adjusted(4, 4, -4, -4); // centred
         for (QPoint p :
              {inset.topLeft(), inset.topRight(), inset.bottomLeft(), inset.bottomRight()})
-            if (!near(probe.pixel(p.x(), p.y()), kVideoColour))
+            if (!similar(probe.pixel(p.x(), p.y()), kVideoColour, 39))
                 return false;
         return true;
     }
@@ -173,7 +168,7 @@ private slots:
         // The next video's frames on the screen, its reports to the asking phone only.
         QVERIFY(phone.ask("show.video", {{"url", http.url("/v.mp4")}}));
         QVERIFY(phone.waitFor("status playing", 10000));
-        QTRY_VERIFY_WITH_TIMEOUT(near(centre(), kVideoColour), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(similar(centre(), kVideoColour, 39), 5000);
         QVERIFY(other.expectNoReply(300));
         // A picture in between pauses it and is shown; hiding pauses it too.
         QVERIFY(phone.ask("show.image", {{"url", http.url("/p.png")}}));
