@@ -11,8 +11,7 @@
 
 namespace
 {
-// A window that vanished between two calls makes Xlib report BadWindow; a probe
-// must survive that instead of ending the test through the default handler.
+// A window gone between two calls makes Xlib report BadWindow: ignored, not fatal.
 Display* openDisplay()
 {
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
@@ -89,8 +88,7 @@ QList<unsigned long> X11Probe::viewableWindows(const QString& title) const
 QList<unsigned long> X11Probe::windowsNamed(const QString& title) const
 {
     QList<unsigned long> found;
-    // Clients' windows are the root's children, or a level or two down inside a
-    // window manager's frames.
+    // Clients' windows: the root's children, or up to two levels down in a manager's frames.
     QList<Window> level = childrenOf(dpy(), DefaultRootWindow(dpy()));
     for (int depth = 0; depth < 3 && !level.isEmpty(); ++depth) {
         QList<Window> next;
@@ -116,9 +114,8 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
         return false;
     if (qEnvironmentVariableIsEmpty("JW_WINDOW_MANAGER"))
         return true;
-    // A manager that owns its selection may not yet take windows (openbox drops
-    // those mapped while it starts): one of ours must be managed (get WM_STATE)
-    // first, mapped anew every half second until it is.
+    // A manager may own its selection before it takes windows (openbox drops those
+    // mapped while it starts): one of ours, mapped anew every half second, must get WM_STATE.
     if (!owned("WM_S0"))
         return false;
     bool ready = false;
