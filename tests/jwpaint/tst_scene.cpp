@@ -1,7 +1,5 @@
-// The whiteboard's shapes and scene on the offscreen platform: how each shape grows and
-// the pixels a stroke leaves and keeps, the pen rules with their limits, undo/redo/clear
-// histories (no item outlives its owner, no reference outlives its item), and the ink
-// budget the boards share.
+// The whiteboard's scene offscreen: shapes and their pixels, pens, histories (no item
+// outlives its owner, no reference its item) and the shared ink budget.
 
 #include "jwpaint/graphicssceen.h"
 #include "jwpaint/shapes.h"
@@ -39,14 +37,6 @@ class TestScene : public QObject
         }
         return at;
     }
-    // The items on the board, topmost first, by the label each got when it was made.
-    static QString board(GraphicsSceen& scene)
-    {
-        QString labels;
-        for (QGraphicsItem* item : scene.items(Qt::DescendingOrder))
-            labels += item->data(0).toString();
-        return labels;
-    }
     static void mouse(GraphicsSceen& scene, QEvent::Type type, QPointF at)
     {
         QGraphicsSceneMouseEvent event(type);
@@ -56,9 +46,8 @@ class TestScene : public QObject
     }
 
 private slots:
-    // Out of range, a width becomes the default or the largest (billions make the
-    // stroker work for minutes) and colour components are clamped; an invalid colour
-    // is ignored. Every shape and a text (at least 16 points large) take the pen.
+    // A width out of range becomes the default or the largest (billions make the stroker
+    // work for minutes); colours are clamped, an invalid one ignored; texts are 16+ points.
     void pens()
     {
         GraphicsSceen scene(nullptr);
@@ -81,41 +70,36 @@ private slots:
         QCOMPARE(scene.openText()->color(), QColor(255, 0, 128));
     }
 
-    // Commands: s start, d point, e end, t text, w set text, x end text, u undo, r redo,
-    // c clear, P/M/R mouse press/move/release. Each start and mouse press or text labels
-    // the new item: strokes a, b, c..., texts A, B, C...
+    // s start, d point, e end, t text, w set text, x end text, u undo, r redo, c clear,
+    // P/M/R mouse press/move/release; new strokes are labelled a, b, c..., texts A, B, C...
     void history_data()
     {
         QTest::addColumn<QString>("script");
-        QTest::addColumn<QString>("topDown");
-        QTest::addColumn<int>("undone");
-        QTest::addColumn<bool>("textOpen");
-        QTest::addColumn<int>("strokeElements"); // of the current stroke; -1 none
-        QTest::addColumn<int>("textsAlive");
-        auto row = [](const char* name, const QString& script, const QString& topDown, int undone,
-                      bool textOpen, int strokeElements, int textsAlive) {
-            QTest::newRow(name) << script << topDown << undone << textOpen << strokeElements
-                                << textsAlive;
+        // Labels top-down | undone | text open | current stroke's elements (-1: none) |
+        // texts alive.
+        QTest::addColumn<QString>("after");
+        auto row = [](const char* name, const QString& script, const QString& after) {
+            QTest::newRow(name) << script << after;
         };
-        row("text above strokes, redo on top", "sdetsdeuur", "ba", 1, true, 2, 1);
-        row("new stroke drops redo", "sdeusder", "b", 0, false, 2, 0);
-        row("nothing to undo or redo", "urd", "", 0, false, -1, 0);
-        row("clear forgets all", "sdetuccw", "", 0, false, -1, 0);
-        row("undone text dropped by a stroke", "tusdew", "a", 0, false, 2, 0);
-        row("undone running stroke cleared", "sducd", "", 0, false, -1, 0);
-        row("undone stroke grows off board", "sduddre", "a", 0, false, 4, 0);
-        row("second start ignored", "sdsde", "a", 0, false, 3, 0);
-        row("points outside a stroke", "dsded", "a", 0, false, 2, 0);
-        row("text ended", "txw", "A", 0, false, -1, 1);
-        row("mouse and controller share", "PsdMRd", "a", 0, false, 3, 0);
-        row("thousands, each start drops", QString("sdeu").repeated(2000), "", 1, false, 2, 0);
+        row("text above strokes, redo on top", "sdetsdeuur", "ba|1|1|2|1");
+        row("new stroke drops redo", "sdeusder", "b|0|0|2|0");
+        row("nothing to undo or redo", "urd", "|0|0|-1|0");
+        row("clear forgets all", "sdetuccw", "|0|0|-1|0");
+        row("undone text dropped by a stroke", "tusdew", "a|0|0|2|0");
+        row("undone running stroke cleared", "sducd", "|0|0|-1|0");
+        row("undone stroke grows off board", "sduddre", "a|0|0|4|0");
+        row("second start ignored", "sdsde", "a|0|0|3|0");
+        row("points outside a stroke", "dsded", "a|0|0|2|0");
+        row("text ended", "txw", "A|0|0|-1|1");
+        row("mouse and controller share", "PsdMRd", "a|0|0|3|0");
+        row("thousands, each start drops", QString("sdeu").repeated(2000), "|1|0|2|0");
         QString many;
         for (int i = 0; i < 300; ++i)
             many.prepend(QChar('a' + i % 26));
-        row("thousands of undo/redo",
-            QString("sde").repeated(300) + QString("u").repeated(1000) +
-                QString("r").repeated(1000),
-            many, 0, false, 2, 0);
+        QTest::newRow("thousands of undo/redo")
+            << QString("sde").repeated(300) + QString("u").repeated(1000) +
+                   QString("r").repeated(1000)
+            << many + "|0|0|2|0";
     }
     void history()
     {
@@ -148,17 +132,19 @@ private slots:
                 texts << scene.openText();
             }
         }
-        QTEST(board(scene), "topDown");
-        QTEST(scene.undoneCount(), "undone");
-        QTEST(scene.openText() != nullptr, "textOpen");
+        QString labels; // topmost first
+        for (QGraphicsItem* item : scene.items(Qt::DescendingOrder))
+            labels += item->data(0).toString();
         auto* curve = dynamic_cast<Curves*>(scene.strokeItem());
-        QTEST(curve ? curve->wholePath().elementCount() : -1, "strokeElements");
-        QTEST(int(texts.size() - texts.count(nullptr)), "textsAlive");
+        const int elements = curve ? curve->wholePath().elementCount() : -1;
+        QTEST(labels + QString::asprintf("|%d|%d|%d|%d", scene.undoneCount(),
+                                         scene.openText() != nullptr, elements,
+                                         int(texts.size() - texts.count(nullptr))),
+              "after");
     }
 
-    // How each shape grows, and its pixels in the scene's rendering and in a view that
-    // repaints what was exposed, again after a new pen, an undo and a redo (a stroke
-    // keeps its pen, also where a curve's finished runs are copied from images).
+    // How each shape grows; its pixels rendered and in a view, again after a new pen, an
+    // undo and a redo (a stroke keeps its pen, also in a curve's runs cached as images).
     void strokes_data()
     {
         QTest::addColumn<Shape>("shape");
@@ -248,9 +234,8 @@ private slots:
         }
     }
 
-    // Boards share one budget: a full one ignores points and texts (the stroke stays as
-    // far as it got), whatever a board gives back by a clear or its end others may use,
-    // and a text pays for its longest version only while it is open.
+    // A full budget ignores points and texts; what a clear or a board's end gives back
+    // others may use; a text pays for its longest version only while it is open.
     void inkBudgetIsShared()
     {
         const qint64 text = InkBudget::kTextCost;

@@ -1,6 +1,5 @@
-// The picture fetcher on the offscreen platform, against a local HTTP server that
-// misbehaves in the ways real picture addresses do, and what decoding a small but
-// huge picture costs. (Where a picture is fitted is the window's test, show_x11.)
+// The picture fetcher against a local HTTP server that misbehaves as real picture
+// addresses do, and what decoding a small but huge picture costs.
 
 #include "flatpng.h"
 #include "httpserver.h"
@@ -15,7 +14,6 @@
 
 namespace
 {
-
 QByteArray bigEndian(quint32 v)
 {
     QByteArray out(4, '\0');
@@ -23,10 +21,8 @@ QByteArray bigEndian(quint32 v)
     return out;
 }
 
-// A picture of one colour the way a hostile server makes it: its rows deflated
-// one at a time, so that neither the test nor the file ever holds the picture
-// (100 megapixels of 16-bit pixels are half a megabyte). `pixel` is one pixel's
-// bytes: 3 or 4 channels of bitDepth bits, big-endian.
+// A picture of one colour deflated a row at a time, as a hostile server makes it
+// (100 megapixels in half a megabyte). `pixel`: 3 or 4 big-endian channels.
 QByteArray filledPng(int width, int height, int bitDepth, const QByteArray& pixel)
 {
     auto chunk = [](const char* type, const QByteArray& data) {
@@ -58,8 +54,7 @@ QByteArray filledPng(int width, int height, int bitDepth, const QByteArray& pixe
            chunk("IEND", {});
 }
 
-// A memory figure of this process (VmRSS, or VmHWM: the peak since resetPeak()),
-// in KiB; -1 when unknown.
+// VmRSS, or VmHWM (the peak since resetPeak()), in KiB; -1 when unknown.
 qint64 statusKiB(const char* field)
 {
     QFile f(QStringLiteral("/proc/self/status"));
@@ -72,7 +67,6 @@ bool resetPeak()
     QFile f(QStringLiteral("/proc/self/clear_refs"));
     return f.open(QIODevice::WriteOnly) && f.write("5") == 1;
 }
-
 // A fetcher that notes the middle pixel of each picture it hands on (0: a null one).
 class Fetcher : public PictureFetcher
 {
@@ -86,7 +80,6 @@ public:
     }
     bool idle() const { return !isFetching() && pending() == 0; }
 };
-
 } // namespace
 
 Q_DECLARE_METATYPE(TestHttpServer::Route)
@@ -99,9 +92,8 @@ class TestShowPicture : public QObject
 private slots:
     void initTestCase() { QVERIFY(m_http.start()); }
 
-    // While one download runs, a flood of requests keeps only the newest waiting;
-    // they are fetched one after another, and addresses that cannot be fetched
-    // are dropped without stalling the queue.
+    // Behind a running download only the newest requests wait, fetched one at a time;
+    // addresses that cannot be fetched are dropped without stalling the queue.
     void queueFetchesNewestOneAtATime()
     {
         Fetcher f;
@@ -124,9 +116,8 @@ private slots:
         QCOMPARE(f.shown, (QList<QRgb>{qRgb(200, 0, 0), qRgb(0, 0, 200)}));
     }
 
-    // A bad address brings no picture (a body that is no picture at all brings the
-    // empty one) and holds up the next request only within its bounds. Bodies past
-    // the byte bound are the load suite's case.
+    // A bad address brings no picture (a body that is no picture, the empty one) and
+    // holds up the next only within its bounds (the byte bound is the load suite's).
     void failedDownload_data()
     {
         QTest::addColumn<TestHttpServer::Route>("route");
@@ -162,20 +153,17 @@ private slots:
         f.setDownloadDeadline(2000);
         const QString path = "/" + QString(QTest::currentDataTag()).replace(' ', '_');
         m_http.setRoute(path, route);
-        m_http.serve(path + "/after", flatPng(qRgb(250, 200, 10)), "image/png");
-        const qint64 sentBefore = m_http.log().bytesSent;
+        const QRgb after = qRgb(250, 200, 10);
+        m_http.serve(path + "/after", flatPng(after), "image/png");
         f.fetch(url.isEmpty() ? m_http.url(path) : url);
         f.fetch(m_http.url(path + "/after"));
         QTRY_VERIFY_WITH_TIMEOUT(f.idle(), 15000);
-        const QRgb after = qRgb(250, 200, 10);
         const bool html = route.contentType == "text/html"; // brings the empty picture
         QCOMPARE(f.shown, (html ? QList<QRgb>{0, after} : QList<QRgb>{after}));
         QCOMPARE(m_http.log().requests.count(path), url.isEmpty() ? 1 : 0);
-        QVERIFY(m_http.log().bytesSent - sentBefore < 100 << 20);
     }
 
-    // The end of a show drops the download under way (the server never gets to
-    // send it) and the requests behind it; the next request starts afresh.
+    // The end of a show drops the running download unsent and those behind it.
     void dropAllGivesUpEverything()
     {
         Fetcher f;
@@ -188,7 +176,6 @@ private slots:
         const qint64 sentBefore = m_http.log().bytesSent;
         f.dropAll();
         QVERIFY(f.idle());
-        // The server sees the connection go (one kept would be answered at 1 s).
         QTRY_COMPARE_WITH_TIMEOUT(m_http.log().open, 0, 5000);
         QCOMPARE(m_http.log().bytesSent, sentBefore);
         QVERIFY(!m_http.log().requests.contains("/drop/waiting.png"));
@@ -197,8 +184,7 @@ private slots:
         QCOMPARE(f.shown, QList<QRgb>{qRgb(0, 0, 200)});
     }
 
-    // An endless body while the window's thread is busy: the network thread stops at
-    // the byte bound instead of reading on until the thread looks again.
+    // An endless body while the window's thread is busy stops at the byte bound.
     void busyThreadKeepsTheByteBound()
     {
         if (!jwtest::kMemoryBounded || !resetPeak())
@@ -231,9 +217,8 @@ private slots:
             << filledPng(10000, 10000, 8, QByteArray::fromHex("2040c0ff"))
             << qRgb(0x20, 0x40, 0xc0);
     }
-    // However few bytes a picture has, decoding it for a 1920 x 1080 screen (and
-    // checking an upload of it) costs at most the decoding bound: it is refused, or
-    // comes with at most 8 bits a channel and no more pixels than needed.
+    // Decoding for a 1920 x 1080 screen, and checking an upload, cost at most the
+    // decoding bound: refused, or at 8 bits a channel and no more pixels than needed.
     void hugePicturesStayWithinTheirBytes()
     {
         QFETCH(QByteArray, body);

@@ -3,8 +3,6 @@
 #include <QDeadlineTimer>
 #include <QTest>
 
-#include <functional>
-
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -13,8 +11,7 @@
 
 namespace
 {
-// A window that vanished between two calls makes Xlib report BadWindow; a probe
-// must survive that instead of ending the test through the default handler.
+// A window gone between two calls makes Xlib report BadWindow: ignored, not fatal.
 Display* openDisplay()
 {
     XSetErrorHandler([](Display*, XErrorEvent*) { return 0; });
@@ -26,9 +23,8 @@ Atom atom(Display* dpy, const char* name)
     return XInternAtom(dpy, name, False);
 }
 
-// A window property's items (bytes for format 8, longs for 32) and its type
-// (None when the window has no such property).
-QByteArray property(Display* dpy, Window w, Atom name, Atom type, Atom* got = nullptr)
+// A window property's items (bytes for format 8, longs for 32).
+QByteArray property(Display* dpy, Window w, const char* name, Atom type = AnyPropertyType)
 {
     Atom actual = None;
     int format = 0;
@@ -36,15 +32,13 @@ QByteArray property(Display* dpy, Window w, Atom name, Atom type, Atom* got = nu
     unsigned char* data = nullptr;
     QByteArray out;
     if (w &&
-        XGetWindowProperty(dpy, w, name, 0, 1024, False, type, &actual, &format, &count, &after,
-                           &data) == Success &&
+        XGetWindowProperty(dpy, w, atom(dpy, name), 0, 1024, False, type, &actual, &format, &count,
+                           &after, &data) == Success &&
         data)
         out = QByteArray(reinterpret_cast<char*>(data),
                          int(count) * (format == 32 ? int(sizeof(long)) : format / 8));
     if (data)
         XFree(data);
-    if (got)
-        *got = actual;
     return out;
 }
 
@@ -54,8 +48,7 @@ QList<Window> childrenOf(Display* dpy, Window parent)
     unsigned int count = 0;
     QList<Window> out;
     if (parent && XQueryTree(dpy, parent, &root, &up, &children, &count) && children) {
-        for (unsigned int i = 0; i < count; ++i)
-            out.append(children[i]);
+        out = QList<Window>(children, children + count);
         XFree(children);
     }
     return out;
@@ -95,14 +88,12 @@ QList<unsigned long> X11Probe::viewableWindows(const QString& title) const
 QList<unsigned long> X11Probe::windowsNamed(const QString& title) const
 {
     QList<unsigned long> found;
-    // Clients' windows are the root's children, or a level or two down inside a
-    // window manager's frames.
+    // Clients' windows: the root's children, or up to two levels down in a manager's frames.
     QList<Window> level = childrenOf(dpy(), DefaultRootWindow(dpy()));
     for (int depth = 0; depth < 3 && !level.isEmpty(); ++depth) {
         QList<Window> next;
         for (Window w : qAsConst(level)) {
-            if (QString::fromUtf8(
-                    property(dpy(), w, atom(dpy(), "_NET_WM_NAME"), AnyPropertyType)) == title)
+            if (QString::fromUtf8(property(dpy(), w, "_NET_WM_NAME")) == title)
                 found << w;
             else
                 next += childrenOf(dpy(), w);
@@ -115,19 +106,17 @@ QList<unsigned long> X11Probe::windowsNamed(const QString& title) const
 bool X11Probe::waitForDesktop(int timeoutMs) const
 {
     QDeadlineTimer deadline(timeoutMs);
-    auto until = [&deadline](const std::function<bool()>& ready, qint64 ms = -1) {
-        return QTest::qWaitFor(
-            ready, int(ms < 0 ? deadline.remainingTime() : qMin(ms, deadline.remainingTime())));
+    auto owned = [&](const char* selection) {
+        return QTest::qWaitFor([&] { return selectionOwner(dpy(), selection) != None; },
+                               int(deadline.remainingTime()));
     };
-    if (!qEnvironmentVariableIsEmpty("JW_COMPOSITOR") &&
-        !until([this] { return selectionOwner(dpy(), "_NET_WM_CM_S0") != None; }))
+    if (!qEnvironmentVariableIsEmpty("JW_COMPOSITOR") && !owned("_NET_WM_CM_S0"))
         return false;
     if (qEnvironmentVariableIsEmpty("JW_WINDOW_MANAGER"))
         return true;
-    // A manager that owns its selection may not yet take windows (openbox drops
-    // those mapped while it starts): one of ours, mapped, must be managed (marked
-    // with WM_STATE) first, mapped anew every half second until it is.
-    if (!until([this] { return selectionOwner(dpy(), "WM_S0") != None; }))
+    // A manager may own its selection before it takes windows (openbox drops those
+    // mapped while it starts): one of ours, mapped anew every half second, must get WM_STATE.
+    if (!owned("WM_S0"))
         return false;
     bool ready = false;
     while (!ready && !deadline.hasExpired()) {
@@ -135,13 +124,8 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
             XCreateSimpleWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, 10, 10, 0, 0, 0);
         XMapWindow(dpy(), trial);
         XSync(dpy(), False);
-        ready = until(
-            [&] {
-                Atom type = None;
-                property(dpy(), trial, atom(dpy(), "WM_STATE"), AnyPropertyType, &type);
-                return type != None;
-            },
-            500);
+        ready = QTest::qWaitFor([&] { return !property(dpy(), trial, "WM_STATE").isEmpty(); },
+                                int(qMin<qint64>(500, deadline.remainingTime())));
         XDestroyWindow(dpy(), trial);
         XSync(dpy(), False);
     }
@@ -150,7 +134,7 @@ bool X11Probe::waitForDesktop(int timeoutMs) const
 
 QStringList X11Probe::netWmState(unsigned long window) const
 {
-    const QByteArray data = property(dpy(), window, atom(dpy(), "_NET_WM_STATE"), XA_ATOM);
+    const QByteArray data = property(dpy(), window, "_NET_WM_STATE", XA_ATOM);
     QStringList names;
     for (int i = 0; i + int(sizeof(Atom)) <= data.size(); i += int(sizeof(Atom)))
         names << text(XGetAtomName(dpy(), *reinterpret_cast<const Atom*>(data.constData() + i)));

@@ -1,8 +1,6 @@
 #pragma once
-// Looks at the X server the way a user would, through a connection of its own
-// (Xlib, independent of the platform the test's Qt runs on): windows by title,
-// their place on the screen, the screen's pixels and the pointer. Everything but
-// isOpen needs the display ($DISPLAY) to be open.
+// Looks at the X server ($DISPLAY) as a user would, through an Xlib connection of
+// its own, independent of the platform the test's Qt runs on.
 
 #include <QImage>
 #include <QList>
@@ -20,32 +18,27 @@ public:
     // or inside a window manager's frame), a viewable one first; 0 when none is.
     unsigned long findWindow(const QString& title) const;
     QList<unsigned long> viewableWindows(const QString& title) const; // all of them
-    // Under scripts/with-wm: waits until the window manager and the compositing
-    // manager named by JW_WINDOW_MANAGER and JW_COMPOSITOR have taken the screen.
+    // Under scripts/with-wm: waits until JW_WINDOW_MANAGER and JW_COMPOSITOR hold the screen.
     bool waitForDesktop(int timeoutMs = 10000) const;
     QStringList netWmState(unsigned long window) const; // e.g. "_NET_WM_STATE_FULLSCREEN"
-    // Viewable over the whole screen and, where a window manager runs, in its
-    // full-screen state (a window merely as large as the screen keeps its frame,
-    // and lies below panels and other windows kept on top).
+    // Viewable over the whole screen and, under a window manager, in its full-screen
+    // state (a window merely as large as the screen keeps its frame, below panels).
     bool coversScreen(unsigned long window) const;
     QRect geometry(unsigned long window) const; // in root coordinates
     bool isViewable(unsigned long window) const;
     QImage grab(const QRect& rect) const; // the root window's pixels, as RGB32
     QRgb pixel(int x, int y) const;
     QPoint pointer() const;
-    // The first window below `parent` (at any depth) whose WM_NAME or class is
-    // `name`: clients' windows embedded in another's, such as tray icons.
+    // The first window at any depth below parent named or classed `name` (a tray icon).
     unsigned long findDescendant(unsigned long parent, const QString& name) const;
-    // A real click of `button` (1 left, 2 middle, 3 right) at a root position, and a real
-    // press and release of the key with this keysym (XK_Return, ...).
+    // A real click of `button` (1 left, 3 right) at a root position; a real key press
+    // and release (XK_Return, ...).
     bool click(const QPoint& at, int button = 1) const;
     bool key(unsigned long keysym) const;
-    // Gives the window the keyboard focus, as a click on it would; true once it
-    // has it (a window manager may hand it elsewhere meanwhile: ask again).
+    // Gives the window the focus; true once it has it (a manager may move it: ask again).
     bool focus(unsigned long window) const;
     unsigned long rootWindow() const;
-    // Asked of the server now: the root window's size, and the size the primary
-    // output's CRTC shows (XRandR; invalid when there is no primary output).
+    // Asked now: the root window's size; the primary output's CRTC's (invalid: none).
     QSize screenSize() const;
     QSize primaryCrtcSize() const;
     // Asks the window's client to close, as a window manager's close button does.
