@@ -27,12 +27,18 @@ void paintViewManage::apply(const cmd::BoardCommand& c)
         return open(c.id);
     // A command for a board that is not open (or was closed by the system) is
     // dropped; a closed board is forgotten.
-    const QPointer<PaintView> v =
-        std::holds_alternative<cmd::BoardClose>(c.action) ? views.take(c.id) : views.value(c.id);
+    PaintView* const v =
+        std::holds_alternative<cmd::BoardClose>(c.action) ? views.take(c.id).data() : openView(c.id);
     if (v)
         v->apply(c.action);
     else
         views.remove(c.id);
+}
+
+PaintView* paintViewManage::openView(const QString& id) const
+{
+    PaintView* const v = views.value(id);
+    return v && v->isVisible() ? v : nullptr;
 }
 
 void paintViewManage::setTargetScreen(QScreen* target)
@@ -65,7 +71,7 @@ paintViewManage::Underlay paintViewManage::underlay() const
 
 void paintViewManage::open(const QString& id)
 {
-    if (views.value(id))
+    if (openView(id))
         return; // the open board, its content and its settings stay
     if (openBoards() >= kMaxBoards) {
         qCDebug(lcJwShow) << "whiteboard refused, already" << kMaxBoards << "open:" << id;

@@ -59,6 +59,9 @@ public slots:
 
 private:
     void open(const QString& id);
+    // The board of id while it is open. One closed by the system's close command
+    // is hidden at once but destroys itself only later: meanwhile it takes nothing.
+    PaintView* openView(const QString& id) const;
     Underlay underlay() const;
     // Where boards cannot be seen through, each one shows the others' drawings
     // beneath its own; redone once per pass of the event loop after a change, if at
