@@ -98,9 +98,7 @@ private slots:
         r.boards = [this](const cmd::BoardCommand& c) { routed << jwtest::text(c); };
         r.main = [this](const cmd::MainCommand& c) { routed << jwtest::text(c); };
         server->start(r);
-        // Starting, the dispatcher announces the host's addresses; the rows below
-        // must not meet that announcement.
-        QString seen; // emitted() consumes what it reports
+        QString seen; // the host's addresses, announced at the start, out of the rows' way
         QTRY_COMPARE((seen += emitted()), QString("addresses"));
     }
     void cleanupTestCase() { server.reset(); }
@@ -111,8 +109,7 @@ private slots:
         QTest::addColumn<int>("pending"); // bytes kept after the last read
         auto row = [](const char* name, const QByteArrayList& reads, const QStringList& pieces,
                       int pending = 0) { QTest::newRow(name) << reads << pieces << pending; };
-        // That a cut between reads (inside a character, a string, an escape) changes
-        // nothing is the packets fuzz target's check on every input.
+        // That cuts between reads change nothing is the packets fuzz target's check.
         const QByteArray a = j("{'a':1}"), b = j("{'b':{'c':[{},{}]}}");
         row("nested objects in one read", {a + b}, {a, b});
         row("object and the start of the next", {a + j("{'b':")}, {a}, 5);
@@ -204,9 +201,9 @@ private slots:
         QTest::addColumn<QByteArray>("packets");
         QTest::addColumn<QByteArray>("replies");
         QTest::addColumn<QString>("routed");
-        auto row = [](const char* type, const char* members, const QByteArray& replies,
+        auto row = [](const char* type, const QByteArray& members, const QByteArray& replies,
                       const QString& routed = {}) {
-            QTest::newRow(qPrintable(QString(type) + members))
+            QTest::newRow(type + members)
                 << j("{'type':'") + type + j("','id':'5','from':'p1'") + j(members) + "}" << replies
                 << routed;
         };
@@ -219,6 +216,11 @@ private slots:
             return e2e::loginReply("5", "p1", name, rc, "654321", ret, desc);
         };
         const char* control = "show.video.control";
+        auto loggedIn = [&login](const char* name, const QByteArray& more,
+                                 const QString& routed = {}) {
+            QTest::newRow(name) << j("{'type':'login','id':'5','from':'p1','pwd':'s'}") + more
+                                << login("", 7000) << "added p1,," + routed;
+        };
         row("login", ",'name':'n2','ip':'9.9.9.9','pwd':'s'", login("n2", 7000),
             "added p1,n2,9.9.9.9");
         row("login", ",'name':'张三','pwd':''", login("张三", 7000, "-1", "no password"),
@@ -248,11 +250,9 @@ private slots:
         row("show.image", ",'url':7", err("show.image", "url is empty"));
         row("show.video", ",'url':'rtsp://v,v'", ok("show.video"), "video rtsp://v,v,#,p1");
         row("show.video", "", err("show.video", "url is empty(video)"));
-        for (const char* url :
+        for (const QByteArray url :
              {"file:///etc/passwd", "v4l2:///dev/video0", "screen://", "/tmp/a.mp4"})
-            QTest::newRow(url) << j("{'type':'show.video','id':'5','from':'p1','url':'") + url +
-                                      "\"}"
-                               << err("show.video", QByteArray("unsupported url:") + url) << "";
+            row("show.video", ",'url':'" + url + "'", err("show.video", "unsupported url:" + url));
         row(control, ",'act':'play'", ok(control), "video play");
         row(control, ",'act':'fast-forward','time':'1500'", ok(control), "video step 1500");
         row(control, ",'act':'fast-backward','time':'1500'", ok(control), "video step -1500");
@@ -270,23 +270,15 @@ private slots:
             err("resolution", "width or height is empty W:1024:H:"));
         row("resolution", ",'act':'reduction'", ok("resolution"), "resolution restored");
         row("resolution", ",'act':'zoom'", err("resolution", "unknown type=resolution:act=:zoom"));
-        const QByteArray file = j("{'name':'xx.jpg','size':10000}");
-        row("file.list", "",
-            j("{'desc':' ','files':[") + file + "," + file + "," + file +
-                j("],'from':'jwshow','id':'5','ret':'0','to':'00','type':'file.list'}"));
-        row("file.close", ",'path':'x'",
-            j("{'desc':' ','from':'jwshow','id':'5','ret':'0','to':' ','type':'file.close'}"));
         row("mouse.move", ",'x':'5'", "");
         // A board opens only for a controller logged in on this connection.
         row("whiteboard.start", "", "", "");
-        QTest::newRow("whiteboard.start logged in")
-            << j("{'type':'login','id':'5','from':'p1','pwd':'s'}"
-                 "{'type':'whiteboard.start','from':'p1'}")
-            << login("", 7000) << "added p1,,; board p1 open";
+        loggedIn("whiteboard.start logged in", j("{'type':'whiteboard.start','from':'p1'}"),
+                 "; board p1 open");
         // The rest of a board's packets, from the controller logged in here (those
         // whose effect the boards' end-to-end suite sees are left to it).
-        QByteArray board = j("{'type':'login','id':'5','from':'p1','pwd':'s'}");
-        QStringList routed{"added p1,,"};
+        QByteArray board;
+        QString routed;
         for (const auto& [packet, command] : QList<QPair<const char*, const char*>>{
                  {"draw.start','x':500,'y':500", "stroke-start 960,540"},
                  {"drawing','x':1000.7,'y':'1000'", "stroke-to 1360,240"},
@@ -300,14 +292,12 @@ private slots:
                  {"string.set','text':'你好'", "text 你好"},
                  {"string.end'", "text-end"}}) {
             board += j("{'from':'p1','type':'whiteboard.") + j(packet) + "}";
-            routed << QString("board p1 ") + command;
+            routed += QString("; board p1 ") + command;
         }
-        QTest::newRow("a board's packets") << board << login("", 7000) << routed.join("; ");
+        loggedIn("a board's packets", board, routed);
         // Acting for a controller logged in elsewhere does nothing.
-        QTest::newRow("another's board")
-            << j("{'type':'login','id':'5','from':'p1','pwd':'s'}"
-                 "{'type':'whiteboard.clear','from':'p2'}{'type':'whiteboard.drawing','from':'p2'}")
-            << login("", 7000) << "added p1,,";
+        loggedIn("another's board", j("{'type':'whiteboard.clear','from':'p2'}"
+                                      "{'type':'whiteboard.drawing','from':'p2'}"));
         // The envelope echoes id, from and to as strings; anything else is ignored.
         QTest::newRow("envelope") << j("{'type':'mode','id':7,'value':'show','x':{'a':[{}]}}")
                                   << e2e::envelope("", "", "mode") << "show shown";
@@ -316,13 +306,11 @@ private slots:
             << j("{'type':'mode','value':'show','x':{'a':1},'x':2}"
                  "{'type':'mode','value':'show','x':[1],'\\u0078':2}")
             << QByteArray() << "";
-        QTest::newRow("nothing answered or routed")
-            << j("{'type':'login','id':'5','from':'p1','pwd':'s'}"
-                 "{'type':'whiteboard.shape','act':'tri','from':'p1'}"
-                 "{'type':'whiteboard.fly','from':'p1'}{'type':'MODE'}"
-                 "[{'type':'mode'}]{'type':''}{'id':'7'}{'type':5}") +
-                   " \r\n\t {\"type\":\"mode\",} hello }"
-            << e2e::loginReply("5", "p1", "", 7000, "654321") << "added p1,,";
+        loggedIn("nothing answered or routed",
+                 j("{'type':'whiteboard.shape','act':'tri','from':'p1'}"
+                   "{'type':'whiteboard.fly','from':'p1'}{'type':'MODE'}"
+                   "[{'type':'mode'}]{'type':''}{'id':'7'}{'type':5}") +
+                     " \r\n\t {\"type\":\"mode\",} hello }");
     }
     void packets()
     {
@@ -336,20 +324,17 @@ private slots:
         while (got.size() < replies.size() && !(one = c->nextReply()).isEmpty())
             got += one;
         QCOMPARE(got, replies);
-        // Everything written before it was handled once this reply is here, and
-        // its hand-overs wait in this thread's queue.
+        // Once this is answered, what came before waits in this thread's queue.
         QVERIFY(!c->request({{"type", "file.open"}, {"id", "probe"}}).isEmpty());
         QCoreApplication::processEvents();
-        // The connection's number stands as "#".
-        QCOMPARE(emitted(), routed);
-        c.reset(); // its logins go with it
+        QCOMPARE(emitted(), routed); // "#": the connection's number
+        c.reset();                   // its logins go with it
         QString seen;
         if (routed.contains("added"))
             QTRY_VERIFY((seen += emitted()).contains("removed") && seen.contains("show close"));
     }
 
-    // Who is registered follows the logins and the closes of the connections, in
-    // the order the dispatcher handles them.
+    // Who is registered follows logins and closes in the order they are handled.
     void registry()
     {
         auto login = [](const char* from, const char* extra = "") {
@@ -371,8 +356,7 @@ private slots:
         QCOMPARE(emitted(), QString("removed phone; board phone close; removed second; "
                                     "board second close; removed third; board third close; "
                                     "show close"));
-        // A logout leaves; what its connection sends after it is not carried out,
-        // until that connection's close has been handled.
+        // After a logout its connection is not obeyed until its close is handled.
         handle(login("a") + login("b", ",'name':'B'") + j("{'type':'logout','from':'a'}") +
                login("ghost") + j("{'type':'mode','value':'show'}"));
         QCOMPARE(emitted(), QString("added a,,; added b,B,; removed a; board a close"));
@@ -381,8 +365,7 @@ private slots:
         QCOMPARE(emitted(), QString("removed b; board b close; show close; added later,,"));
         QCOMPARE(users->Count(), 1);
 
-        // Past the store's bound a login is refused (connections of eight until it
-        // is full; the bound of one connection is a row of packets).
+        // Past the store's bound a login is refused (eight a connection until full).
         for (int i = 0; users->Count() < JwUserManage::kMaxControllers; ++i)
             handle(login(qPrintable("s" + QString::number(i))), 100 + i / 8);
         handle(login("one-too-many"), 7);
@@ -541,22 +524,22 @@ private slots:
                                 "\"}");
         }
         QVERIFY(waitUntil([&] { return users->Count() == count; }));
-        // Written until the kernel takes nothing more for a while: the server no
-        // longer reads them.
-        QElapsedTimer quiet, total;
-        quiet.start(), total.start();
-        while (quiet.elapsed() < 300 && total.elapsed() < 20000) {
-            bool any = false;
-            for (int i = 0; i < count; ++i) {
-                const QByteArray one = drawing(i);
-                const qint64 n = floods[i]->offer(one.repeated(64).mid(int(sent[i] % one.size())));
-                sent[i] += n, any |= n > 0;
-            }
-            if (any)
-                quiet.restart();
-            else
-                QThread::msleep(5);
-        }
+        // Written until the kernel takes nothing for a while: the server stopped reading.
+        QElapsedTimer quiet;
+        quiet.start();
+        waitUntil(
+            [&] {
+                for (int i = 0; i < count; ++i) {
+                    const QByteArray one = drawing(i);
+                    const qint64 n =
+                        floods[i]->offer(one.repeated(64).mid(int(sent[i] % one.size())));
+                    sent[i] += n;
+                    if (n > 0)
+                        quiet.restart();
+                }
+                return quiet.elapsed() >= 300;
+            },
+            20000);
         const int backlog = dm->GuiBacklog();
         QVERIFY2(backlog >= JWdataManage::kMaxGuiTotal &&
                      backlog <= JWdataManage::kMaxGuiTotal + count,
