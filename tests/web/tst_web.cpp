@@ -50,7 +50,7 @@ QByteArray frame(const QByteArray& payload, int opcode = 0x1, bool masked = true
     f += char(maskBit | (bytes == 0 ? n : bytes == 2 ? 126 : 127));
     for (int i = bytes - 1; i >= 0; --i)
         f += char(n >> (8 * i));
-    // A zero key leaves the payload as it is (unmasking is the browser suites' case).
+    // A zero key leaves the payload as it is; the unmasking itself is the library's.
     return f + (masked ? QByteArray(4, '\0') : QByteArray()) + payload;
 }
 
