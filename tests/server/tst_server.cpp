@@ -1,7 +1,5 @@
-// The control server in process, no window at all: what the dispatcher routes for
-// every packet, the splitter, point mapping, registry and socket life cycle; then
-// ordering and fairness on its real threads. GUI-thread work is held up simply by
-// not running this thread's event loop (waitUntil never processes events).
+// The control server in process, no window: routing, splitter, registry, sockets, and
+// ordering and fairness on its threads (the GUI thread's work waits while this one sleeps).
 
 #include "base/showimagerect.h"
 #include "commandtext.h"
@@ -25,7 +23,6 @@ using jwtest::RawSocket;
 
 namespace
 {
-// The server's simplest round trip.
 bool answered(Controller& c, const char* id)
 {
     return c.request({{"type", "mode"}, {"id", id}, {"from", "c"}, {"value", "remote"}}) ==
@@ -56,7 +53,6 @@ class TestServer : public QObject
 
     // The commands given to the windows since the last call.
     QString emitted() { return std::exchange(routed, {}).join("; "); }
-    // How many of the commands given so far start with prefix.
     int countOf(const char* prefix) const
     {
         return int(std::count_if(routed.begin(), routed.end(),
@@ -194,8 +190,7 @@ private slots:
         routed.clear();
     }
 
-    // Every packet type over a real connection: the reply, byte for byte (or
-    // none), and what the dispatcher routes, with its arguments.
+    // Every packet type over a connection: the reply byte for byte, and what is routed.
     void packets_data()
     {
         QTest::addColumn<QByteArray>("packets");
@@ -275,8 +270,7 @@ private slots:
         row("whiteboard.start", "", "", "");
         loggedIn("whiteboard.start logged in", j("{'type':'whiteboard.start','from':'p1'}"),
                  "; board p1 open");
-        // The rest of a board's packets, from the controller logged in here (those
-        // whose effect the boards' end-to-end suite sees are left to it).
+        // The rest of a board's packets (what the boards' own suite sees is left to it).
         QByteArray board;
         QString routed;
         for (const auto& [packet, command] : QList<QPair<const char*, const char*>>{
@@ -348,8 +342,7 @@ private slots:
         handle(j("{'type':'logout','from':'phone'}"), 14), dm->HandleClose(14);
         server->disconnect("nobody");
         QCOMPARE(emitted() + QString::number(users->GetUserById("phone").sock), QString("12"));
-        // Every id that logged in on a connection goes with it, each with its
-        // board; the last one out closes the show.
+        // Every id of a connection goes with it and its board; the last closes the show.
         handle(login("second") + login("third"), 12);
         emitted();
         dm->HandleClose(12);
@@ -378,9 +371,8 @@ private slots:
         QCOMPARE(users->Count(), 0);
     }
 
-    // A web page can make a browser send to this port; its request is never taken
-    // for packets (the stray brace would otherwise end the head as junk), however
-    // its first bytes arrive.
+    // A web page can make a browser send to this port: its request is never taken for
+    // packets (the stray brace would end the head as junk), however its bytes arrive.
     void httpRequestIsClosedUnread()
     {
         const QByteArray body = j("}{'type':'mode','id':'1','from':'x','value':'show'}");
@@ -400,9 +392,8 @@ private slots:
         QVERIFY(!emitted().contains("shown"));
     }
 
-    // With the pairing setting on, a TCP login must carry the code: a wrong one is
-    // answered without the code, registers nobody, ends its connection and counts
-    // toward the lock-out of its host, which then refuses even the right one.
+    // With pairing on, a wrong code over TCP gets no code, registers nobody, ends its
+    // connection and counts toward its host's lock-out (then even the right one fails).
     void tcpPairing()
     {
         guard.setTcpCodeRequired(true);
@@ -506,9 +497,8 @@ private slots:
         QCOMPARE(routed, (QStringList{"added c,tester,", "show shown", "resolution 1024,768"}));
     }
 
-    // Controllers whose board work outruns the GUI thread wait alone, each beyond
-    // its own bound and all of them beyond a total, and are not read beyond a small
-    // bound; another is read and answered meanwhile, and nothing is lost.
+    // Controllers whose board work outruns the GUI thread wait alone, beyond their own
+    // and a total bound, unread; another is answered meanwhile, and nothing is lost.
     void busyControllersWaitAlone()
     {
         const int count = JWdataManage::kMaxGuiTotal / kMax + 2;
@@ -583,9 +573,8 @@ private slots:
         QCOMPARE(users->GetUserById("ghost0").name, QString("tester"));
     }
 
-    // A controller that reads gets every reply, however many it asks for at once:
-    // replies held back for one write leave once they pass a size, a slow reader
-    // is only slowed down, and one that never reads is cut off.
+    // A reader gets every reply, however many it asks for (held-back replies leave past
+    // a size; a slow one is only slowed down); one that never reads is cut off.
     void readersAreServed_data()
     {
         QTest::addColumn<QByteArray>("request");
@@ -596,7 +585,6 @@ private slots:
         QTest::newRow("large replies, read all the time")
             << j("{'type':'file.list','from':'r','id':'") + QByteArray(20000, 'i') + "\"}" << 200
             << 0 << 0;
-        // 3.9 MB of replies read 16 KiB at a time.
         QTest::newRow("slow reader") << list << 20000 << 16384 << 5;
         QTest::newRow("never reads") << list << 0 << 16384 << -1;
     }
