@@ -419,8 +419,8 @@ private slots:
         emitted();
     }
 
-    // A port that cannot be had leaves the server as it was; stopped, it closes
-    // everyone and listens again on another port or its own (in TIME_WAIT).
+    // A port that cannot be had leaves the server as it was; stopped, it closes everyone
+    // and listens again on its port, its closed connections in TIME_WAIT.
     void portChanges()
     {
         for (int bad : {0, -1, 65536, int(port)})
@@ -430,13 +430,9 @@ private slots:
         srv->Terminate();
         QCOMPARE(srv->ConnectionCount() + srv->ListenPort(), 0);
         QVERIFY(old->waitForClose(5000) && !connected(port));
-        for (const quint16 p : {jwtest::freePort(), port}) {
-            QVERIFY(srv->Init(p));
-            auto fresh = connected(p);
-            QVERIFY(fresh && answered(*fresh, "after"));
-            if (p != port)
-                srv->Terminate();
-        }
+        QVERIFY(srv->Init(port));
+        auto back = connected();
+        QVERIFY(back && answered(*back, "back"));
     }
 
     void acceptSurvivesDescriptorExhaustion()
