@@ -1,7 +1,6 @@
-// The real program under load and faults, loopback only, each bounded in count and
-// time. After each case the program must be as before:
-// alive, a fresh login answered, its GUI thread answering a second start, memory
-// back within 10 % of where the case started and no file descriptor left over.
+// The real program under load and faults, loopback only, bounded in count and time.
+// After each case it must be as before: alive, a fresh login answered, its GUI
+// thread answering a second start, memory back within 10 % and no descriptor left.
 
 #include "e2eutil.h"
 #include "httpserver.h"
@@ -48,8 +47,7 @@ std::vector<std::unique_ptr<RawSocket>> openMany(int n, quint16 port)
     return all;
 }
 
-// The greeting, then a login as p<i>: the login's round trip in ms; unanswered,
-// longer than any bound.
+// The greeting, then a login as p<i>: its round trip in ms (unanswered: beyond any bound).
 qint64 logIn(const RawSocket& phone, int i)
 {
     if (phone.read(1, 10000).isEmpty())
@@ -76,21 +74,19 @@ class TestE2eLoad : public QObject
             peak = qMax(peak, rssKiB(prog_->pid()));
         return peak;
     }
-    // The program as it was: see the top of the file. (A login once took 200 s
-    // after a churn, and a second start was not answered at all.)
-    void checkHealthy()
+    // The program as it was, once what a case left has been worked off within
+    // settleMs. (A login once took 200 s after a churn; a second start went unanswered.)
+    void checkHealthy(int settleMs = 5000)
     {
         QVERIFY2(prog_->isRunning(), "the program is gone");
-        RawSocket fresh(prog_->port());
-        const qint64 ms = logIn(fresh, 0);
-        QVERIFY2(ms < 1000, qPrintable(QStringLiteral("fresh login: %1 ms").arg(ms)));
-        fresh.reset();
-        QVERIFY2(prog_->secondStartAnswered(5000), "the GUI thread does not answer a second start");
         const qint64 pid = prog_->pid();
         QTRY_VERIFY2_WITH_TIMEOUT(fds(pid).size() <= fdsStart_, qPrintable(fds(pid).join(' ')),
-                                  5000);
+                                  settleMs);
         QTRY_VERIFY2_WITH_TIMEOUT(!kMemoryBounded || rssKiB(pid) <= rssStart_ * 11 / 10,
-                                  qPrintable(QString::number(rssKiB(pid))), 5000);
+                                  qPrintable(QString::number(rssKiB(pid))), settleMs);
+        const qint64 ms = logIn(RawSocket(prog_->port()), 0);
+        QVERIFY2(ms < 1000, qPrintable(QStringLiteral("fresh login: %1 ms").arg(ms)));
+        QVERIFY2(prog_->secondStartAnswered(5000), "the GUI thread does not answer a second start");
         qInfo("after %s: RSS %lld KiB (start %lld), %d descriptors", QTest::currentTestFunction(),
               rssKiB(pid), rssStart_, int(fds(pid).size()));
     }
@@ -98,8 +94,7 @@ class TestE2eLoad : public QObject
 private slots:
     void initTestCase()
     {
-        // Room for the connection limit's case, here and in the program (which
-        // inherits it): a soft limit of 1,024 descriptors is common.
+        // Room for 1,024 connections here and in the program, which inherits it.
         rlimit files{};
         ::getrlimit(RLIMIT_NOFILE, &files);
         files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
@@ -109,8 +104,7 @@ private slots:
         o.withoutCompanion = true; // its keep-alives would change rc_port under our feet
         prog_ = std::make_unique<JwInstance>(o);
         QVERIFY2(prog_->start(), qPrintable(prog_->errorString()));
-        // Warmed up: every kind of work done once (the picture fetcher's and the
-        // video player's parts stay), so that what stays after a case is its own.
+        // Every kind of work done once: what stays after a case is then its own.
         for (int round = 0; round < 2; ++round) {
             Controller warm(prog_->port());
             QVERIFY(warm.connectToHost() && !warm.login("warm").isEmpty());
@@ -118,10 +112,8 @@ private slots:
                                    "drawing','from':'warm','x':5,'y':5}{'type':'whiteboard.end',"
                                    "'from':'warm'}")));
             for (const char* type : {"file.list", "show.image", "show.video"})
-                QVERIFY(!warm.request({{"type", type},
-                                       {"id", "w"},
-                                       {"from", "warm"},
-                                       {"url", "http://127.0.0.1:1/none"}})
+                QVERIFY(!warm.request(
+                                 {{"type", type}, {"from", "warm"}, {"url", "http://127.0.0.1:1/"}})
                              .isEmpty());
             QTest::qWait(300);
         }
@@ -131,37 +123,12 @@ private slots:
         QVERIFY(rssStart_ > 0 && fdsStart_ > 0);
     }
     void cleanupTestCase() { QCOMPARE(prog_->stop(5000), 0); } // SIGTERM is an orderly quit
-    // Memory is compared with where each case started: bounded stores (the log
-    // window's newest records, say) fill up over the suite without being leaks.
+    // Bounded stores (the log window's newest records) fill up over the suite: no leak.
     void init() { rssStart_ = rssKiB(prog_->pid()); }
 
-    // A controller that floods requests and never reads is cut off; nobody waits.
-    void nonReaderIsCutOff()
-    {
-        std::atomic<bool> cut{false};
-        std::thread flood([this, &cut] {
-            RawSocket s(prog_->port());
-            QByteArray burst;
-            for (int i = 0; i < 200; ++i)
-                burst += packet("file.list", i);
-            QElapsedTimer t;
-            for (t.start(); !cut && t.elapsed() < 20000;)
-                cut = !s.send(burst);
-        });
-        QTest::qWait(500);
-        qint64 slowest = 0; // of the logins of others meanwhile
-        for (int i = 0; i < 10; ++i, QTest::qWait(50))
-            slowest = qMax(slowest, logIn(RawSocket(prog_->port()), i));
-        flood.join();
-        QVERIFY2(cut, "the flooder was never cut off");
-        QVERIFY2(slowest < 1000, qPrintable(QString::number(slowest)));
-        checkHealthy();
-    }
-
-    // Past the program's limit of 1,024 connections a phone from another host still
-    // gets in: the host holding the most connections that never logged in gives up
-    // its oldest. Those held, each with 16 KiB of an unfinished packet, cost what
-    // the limit allows, and go 30 s after they came, having sent no whole packet.
+    // Past 1,024 connections a phone from another host gets in: the host holding most
+    // that never logged in gives up its oldest. Those held (16 KiB of an unfinished
+    // packet each) cost what the limit allows and go after 30 s.
     void connectionsPastTheLimit()
     {
         constexpr int kLimit = 1024;
@@ -180,15 +147,10 @@ private slots:
                                  [](auto& s) { return s->closedByPeer(); });
         };
         QTRY_VERIFY_WITH_TIMEOUT(closed() >= 1, 5000);
-        // Only the oldest gave way. Under a sanitizer the held ones may already be near
-        // their 30 s here, and then more of them going proves nothing either way.
-        const bool beforeTheirDeadline = sinceOpened.elapsed() < 25000;
-        const long closedNow = closed();
-        if (beforeTheirDeadline)
-            QCOMPARE(closedNow, 1L);
+        // Only the oldest gave way (near their 30 s, under a sanitizer, more may go).
+        if (sinceOpened.elapsed() < 25000)
+            QCOMPARE(closed(), 1L);
         const qint64 rss = peakRss(10); // once the server has read what they sent
-        qInfo("%d connections with 16 KiB each unfinished: RSS %lld KiB (start %lld)", kLimit, rss,
-              rssStart_);
         QVERIFY2(!kMemoryBounded || rss < rssStart_ + 64 * 1024, qPrintable(QString::number(rss)));
         QTRY_COMPARE_WITH_TIMEOUT(closed(), long(kLimit), 45000);
         QVERIFY(!phone.closedByPeer());
@@ -196,9 +158,8 @@ private slots:
         checkHealthy();
     }
 
-    // 1,000 connections each writing 80 KiB of the smallest packets ("{}", 41 million
-    // of them): what waits is charged what it costs, so memory stays within bound,
-    // and a phone logging in from another host meanwhile is answered at once.
+    // 1,000 connections writing 80 KiB of "{}" each: what waits is charged what it
+    // costs (memory stays bounded), and a phone from another host is answered at once.
     void tinyPacketFlood()
     {
         constexpr int kConnections = 1000;
@@ -221,101 +182,72 @@ private slots:
         for (std::thread& t : writers)
             t.join();
         peak = peakRss(20, peak);
-        qInfo("41 million tiny packets: RSS %lld KiB at the most (start %lld); the slowest of 10 "
-              "logins beside them %lld ms",
-              peak, rssStart_, slowest);
         QVERIFY2(!kMemoryBounded || peak < rssStart_ + 96 * 1024,
                  qPrintable(QString::number(peak)));
         QVERIFY2(slowest < 2000, qPrintable(QString::number(slowest))); // before: 5 to 8.8 s
-        flood.clear(); // what they sent is worked off before their closes
-        QTRY_VERIFY_WITH_TIMEOUT(fds(prog_->pid()).size() <= fdsStart_, 60000);
-        // Their packets are still being worked off (some seconds' worth): memory
-        // goes back once the dispatcher is idle.
-        QTRY_VERIFY_WITH_TIMEOUT(!kMemoryBounded || rssKiB(prog_->pid()) <= rssStart_ * 11 / 10,
-                                 60000);
-        checkHealthy();
+        flood.clear(); // what they sent (seconds' worth) is worked off before their closes
+        checkHealthy(60000);
     }
 
-    // A board fed 400,000 scattered points (each its own segment, the dearest kind:
-    // about 200 MiB if all were kept) holds what its budget allows and no more;
-    // closed, it leaves nothing.
+    // A board fed 400,000 scattered points (200 MiB if all were kept) holds what its
+    // budget allows; closed, it leaves nothing.
     void boardFloodIsBounded()
     {
         Controller c(prog_->port());
         QVERIFY(c.connectToHost() && !c.login("painter").isEmpty());
-        QVERIFY(c.sendRaw("{\"type\":\"whiteboard.start\",\"from\":\"painter\"}"));
+        auto board = [](const char* type, const QByteArray& more = {}) {
+            return j("{'type':'whiteboard.") + type + j("','from':'painter'") + more + '}';
+        };
+        QVERIFY(c.sendRaw(board("start")));
         QRandomGenerator rnd(7);
         qint64 peak = 0;
         for (int burst = 0; burst < 40; ++burst) {
-            QByteArray points = "{\"type\":\"whiteboard.draw.start\",\"from\":\"painter\"}";
+            QByteArray points = board("draw.start");
             for (int i = 0; i < 10000; ++i)
-                points += "{\"type\":\"whiteboard.drawing\",\"from\":\"painter\",\"x\":" +
-                          QByteArray::number(rnd.bounded(1000)) +
-                          ",\"y\":" + QByteArray::number(rnd.bounded(1000)) + '}';
-            // Taken at the pace the board draws (slow under a sanitizer): a writer
-            // whose work waits for the GUI thread is not read meanwhile.
-            QVERIFY(c.sendRaw(points + "{\"type\":\"whiteboard.draw.end\",\"from\":\"painter\"}",
-                              60000));
+                points += board("drawing", ",\"x\":" + QByteArray::number(rnd.bounded(1000)) +
+                                               ",\"y\":" + QByteArray::number(rnd.bounded(1000)));
+            // A writer whose work waits for the GUI thread is not read meanwhile.
+            QVERIFY(c.sendRaw(points + board("draw.end"), 60000));
             peak = qMax(peak, rssKiB(prog_->pid()));
         }
-        // All handed to the GUI thread; what it has not drawn yet it draws meanwhile.
         QVERIFY(!c.request({{"type", "file.list"}, {"id", "f"}, {"from", "painter"}}).isEmpty());
         peak = peakRss(20, peak);
-        qInfo("400,000 points on a board: RSS %lld KiB at the most (start %lld)", peak, rssStart_);
         QVERIFY2(!kMemoryBounded || peak < rssStart_ + 120 * 1024,
                  qPrintable(QString::number(peak)));
-        QVERIFY(c.sendRaw("{\"type\":\"whiteboard.end\",\"from\":\"painter\"}"));
+        QVERIFY(c.sendRaw(board("end")));
         c.socket().abort();
         checkHealthy();
     }
 
-    // Picture servers that send gigabytes, with or without saying so: the program
-    // gives them up at its bound and keeps nothing of what they sent. (A server
-    // that stalls is the show window's own suite's case.)
+    // Picture servers sending gigabytes, said or unsaid, are given up at the bound.
     void hostilePictureServers()
     {
-        {
-            TestHttpServer http;
-            QVERIFY(http.start());
-            TestHttpServer::Route endless;
-            endless.contentType = "image/png";
-            endless.chunkBytes = 1 << 20;
-            endless.intervalMs = 1;
-            http.setRoute("/endless", endless);
-            endless.declaredLength = qint64(4) << 30;
-            http.setRoute("/huge", endless);
-            Controller c(prog_->port());
-            QVERIFY(c.connectToHost() && !c.login("pictures").isEmpty());
-            qint64 peak = 0;
-            for (const char* path : {"/endless", "/huge"}) {
-                QCOMPARE(c.request({{"type", "show.image"},
-                                    {"id", "i"},
-                                    {"from", "pictures"},
-                                    {"url", http.url(path)}}),
-                         envelope("i", "pictures", "show.image"));
-                // Each is given up in its turn: the program closes the connection.
-                QElapsedTimer t;
-                for (t.start(); t.elapsed() < 4000 &&
-                                (!http.log().requests.contains(path) || http.log().open > 0);
-                     QTest::qWait(50))
-                    peak = qMax(peak, rssKiB(prog_->pid()));
-                QVERIFY2(http.log().open == 0, path);
-            }
-            qInfo("hostile picture servers: %lld MiB sent, peak RSS %lld KiB (%lld at the start)",
-                  http.log().bytesSent >> 20, peak, rssStart_);
-            QVERIFY2(!kMemoryBounded || peak < rssStart_ + 128 * 1024,
-                     "the program kept what the servers sent");
-            c.socket().abort();
+        TestHttpServer http;
+        QVERIFY(http.start());
+        TestHttpServer::Route endless{{}, "image/png", 200, 0, false, -1, 1 << 20, 1};
+        http.setRoute("/endless", endless);
+        endless.declaredLength = qint64(4) << 30;
+        http.setRoute("/huge", endless);
+        Controller c(prog_->port());
+        QVERIFY(c.connectToHost() && !c.login("pictures").isEmpty());
+        qint64 peak = 0;
+        for (const char* path : {"/endless", "/huge"}) {
+            QVERIFY(
+                c.send({{"type", "show.image"}, {"from", "pictures"}, {"url", http.url(path)}}));
+            QTRY_VERIFY2_WITH_TIMEOUT((peak = qMax(peak, rssKiB(prog_->pid())),
+                                       http.log().requests.contains(path) && !http.log().open),
+                                      path, 4000);
         }
+        QVERIFY2(!kMemoryBounded || peak < rssStart_ + 128 * 1024,
+                 qPrintable(QString::number(peak)));
+        c.socket().abort();
         checkHealthy();
     }
 
-    // Last. Phones that log in, show the window and leave, from four hosts at once
-    // for three seconds (the video player asked for at the start stays), while two
-    // more hosts open both doors and reset them as vanished phones do, with half a
-    // packet, a login or half a head: the GUI thread keeps up, a phone logging in
-    // after them is answered at once, nothing of them stays, and the program then
-    // quits within five seconds (the clean-up).
+    // Last. For three seconds phones log in, show the window and leave from four
+    // hosts, while two more reset both doors as vanished phones do (half a packet,
+    // a login, half a head): nothing of them stays and the program then quits
+    // within five seconds (the clean-up).
     void joinAndLeaveChurn()
     {
         const quint16 tcp = prog_->port(), web = tcp + 2;

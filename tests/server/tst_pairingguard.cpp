@@ -34,38 +34,31 @@ private slots:
             kCode, kLock, [this] { return now; }, 8);
     }
 
-    // Wrong codes, then after `waitMs` the right one from host 0 (a guesser) and
-    // host 7 (a bystander); "P": paired, "L": refused as locked.
-    void lockOut_data()
-    {
-        QTest::addColumn<int>("count");
-        QTest::addColumn<int>("hosts");
-        QTest::addColumn<qint64>("stepMs");
-        QTest::addColumn<qint64>("waitMs");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("5 wrong: locked") << 5 << 1 << 0LL << 0LL << "LP";
-        QTest::newRow("5 wrong, lock over") << 5 << 1 << 0LL << kLock << "PP";
-        QTest::newRow("5 wrong over more than the window") << 5 << 1 << kLock / 4 << 0LL << "PP";
-        QTest::newRow("20 wrong from 5 hosts") << 20 << 5 << 0LL << 0LL << "PP";
-        QTest::newRow("21 wrong from 6 hosts: paused") << 21 << 6 << 0LL << 0LL << "LL";
-        QTest::newRow("21 wrong over more than the window") << 21 << 6 << kLock / 20 << 0LL << "PP";
-        QTest::newRow("pause over") << 21 << 6 << 0LL << kLock << "PP";
-    }
+    // Wrong codes from `hosts` hosts in turns, `stepMs` apart, then after `waitMs` the
+    // right one from host 0 (a guesser) and host 7 (a bystander); "P": paired, "L": locked.
     void lockOut()
     {
-        QFETCH(int, count);
-        QFETCH(int, hosts);
-        QFETCH(qint64, stepMs);
-        QFETCH(qint64, waitMs);
-        QFETCH(QString, expected);
-        wrong(count, hosts, 0, stepMs);
-        now += waitMs;
-        const bool bystanderLocked = guard->isLocked("10.0.0.7");
-        QString got;
-        for (int host : {0, 7})
-            got += right(host) == Verdict::Paired ? 'P' : 'L';
-        QCOMPARE(got, expected);
-        QCOMPARE(bystanderLocked, expected[1] == 'L');
+        const struct {
+            const char* name;
+            int count, hosts;
+            qint64 stepMs, waitMs;
+            QString expected;
+        } rows[] = {{"5 wrong: locked", 5, 1, 0, 0, "LP"},
+                    {"5 wrong, lock over", 5, 1, 0, kLock, "PP"},
+                    {"5 wrong over more than the window", 5, 1, kLock / 4, 0, "PP"},
+                    {"20 wrong from 5 hosts", 20, 5, 0, 0, "PP"},
+                    {"21 wrong from 6 hosts: paused", 21, 6, 0, 0, "LL"},
+                    {"21 wrong over more than the window", 21, 6, kLock / 20, 0, "PP"},
+                    {"pause over", 21, 6, 0, kLock, "PP"}};
+        for (const auto& r : rows) {
+            init();
+            wrong(r.count, r.hosts, 0, r.stepMs);
+            now += r.waitMs;
+            QString got = guard->isLocked("10.0.0.7") ? "L" : "P"; // as the bystander will find
+            for (int host : {0, 7})
+                got += right(host) == Verdict::Paired ? 'P' : 'L';
+            QVERIFY2(got == r.expected[1] + r.expected, qPrintable(r.name + (": " + got)));
+        }
     }
 
     // Two addresses taking turns once the table was full used to push each other's

@@ -1,8 +1,6 @@
-// The browser remote of the real program, met the way a page and a hostile client
-// meet it: the WebSocket controller next to a TCP one, pairing and its lock, the
-// refusals of bad HTTP, bad frames and bad uploads. Each case that guesses codes
-// does so from an address of its own. (An uploaded picture on the screen is the
-// browser suite's.)
+// The real program's browser remote as a page and a hostile client meet it: pairing
+// and its lock, refusals of bad HTTP, frames and uploads, fair shares. Each case that
+// guesses codes does so from an address of its own.
 
 #include "e2eutil.h"
 #include "flatpng.h"
@@ -18,28 +16,25 @@ namespace
 {
 const QRgb kUploaded = qRgb(200, 40, 120);
 
-// One request on a fresh connection from the address `from`; the answer, once its
-// body is in or the connection ends.
+// One request on a fresh connection from `from`; the answer once its body is in.
 struct Answer {
     int status = 0;
     QByteArray head, body;
 };
 Answer http(quint16 port, const QByteArray& request, const char* from = "127.0.0.1")
 {
-    QTcpSocket s;
-    s.bind(QHostAddress(QString(from)));
-    s.connectToHost(QStringLiteral("127.0.0.1"), port);
-    QByteArray all;
+    RawSocket s(port, from);
+    QByteArray all, more;
+    int split = -1;
     const QRegularExpression length("\r\nContent-Length: (\\d+)");
-    auto whole = [&all, &length] {
-        const int split = all.indexOf("\r\n\r\n");
+    auto whole = [&] {
+        split = all.indexOf("\r\n\r\n");
         const auto m = length.match(QString::fromLatin1(all.left(split)));
         return split >= 0 && m.hasMatch() && all.size() >= split + 4 + m.captured(1).toInt();
     };
-    if (s.waitForConnected(3000) && s.write(request) == request.size())
-        while (!whole() && s.waitForReadyRead(5000))
-            all += s.readAll();
-    const int split = all.indexOf("\r\n\r\n");
+    if (s.send(request))
+        while (!whole() && !(more = s.read(1)).isEmpty())
+            all += more;
     return {all.mid(9, 3).toInt(), all.left(split), split < 0 ? QByteArray() : all.mid(split + 4)};
 }
 
@@ -53,13 +48,8 @@ QByteArray frame(const QByteArray& payload, int opcode = 0x1, bool masked = true
     f += char(maskBit | (bytes == 0 ? n : bytes == 2 ? 126 : 127));
     for (int i = bytes - 1; i >= 0; --i)
         f += char(n >> (8 * i));
-    if (!masked)
-        return f + payload;
-    const char mask[4] = {0x11, 0x22, 0x33, 0x44};
-    f += QByteArray(mask, 4);
-    for (int i = 0; i < n; ++i)
-        f += char(payload[i] ^ mask[i % 4]);
-    return f;
+    // A zero key leaves the payload as it is; the unmasking itself is the library's.
+    return f + (masked ? QByteArray(4, '\0') : QByteArray()) + payload;
 }
 
 QByteArray upload(const QByteArray& code, const QByteArray& type, const QByteArray& body)
@@ -69,8 +59,7 @@ QByteArray upload(const QByteArray& code, const QByteArray& type, const QByteArr
            "\r\n\r\n" + body;
 }
 
-// A page's WebSocket written by hand from any loopback address: frames go out
-// exactly as given, and what comes back is taken apart frame by frame.
+// A page's WebSocket by hand, from any loopback address, its frames exactly as given.
 struct Page {
     QTcpSocket s;
     QByteArray in;
@@ -108,7 +97,6 @@ struct Page {
             }
         }
     }
-    // Reads until `done` or ms pass.
     template <typename Done> void pump(int ms, Done done)
     {
         QDeadlineTimer deadline(ms);
@@ -183,60 +171,37 @@ private slots:
         QVERIFY(!prog_->stderrOutput().contains(code_));
     }
 
-    void pageIsAController()
-    {
-        Page page;
-        QVERIFY(page.open(web_));
-        const QByteArray viaWeb = page.login("web-1", code_);
-        Controller c(prog_->port());
-        QVERIFY(c.connectToHost());
-        QByteArray viaTcp = c.login("web-x", "web", "any");
-        QCOMPARE(viaWeb, viaTcp.replace("\"to\":\"web-x\"", "\"to\":\"web-1\""));
-        // Each reply is one message, on the connection that asked.
-        page.send(j("{'type':'mode','id':'7','from':'web-1','value':'remote'}"));
-        QCOMPARE(page.next(), e2e::envelope("7", "web-1", "mode"));
-        page.send(j("{'type':'mode','id':'8','from':'web-1','value':'bogus'}"));
-        QCOMPARE(page.next(), e2e::envelope("8", "web-1", "mode", "-1", "unknown mode::bogus"));
-        QVERIFY(tcp_->expectNoReply(100));
-        // A logout ends the page like a TCP connection.
-        page.send(j("{'type':'logout','id':'9','from':'web-1'}"));
-        QCOMPARE(page.closedWith(), 1000);
-    }
-
-    // Wrong codes spread over many addresses pause pairing for everybody: then even
-    // the right code is refused like a locked address's; a paired page goes on.
-    // First, while no other case's wrong codes count.
+    // Wrong codes from many addresses pause pairing for everybody (even the right
+    // code is refused); a paired page is answered. First, while no other wrong code counts.
     void wrongCodesFromManyHostsPausePairing()
     {
         Page paired, waiting;
         QVERIFY(paired.open(web_, "127.0.4.1") && waiting.open(web_, "127.0.4.2"));
         QVERIFY(paired.login("paired", code_).contains("\"ret\":\"0\""));
         // All at once, so that they fall within the short window of this run.
-        std::vector<std::unique_ptr<QTcpSocket>> guessers;
-        for (int i = 0; i < 21; ++i) {
-            guessers.push_back(std::make_unique<QTcpSocket>());
-            guessers.back()->bind(QHostAddress(QStringLiteral("127.0.0.%1").arg(10 + i)));
-            guessers.back()->connectToHost(QStringLiteral("127.0.0.1"), web_);
-        }
+        std::vector<std::unique_ptr<RawSocket>> guessers;
+        for (int i = 0; i < 21; ++i)
+            guessers.push_back(std::make_unique<RawSocket>(
+                web_, qPrintable(QStringLiteral("127.0.0.%1").arg(10 + i))));
         for (auto& g : guessers)
-            QVERIFY(g->waitForConnected(3000));
+            QVERIFY(g->send(upload("000000", "image/png", flatPng(kUploaded))));
         for (auto& g : guessers)
-            g->write(upload("000000", "image/png", flatPng(kUploaded)));
-        for (auto& g : guessers) {
-            QVERIFY(g->canReadLine() || g->waitForReadyRead(3000));
-            QVERIFY(g->readLine().startsWith("HTTP/1.1 403"));
-        }
+            QVERIFY(g->read(12).startsWith("HTTP/1.1 403"));
         waiting.login("waiting", code_);
         QCOMPARE(waiting.closedWith(), 4003);
+        Page late; // refused before it says anything
+        QVERIFY(late.open(web_, "127.0.4.3"));
+        QCOMPARE(late.closedWith(), 4003);
         paired.send(j("{'type':'mode','id':'2','from':'paired','value':'remote'}"));
         QCOMPARE(paired.next(), e2e::envelope("2", "paired", "mode"));
         const QByteArray png = upload(code_, "image/png", flatPng(kUploaded));
         QCOMPARE(http(web_, png, "127.0.0.40").status, 429);
         QTRY_COMPARE_WITH_TIMEOUT(http(web_, png).status, 200, 5000);
+        paired.send(j("{'type':'logout','id':'3','from':'paired'}")); // as on TCP: the end
+        QCOMPARE(paired.closedWith(), 1000);
     }
 
-    // Pages refused for what their first frames are, a few pings answered, and
-    // control frames faster than a page ever sends them refused too.
+    // Pages refused for their first frames; a few pings answered, a flood refused.
     void refusedPages_data()
     {
         QTest::addColumn<QByteArray>("frames");
@@ -247,7 +212,6 @@ private slots:
         auto row = [](const char* name, const QByteArray& frames, int code, int pongs = -1) {
             QTest::newRow(name) << frames << code << pongs;
         };
-        row("wrong code", frame(QByteArray(login).replace(code_, "000000")), 4001);
         row("no code", frame(QByteArray(login).replace(",\"pwd\":\"" + code_ + '"', "")), 4001);
         row("not a login first", frame(j("{'type':'mode','value':'show','pwd':'") + code_ + "\"}"),
             4001);
@@ -277,98 +241,74 @@ private slots:
         QVERIFY(tcpAnswered());
     }
 
-    // Five wrong codes lock their address, for a page and for an upload (the lock's
-    // end is the guard's own suite's).
-    void wrongCodesLockTheAddress()
-    {
-        for (int i = 0; i < 6; ++i) {
-            Page p;
-            QVERIFY(p.open(web_, "127.0.3.1"));
-            if (i < 5)
-                p.login("guess", "123456");
-            QCOMPARE(p.closedWith(), i < 5 ? 4001 : 4003); // locked: before it says anything
-        }
-        QCOMPARE(http(web_, upload(code_, "image/png", flatPng(kUploaded)), "127.0.3.1").status,
-                 429);
-    }
-
     void httpRefusals_data()
     {
         QTest::addColumn<QByteArray>("request");
         QTest::addColumn<int>("status");
+        auto row = [](const char* name, const QByteArray& request, int status) {
+            QTest::newRow(name) << request << status;
+        };
         auto get = [](const QByteArray& target, const QByteArray& headers = "Host: 127.0.0.1\r\n") {
             return "GET " + target + " HTTP/1.1\r\n" + headers + "Connection: close\r\n\r\n";
         };
-        QTest::newRow("page") << get("/") << 200;
-        QTest::newRow("page, HEAD") << get("/").replace("GET", "HEAD") << 200;
+        row("page", get("/"), 200);
+        row("page, HEAD", get("/").replace("GET", "HEAD"), 200);
         for (const char* path :
              {"/nothing.js", "/app.ini", "/../app.ini", "/%2e%2e/app.ini", "/..%2fapp.ini",
               "/uploads/../../app.ini", "/uploads/..%2f..%2fapp.ini",
               "/uploads/00000000000000000000000000000000.png", "/web/index.html", "/.hidden"})
-            QTest::newRow(path) << get(path) << 404;
-        QTest::newRow("absolute form") << get("http://x/") << 400;
-        QTest::newRow("garbage") << QByteArray("GARBAGE\r\n\r\n") << 400;
-        QTest::newRow("version") << QByteArray("GET / HTTP/9.9\r\n\r\n") << 400;
-        QTest::newRow("header without colon")
-            << QByteArray("GET / HTTP/1.1\r\nBroken\r\n\r\n") << 400;
-        QTest::newRow("space before colon") << get("/", "Host : 127.0.0.1\r\n") << 400;
-        QTest::newRow("NUL") << QByteArray("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 26) << 400;
-        QTest::newRow("bare LF") << QByteArray("GET / HTTP/1.1\r\nX: a\nY: b\r\n\r\n") << 400;
-        QTest::newRow("head too large")
-            << "GET / HTTP/1.1\r\nX: " + QByteArray(10000, 'a') + "\r\n\r\n"
-            << 431;
-        QTest::newRow("method") << get("/").replace("GET", "DELETE") << 405;
-        QTest::newRow("post to page")
-            << get("/", "Host: 127.0.0.1\r\nContent-Length: 0\r\n").replace("GET", "POST") << 405;
-        QTest::newRow("ws without upgrade") << get("/ws") << 400;
-        // Only this computer's names and addresses are served: a name that some DNS
-        // points here is another site's page reaching in.
-        QTest::newRow("localhost") << get("/", "Host: LocalHost:80\r\n") << 200;
-        QTest::newRow("no host, 1.1") << get("/", "") << 400;
-        QTest::newRow("foreign host") << get("/", "Host: evil.example:5557\r\n") << 421;
-        QTest::newRow("foreign host, address-like")
-            << get("/", "Host: 127.0.0.1.evil.example\r\n") << 421;
-        QTest::newRow("two hosts") << get("/", "Host: 127.0.0.1\r\nHost: evil.example\r\n") << 400;
-        QTest::newRow("foreign host, upload")
-            << upload("CODE", "image/png", "x").replace("Host: 127.0.0.1", "Host: evil.example")
-            << 421;
+            row(path, get(path), 404);
+        row("absolute form", get("http://x/"), 400);
+        for (const QByteArray& bad :
+             {QByteArray("GARBAGE\r\n\r\n"), QByteArray("GET / HTTP/9.9\r\n\r\n"),
+              QByteArray("GET / HTTP/1.1\r\nBroken\r\n\r\n"), get("/", "Host : 127.0.0.1\r\n"),
+              QByteArray("GET / HTTP/1.1\r\nX: a\0b\r\n\r\n", 26),
+              QByteArray("GET / HTTP/1.1\r\nX: a\nY: b\r\n\r\n")})
+            row(bad.left(bad.indexOf("\r\n\r\n")).toPercentEncoding(" /:.").constData(), bad, 400);
+        row("head too large", "GET / HTTP/1.1\r\nX: " + QByteArray(10000, 'a') + "\r\n\r\n", 431);
+        row("method", get("/").replace("GET", "DELETE"), 405);
+        row("post to page",
+            get("/", "Host: 127.0.0.1\r\nContent-Length: 0\r\n").replace("GET", "POST"), 405);
+        row("ws without upgrade", get("/ws"), 400);
+        // Only this computer's names are served: another is a rebound site reaching in.
+        row("localhost", get("/", "Host: LocalHost:80\r\n"), 200);
+        row("no host, 1.1", get("/", ""), 400);
+        row("foreign host", get("/", "Host: evil.example:5557\r\n"), 421);
+        row("foreign host, address-like", get("/", "Host: 127.0.0.1.evil.example\r\n"), 421);
+        row("two hosts", get("/", "Host: 127.0.0.1\r\nHost: evil.example\r\n"), 400);
+        row("foreign host, upload",
+            upload("CODE", "image/png", "x").replace("Host: 127.0.0.1", "Host: evil.example"), 421);
         // Another site's page opening a WebSocket, through the user's browser.
         const QByteArray ws = "Upgrade: websocket\r\nConnection: Upgrade\r\n";
-        QTest::newRow("foreign origin")
-            << get("/ws", ws + "Host: 127.0.0.1:5557\r\nOrigin: http://evil.example\r\n") << 403;
-        QTest::newRow("sandboxed page")
-            << get("/ws", ws + "Host: 127.0.0.1:5557\r\nOrigin: null\r\n") << 403;
-        QTest::newRow("rebound name")
-            << get("/ws", ws + "Host: evil.example\r\nOrigin: http://evil.example\r\n") << 421;
-        QTest::newRow("foreign origin, page")
-            << get("/", "Host: 127.0.0.1\r\nOrigin: http://evil.example\r\n") << 403;
-        // Two lengths: whichever the server took, the other one's reader sees a second
-        // request hidden in the body.
-        QTest::newRow("two lengths, body first")
-            << get("/", "Host: 127.0.0.1\r\nContent-Length: 5\r\nContent-Length: 0\r\n") << 400;
+        row("foreign origin",
+            get("/ws", ws + "Host: 127.0.0.1:5557\r\nOrigin: http://evil.example\r\n"), 403);
+        row("sandboxed page", get("/ws", ws + "Host: 127.0.0.1:5557\r\nOrigin: null\r\n"), 403);
+        row("rebound name",
+            get("/ws", ws + "Host: evil.example\r\nOrigin: http://evil.example\r\n"), 421);
+        row("foreign origin, page", get("/", "Host: 127.0.0.1\r\nOrigin: http://evil.example\r\n"),
+            403);
+        // Two lengths: a reader taking the other one sees a request hidden in the body.
+        row("two lengths, body first",
+            get("/", "Host: 127.0.0.1\r\nContent-Length: 5\r\nContent-Length: 0\r\n"), 400);
         // Uploads: checked like fetched pictures, refused from the head where it can.
         const QByteArray png = flatPng(kUploaded);
-        QTest::newRow("upload, wrong code") << upload("111111", "image/png", png) << 403;
-        QTest::newRow("not an image") << upload("CODE", "image/png", QByteArray(5000, 'x')) << 415;
-        QTest::newRow("svg") << upload("CODE", "image/svg+xml",
-                                       "<svg xmlns='http://www.w3.org/2000/svg'/>")
-                             << 415;
-        QTest::newRow("text type") << upload("CODE", "text/plain", png) << 415;
-        QTest::newRow("truncated png")
-            << upload("CODE", "image/png", png.left(png.size() / 2)) << 415;
+        row("upload, wrong code", upload("111111", "image/png", png), 403);
+        row("not an image", upload("CODE", "image/png", QByteArray(5000, 'x')), 415);
+        row("svg", upload("CODE", "image/svg+xml", "<svg xmlns='http://www.w3.org/2000/svg'/>"),
+            415);
+        row("text type", upload("CODE", "text/plain", png), 415);
+        row("truncated png", upload("CODE", "image/png", png.left(png.size() / 2)), 415);
         const QByteArray length = "Content-Length: " + QByteArray::number(png.size());
-        QTest::newRow("no length")
-            << upload("CODE", "image/png", png).replace(length + "\r\n", "") << 411;
-        QTest::newRow("bad length")
-            << upload("CODE", "image/png", png).replace(length, "Content-Length: -5") << 400;
-        QTest::newRow("too large") // the client never sends the 65 MiB
-            << upload("CODE", "image/png", "").replace("Length: 0", "Length: 68157440") + png
-            << 413;
-        QTest::newRow("two lengths")
-            << upload("CODE", "image/png", png)
-                   .replace("Content-Type", "Content-Length: 1\r\nContent-Type")
-            << 400;
-        QTest::newRow("get upload") << get("/upload") << 405;
+        row("no length", upload("CODE", "image/png", png).replace(length + "\r\n", ""), 411);
+        row("bad length", upload("CODE", "image/png", png).replace(length, "Content-Length: -5"),
+            400);
+        row("too large", // the client never sends the 65 MiB
+            upload("CODE", "image/png", "").replace("Length: 0", "Length: 68157440") + png, 413);
+        row("two lengths",
+            upload("CODE", "image/png", png)
+                .replace("Content-Type", "Content-Length: 1\r\nContent-Type"),
+            400);
+        row("get upload", get("/upload"), 405);
     }
     void httpRefusals()
     {
@@ -387,64 +327,23 @@ private slots:
         }
     }
 
-    // One address holds at most a share of the room for uploads, and a body
-    // announced and never sent holds it only while its connection lives.
+    // An address holds a share of the upload room at most, a body never sent no longer
+    // than its connection.
     void uploadRoomIsShared()
     {
         const QByteArray png = upload(code_, "image/png", flatPng(kUploaded));
         const QByteArray head = "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nX-JW-Code: " + code_ +
                                 "\r\nContent-Type: image/png\r\nContent-Length: 67108864\r\n";
-        QTcpSocket holder;
-        holder.bind(QHostAddress(QStringLiteral("127.0.0.2")));
-        holder.connectToHost(QStringLiteral("127.0.0.1"), web_);
-        QVERIFY(holder.waitForConnected(3000));
-        holder.write(head + "Expect: 100-continue\r\n\r\n");
-        QVERIFY(holder.waitForReadyRead(3000)); // its room is taken
-        QVERIFY(holder.readAll().startsWith("HTTP/1.1 100"));
+        RawSocket holder(web_, "127.0.0.2");
+        QVERIFY(holder.send(head + "Expect: 100-continue\r\n\r\n"));
+        QVERIFY(holder.read(12).startsWith("HTTP/1.1 100")); // its room is taken
         QCOMPARE(http(web_, head + "\r\n", "127.0.0.2").status, 503);
         QCOMPARE(http(web_, png, "127.0.0.3").status, 200);
-        holder.abort(); // the body never comes: the connection just goes
+        holder.reset(); // the body never comes: the connection just goes
         QTRY_COMPARE_WITH_TIMEOUT(http(web_, png, "127.0.0.2").status, 200, 5000);
     }
 
-    // One address that holds every HTTP slot with heads it never finishes gives
-    // up its oldest for another address.
-    void httpSlotsAreShared()
-    {
-        std::vector<std::unique_ptr<QTcpSocket>> crowd;
-        for (int i = 0; i < 128; ++i) {
-            crowd.push_back(std::make_unique<QTcpSocket>());
-            crowd.back()->bind(QHostAddress(QStringLiteral("127.0.0.2")));
-            crowd.back()->connectToHost(QStringLiteral("127.0.0.1"), web_);
-            QVERIFY(crowd.back()->waitForConnected(3000));
-            crowd.back()->write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n");
-        }
-        QCOMPARE(http(web_, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 200);
-        QTRY_VERIFY_WITH_TIMEOUT(crowd.front()->state() != QAbstractSocket::ConnectedState, 3000);
-        QCOMPARE(crowd.back()->state(), QAbstractSocket::ConnectedState);
-    }
-
-    void uploadIsServedBack()
-    {
-        const QByteArray png = flatPng(kUploaded, 320, 240);
-        const Answer a = http(web_, upload(code_, "image/png", png));
-        QCOMPARE(a.status, 200);
-        const QByteArray url = QJsonDocument::fromJson(a.body)["url"].toString().toLatin1();
-        QVERIFY2(QRegularExpression(QStringLiteral("^http://127\\.0\\.0\\.1:%1/uploads/[0-9a-f]{32}"
-                                                   "\\.png$")
-                                        .arg(web_))
-                     .match(url)
-                     .hasMatch(),
-                 url.constData());
-        const Answer back = http(web_, "GET " + QUrl(url).path().toLatin1() +
-                                           " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-        QCOMPARE(back.status, 200);
-        QCOMPARE(back.body, png);
-        QVERIFY(back.head.contains("Content-Type: image/png"));
-    }
-
-    // A page that writes packets without end and never reads a reply is cut off,
-    // and a TCP controller is answered promptly all the while.
+    // A page that writes without end and never reads is cut off; TCP is served meanwhile.
     void floodAndCrowd()
     {
         Page flood;
@@ -454,24 +353,18 @@ private slots:
         flood.s.setReadBufferSize(1); // from now on the replies stay in the kernel
         const QByteArray burst =
             frame(j("{'type':'mode','id':'f','from':'flood','value':'remote'}")).repeated(500);
-        qint64 slowest = 0;
         QElapsedTimer run;
         run.start();
         while (flood.s.state() == QAbstractSocket::ConnectedState && run.elapsed() < 15000) {
             flood.s.write(burst);
             flood.s.flush(); // never waits: what the kernel does not take stays queued here
-            QElapsedTimer t;
-            t.start();
             QVERIFY(tcpAnswered());
-            slowest = qMax(slowest, t.elapsed());
             flood.s.waitForReadyRead(5); // notices the close (one byte at most is taken in)
         }
         QVERIFY2(flood.s.state() != QAbstractSocket::ConnectedState, "the flood was never cut off");
-        QVERIFY2(slowest < 2000, qPrintable(QString::number(slowest)));
 
-        // One address holding every page slot with pages that never log in gives up
-        // its oldest for a page from another; a page that logged in is never given
-        // up for a newcomer.
+        // An address holding every page slot with pages that never log in gives up
+        // its oldest; a page that logged in is never given up for a newcomer.
         std::vector<std::unique_ptr<Page>> crowd;
         for (int i = 0; i < 100; ++i) {
             crowd.push_back(std::make_unique<Page>());
@@ -484,7 +377,16 @@ private slots:
         Page more;
         QVERIFY(more.open(web_, "127.0.0.2"));
         QCOMPARE(next.closedWith(300), -1);
+        crowd.clear();
+        // So does one holding every HTTP slot with heads it never finishes.
+        std::vector<std::unique_ptr<RawSocket>> heads;
+        for (int i = 0; i < 128; ++i) {
+            heads.push_back(std::make_unique<RawSocket>(web_, "127.0.0.2"));
+            QVERIFY(heads.back()->send("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n"));
+        }
         QCOMPARE(http(web_, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n").status, 200);
+        QTRY_VERIFY_WITH_TIMEOUT(heads.front()->closedByPeer(), 3000);
+        QVERIFY(!heads.back()->closedByPeer());
     }
 };
 
