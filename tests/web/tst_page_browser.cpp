@@ -1,9 +1,7 @@
 // The page as phone users meet it, in a headless Chromium against the real program
-// on the X server: what is drawn lands undistorted on the shown picture, a reload
-// keeps the show and the board, failures are told as failures, every screen from
-// 320 px wide and on its side fits, and the code, the log-out and the labels say
-// what they should once. Beside it, the reports as the program writes them to a
-// page, and its help page.
+// on the X server, checked where it lands: the screen's pixels, the system pointer,
+// the whiteboard, the keys another program gets, and what the page says. Beside
+// it, the reports as the program writes them to a page, and its help page.
 
 #include "browserdriver.h"
 #include "e2eutil.h"
@@ -13,16 +11,19 @@
 #include "pagesocket.h"
 #include "x11probe.h"
 
-#include <QFile>
+#include <QPointer>
 #include <QSet>
+#include <QTcpServer>
 #include <QtTest>
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <sys/socket.h>
 
 namespace
 {
-const QRgb kGrey = qRgb(128, 128, 128);
+const QRgb kGrey = qRgb(128, 128, 128), kByAddress = qRgb(30, 160, 60);
+const QRgb kUploaded = qRgb(200, 40, 160), kAfterCut = qRgb(250, 120, 10), kBlue = qRgb(0, 0, 255);
 const QString kShow = QStringLiteral("Tovanel-演示模式");
 // A report to a page as the program writes it (keys in ascending order).
 QByteArray report(const QByteArray& act, const QByteArray& id, const QByteArray& to,
@@ -37,6 +38,77 @@ QJsonObject packet(const char* type, const QString& id, const QString& from, con
 {
     return {{"type", type}, {"id", id}, {"from", from}, {key, value}};
 }
+// A point of a pad's inner box at fractions of it, and in thousandths of it (as
+// the page computes them).
+QPoint at(const QRectF& box, double fx, double fy)
+{
+    return QPointF(box.x() + box.width() * fx, box.y() + box.height() * fy).toPoint();
+}
+QPoint thousandths(const QRectF& box, QPoint p)
+{
+    return QPoint(qRound((p.x() - box.x()) / box.width() * 1000),
+                  qRound((p.y() - box.y()) / box.height() * 1000));
+}
+// A TCP relay in front of a port that fails the way a phone's network does: every
+// relayed connection reset at once, new ones refused until it comes back. It runs
+// on the test's thread, which serves it whenever the test waits or asks the browser.
+struct Relay {
+    QTcpServer server;
+    QObject pipes; // owns the relayed sockets
+    quint16 target = 0, port = 0;
+    int accepted = 0;
+
+    ~Relay()
+    {
+        // A socket destroyed while connected says it disconnected: its peer may be
+        // half destroyed by then, so nobody listens any more.
+        for (QTcpSocket* s : pipes.findChildren<QTcpSocket*>())
+            QObject::disconnect(s, nullptr, nullptr, nullptr);
+    }
+
+    bool start(quint16 to)
+    {
+        target = to;
+        QObject::connect(&server, &QTcpServer::newConnection, [this] {
+            while (QTcpSocket* in = server.nextPendingConnection()) {
+                ++accepted;
+                in->setParent(&pipes);
+                auto* out = new QTcpSocket(&pipes);
+                pipe(in, out), pipe(out, in);
+                out->connectToHost(QHostAddress::LocalHost, target); // meanwhile it buffers
+            }
+        });
+        return server.listen(QHostAddress::LocalHost, jwtest::freePort()) &&
+               (port = server.serverPort());
+    }
+    static void pipe(QTcpSocket* from, QTcpSocket* to)
+    {
+        const QPointer<QTcpSocket> peer(to);
+        QObject::connect(from, &QTcpSocket::readyRead, [from, peer] {
+            const QByteArray bytes = from->readAll();
+            if (peer)
+                peer->write(bytes);
+        });
+        auto close = [from, peer] {
+            if (peer)
+                peer->disconnectFromHost();
+            from->deleteLater();
+        };
+        QObject::connect(from, &QTcpSocket::disconnected, close);
+        QObject::connect(from, &QTcpSocket::errorOccurred, close);
+    }
+    void cut()
+    {
+        server.close();
+        for (QTcpSocket* s : pipes.findChildren<QTcpSocket*>()) {
+            const linger hard{1, 0}; // no lingering: the peer gets a reset
+            ::setsockopt(int(s->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            s->abort();
+            s->deleteLater();
+        }
+    }
+    bool resume() { return server.listen(QHostAddress::LocalHost, port); }
+};
 // A window of another program, as a presentation's would be: it keeps the names
 // of the keys pressed on it (Xlib: this test has no widgets).
 struct KeyWindow {
@@ -78,6 +150,7 @@ class TestPageBrowser : public QObject
     Q_OBJECT
     X11Probe probe;
     TestHttpServer http;
+    QTemporaryDir files;
     std::unique_ptr<jwtest::JwInstance> program;
     BrowserDriver browser; // a phone held upright
     quint16 webPort = 0;
@@ -98,20 +171,49 @@ class TestPageBrowser : public QObject
         return two;
     }
 
-    QString address(const QString& hash) const
+    QString address(const QString& hash, quint16 port = 0) const
     {
-        return QStringLiteral("http://127.0.0.1:%1/#%2").arg(webPort).arg(hash);
+        return QStringLiteral("http://127.0.0.1:%1/#%2").arg(port ? port : webPort).arg(hash);
     }
     QString state(BrowserDriver& b) { return b.attribute("#status", "data-state"); }
-    bool logIn(BrowserDriver& b, const QString& name)
+    QString stateOf(const char* css) { return browser.attribute(css, "data-state"); }
+    // The code comes with the address: only the name is asked.
+    bool logIn(BrowserDriver& b, const QString& name, quint16 port = 0)
     {
-        return b.navigate(address(code)) &&
+        return b.navigate("about:blank") && b.navigate(address(code, port)) &&
                QTest::qWaitFor([&] { return b.visible("#name-input"); }) &&
-               b.type("#name-input", name) && b.click("#login-button") &&
-               QTest::qWaitFor([&] { return state(b) == "connected"; }, 10000);
+               !b.visible("#code-row") && !b.visible("#main") && b.type("#name-input", name) &&
+               b.click("#login-button") &&
+               QTest::qWaitFor([&] { return state(b) == "connected"; }, 10000) &&
+               b.visible("#main") && !b.visible("#login");
     }
     bool tab(const char* name) { return browser.click(QStringLiteral("#tab-button-") + name); }
+    bool showPicture(const QString& url)
+    {
+        return tab("screen") && browser.type("#image-url", url) && browser.click("#image-show");
+    }
+    // Every text the element shows from now on, to catch one that passes unseen.
+    void record(const char* css)
+    {
+        browser.on(css, "(e.seen = [], new MutationObserver(() => e.seen.push(e.textContent))"
+                        ".observe(e, {childList: true}))");
+    }
+    QString recorded(const char* css) { return browser.on(css, "e.seen.join('|')").toString(); }
     bool viewable(const QString& title) const { return probe.isViewable(probe.findWindow(title)); }
+    // A point in thousandths of an 800 x 600 picture, never enlarged, so shown as is,
+    // centred in the full-screen show window.
+    QPoint onScreen(QPoint p) const
+    {
+        const QRect screen = probe.geometry(probe.findWindow(kShow));
+        return screen.center() - QPoint(400, 300) + QPoint(p.x() * 800 / 1000, p.y() * 600 / 1000);
+    }
+    bool showing(QRgb colour, const QList<QPoint>& points = {{500, 500}, {100, 100}, {900, 900}})
+    {
+        for (const QPoint p : points)
+            if (!similar(probe.pixel(onScreen(p).x(), onScreen(p).y()), colour, 3))
+                return false;
+        return true;
+    }
     // The blue on the screen, as a box.
     QRect blueOnScreen() const
     {
@@ -135,9 +237,10 @@ private slots:
         if (!probe.isOpen())
             QSKIP("needs an X display");
         QFile video(JW_SOURCE_DIR "/tests/data/solid12s.mp4");
-        QVERIFY(video.open(QIODevice::ReadOnly));
-        QVERIFY(http.start());
+        QVERIFY(video.open(QIODevice::ReadOnly) && http.start());
         http.serve("/v.mp4", video.readAll(), "video/mp4");
+        http.serve("/p.png", flatPng(kByAddress, 800, 600), "image/png");
+        http.serve("/q.png", flatPng(kAfterCut, 800, 600), "image/png");
         http.serve("/wide.png", flatPng(kGrey, 900, 600), "image/png");
         http.serve("/tall.png", flatPng(kGrey, 400, 600), "image/png");
         http.serve("/notes.txt", "not a picture at all", "text/plain");
@@ -171,6 +274,66 @@ private slots:
             QCOMPARE(program->stop(), 0);
     }
 
+    // A picture by its address; then a photo from the phone goes up to the program
+    // and is shown, and a file that is no picture is refused and the page says why.
+    void pictures()
+    {
+        QVERIFY(showPicture(http.url("/p.png")));
+        QTRY_VERIFY_WITH_TIMEOUT(showing(kByAddress), 10000);
+        QTRY_COMPARE(stateOf("#image-status"), QLatin1String("ok"));
+        const QString photo = files.filePath("photo.png"), note = files.filePath("note.txt");
+        QFile f(photo), g(note);
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(flatPng(kUploaded, 800, 600)) > 0);
+        QVERIFY(g.open(QIODevice::WriteOnly) && g.write("not a picture\n") > 0);
+        f.close(), g.close();
+        QVERIFY2(browser.setFile("#upload", note), qPrintable(browser.lastError()));
+        QTRY_COMPARE(stateOf("#upload-status"), QLatin1String("error"));
+        QVERIFY(browser.text("#upload-status").contains("not a picture") && showing(kByAddress));
+        QVERIFY(browser.setFile("#upload", photo));
+        QTRY_VERIFY_WITH_TIMEOUT(showing(kUploaded), 10000);
+        QTRY_COMPARE(stateOf("#upload-status"), QLatin1String("ok"));
+    }
+
+    // A finger slides across the pad; the system pointer ends on the same point of
+    // the shown picture.
+    void pointerPad()
+    {
+        QVERIFY(tab("pointer"));
+        const QRectF pad = browser.innerBox("#pad");
+        QVERIFY(!pad.isEmpty());
+        const QPoint to = at(pad, 0.8, 0.2), want = onScreen(thousandths(pad, to));
+        QVERIFY(probe.pointer() != want);
+        QVERIFY2(browser.swipe({at(pad, 0.25, 0.75), at(pad, 0.5, 0.5), to}),
+                 qPrintable(browser.lastError()));
+        QTRY_VERIFY2((probe.pointer() - want).manhattanLength() <= 3,
+                     qPrintable(QStringLiteral("pointer at %1,%2, expected %3,%4")
+                                    .arg(probe.pointer().x())
+                                    .arg(probe.pointer().y())
+                                    .arg(want.x())
+                                    .arg(want.y())));
+    }
+
+    // A blue stroke across the drawing pad lands across the shown picture; undo
+    // takes it away; closing the board closes it on the PC.
+    void drawingPad()
+    {
+        QVERIFY(tab("board") && browser.click("#board-open"));
+        QTRY_VERIFY_WITH_TIMEOUT(viewable("Sketchpad"), 5000);
+        QVERIFY(browser.click("#color-blue") && browser.click("#width-16"));
+        const QRectF pad = browser.innerBox("#board");
+        QVERIFY(!pad.isEmpty());
+        QVERIFY(browser.swipe(
+            {at(pad, 0.1, 0.5), at(pad, 0.4, 0.5), at(pad, 0.6, 0.5), at(pad, 0.9, 0.5)}));
+        const int y = thousandths(pad, at(pad, 0.1, 0.5)).y();
+        const QList<QPoint> line{{200, y}, {350, y}, {500, y}, {650, y}, {800, y}};
+        QTRY_VERIFY_WITH_TIMEOUT(showing(kBlue, line), 5000);
+        QVERIFY(showing(kUploaded, {{500, 200}}));
+        QVERIFY(browser.click("#board-undo"));
+        QTRY_VERIFY_WITH_TIMEOUT(showing(kUploaded, line), 5000);
+        QVERIFY(browser.click("#board-close"));
+        QTRY_VERIFY_WITH_TIMEOUT(!viewable("Sketchpad"), 5000);
+    }
+
     void circleStaysRound_data()
     {
         QTest::addColumn<QString>("picture");
@@ -184,10 +347,8 @@ private slots:
     {
         QFETCH(QString, picture);
         QFETCH(QSize, size);
-        QVERIFY(tab("screen"));
-        QVERIFY(browser.type("#image-url", http.url(picture)) && browser.click("#image-show"));
-        QTRY_COMPARE_WITH_TIMEOUT(browser.attribute("#image-status", "data-state"),
-                                  QLatin1String("ok"), 10000);
+        QVERIFY(showPicture(http.url(picture)));
+        QTRY_COMPARE_WITH_TIMEOUT(stateOf("#image-status"), QLatin1String("ok"), 10000);
         QVERIFY(tab("board"));
         const QString ratio = QString::number(double(size.width()) / size.height(), 'f', 4);
         QTRY_COMPARE(browser.attribute("#board", "data-ratio"), ratio);
@@ -221,45 +382,50 @@ private slots:
     }
 
     // A phone reloads the tab: the show window, the board and its ink stay, and
-    // the page is back on the board.
+    // the page is back on the board, logged in by itself as the same controller.
     void reloadKeepsShowAndBoard()
     {
         const QRect ink = blueOnScreen();
         QVERIFY(!ink.isEmpty() && viewable(kShow) && viewable("Sketchpad"));
+        const QString id = browser.script("return localStorage.getItem('jw.id');").toString();
+        QVERIFY(id.startsWith("web-"));
         browser.script("location.reload();");
         QTRY_COMPARE_WITH_TIMEOUT(state(browser), QLatin1String("connected"), 10000);
         QVERIFY(viewable(kShow) && viewable("Sketchpad"));
         QCOMPARE(blueOnScreen(), ink);
-        QVERIFY(browser.visible("#tab-board"));
+        QVERIFY(browser.visible("#tab-board") && browser.text("#user-name").contains("Ann"));
         QCOMPARE(browser.attribute("#board", "data-open"), QLatin1String("true"));
+        QCOMPARE(browser.script("return localStorage.getItem('jw.id');").toString(), id);
     }
 
     // "Sent" until the PC says what came of it: a picture that is not there fails;
-    // a video says it opens, plays, and never that it stopped on the way; one that
-    // cannot be opened says so.
+    // a video says it opens and plays, never that it stopped on the way, with its
+    // 12 s as the seek bar's end and the position moving it, and follows the
+    // buttons; one that cannot be opened says so.
     void failuresToldAsFailures()
     {
-        QVERIFY(tab("screen"));
-        QVERIFY(browser.type("#image-url", http.url("/missing.png")) &&
-                browser.click("#image-show"));
-        QTRY_COMPARE_WITH_TIMEOUT(browser.attribute("#image-status", "data-state"),
-                                  QLatin1String("error"), 10000);
+        QVERIFY(showPicture(http.url("/missing.png")));
+        QTRY_COMPARE_WITH_TIMEOUT(stateOf("#image-status"), QLatin1String("error"), 10000);
         QVERIFY(browser.text("#image-status").contains("not found"));
 
         QVERIFY(tab("video"));
-        browser.script("window.seen = [];"
-                       "new MutationObserver(() => seen.push("
-                       "  document.getElementById('video-status').textContent))"
-                       ".observe(document.getElementById('video-status'), {childList: true});");
+        record("#video-status");
         QVERIFY(browser.type("#video-url", http.url("/v.mp4")) && browser.click("#video-show"));
-        QTRY_COMPARE_WITH_TIMEOUT(browser.attribute("#video-status", "data-state"),
-                                  QLatin1String("playing"), 15000);
-        const QString seen = browser.script("return seen.join('|');").toString();
-        QVERIFY2(!seen.contains("stopped"), qPrintable(seen));
+        QTRY_COMPARE_WITH_TIMEOUT(stateOf("#video-status"), QLatin1String("playing"), 15000);
+        QVERIFY2(!recorded("#video-status").contains("stopped"),
+                 qPrintable(recorded("#video-status")));
+        QCOMPARE(browser.text("#video-status"), QLatin1String("playing"));
+        QTRY_VERIFY(browser.attribute("#video-seek", "max").toInt() >= 11000);
+        QTRY_VERIFY(browser.on("#video-seek", "+e.value").toInt() > 0);
+        for (const auto& [button, shown] : {std::pair{"#video-pause", "paused"},
+                                            {"#video-play", "playing"},
+                                            {"#video-stop", "stopped"}}) {
+            QVERIFY(browser.click(button));
+            QTRY_COMPARE_WITH_TIMEOUT(browser.text("#video-status"), QLatin1String(shown), 5000);
+        }
         const QString nowhere = QStringLiteral("http://127.0.0.1:%1/v.mp4").arg(jwtest::freePort());
         QVERIFY(browser.type("#video-url", nowhere) && browser.click("#video-show"));
-        QTRY_COMPARE_WITH_TIMEOUT(browser.attribute("#video-status", "data-state"),
-                                  QLatin1String("failed"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(stateOf("#video-status"), QLatin1String("failed"), 15000);
     }
 
     // The mute button says what it will do; the name is the program's; logging out
@@ -282,7 +448,8 @@ private slots:
     }
 
     // Without a code in the address the code is asked at once; a mistyped code and
-    // a code the PC no longer has are told apart, each once.
+    // a code the PC no longer has are told apart, each once, and refused with no
+    // retries that would count towards the lock-out; the right one then gets in.
     void codes()
     {
         const auto once = [this](const QString& words) {
@@ -317,10 +484,7 @@ private slots:
         KeyWindow presentation;
         QTRY_VERIFY(presentation.window && probe.focus(presentation.window));
         QVERIFY(tab("slides"));
-        browser.script("window.notes = [];"
-                       "const n = document.getElementById('slides-status');"
-                       "new MutationObserver(() => notes.push(n.textContent))"
-                       ".observe(n, {childList: true});");
+        record("#slides-status");
         browser.script("for (let i = 0; i < 30; ++i) document.getElementById('key-next').click();");
         const QStringList burst = QVector<QString>(20, QStringLiteral("Right")).toList();
         QTRY_COMPARE_WITH_TIMEOUT(presentation.keys(), burst, 5000);
@@ -330,13 +494,13 @@ private slots:
             for (QDeadlineTimer deadline(5000); !deadline.hasExpired(); QTest::qWait(50)) {
                 if (!act())
                     return false;
-                if (browser.attribute("#slides-status", "data-state") != "error")
+                if (stateOf("#slides-status") != "error")
                     return true;
             }
             return false;
         };
         QVERIFY(pressed([this] { return browser.click("#key-previous"); }));
-        QTRY_COMPARE(browser.attribute("#slides-status", "data-state"), QLatin1String("ok"));
+        QTRY_COMPARE(stateOf("#slides-status"), QLatin1String("ok"));
         QCOMPARE(browser.text("#slides-status"), QLatin1String("Pressed on the PC: Previous"));
 
         const QRectF area = browser.innerBox("#slides");
@@ -351,8 +515,29 @@ private slots:
         QVERIFY(pressed(across(150, -10)));
         const QStringList all = burst + QStringList{"Left", "Right", "Left"};
         QTRY_COMPARE(presentation.keys(), all);
-        const QString notes = browser.script("return notes.join('|');").toString();
-        QVERIFY2(!notes.contains("Failed"), qPrintable(notes));
+        QVERIFY2(!recorded("#slides-status").contains("Failed"),
+                 qPrintable(recorded("#slides-status")));
+    }
+
+    // The network between phone and PC goes away (every connection reset, new ones
+    // refused) and comes back: the page says it is reconnecting, then logs in
+    // again by itself, and its commands work again.
+    void reconnectsAfterNetworkCut()
+    {
+        Relay network;
+        QVERIFY(network.start(webPort));
+        // Another address is another site to the browser: the name is asked again.
+        QVERIFY(logIn(browser, "Browser", network.port));
+        const int before = network.accepted;
+        network.cut();
+        QTRY_COMPARE_WITH_TIMEOUT(state(browser), QLatin1String("reconnecting"), 5000);
+        QVERIFY(browser.visible("#banner") && browser.text("#banner").contains("reconnecting"));
+        QVERIFY(browser.visible("#main")); // the controls stay where the thumb is
+        QVERIFY(network.resume());
+        QTRY_COMPARE_WITH_TIMEOUT(state(browser), QLatin1String("connected"), 10000);
+        QVERIFY(network.accepted > before && !browser.visible("#banner"));
+        QVERIFY(showPicture(http.url("/q.png")));
+        QTRY_VERIFY_WITH_TIMEOUT(showing(kAfterCut), 10000);
     }
 
     void everyScreenFits_data()
