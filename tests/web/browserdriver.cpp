@@ -136,11 +136,7 @@ QRectF BrowserDriver::innerBox(const QString& css)
 bool BrowserDriver::swipe(const QList<QPoint>& points, int stepMs)
 {
     auto move = [](QPoint p, int ms) {
-        return QJsonObject{{"type", "pointerMove"},
-                           {"duration", ms},
-                           {"origin", "viewport"},
-                           {"x", p.x()},
-                           {"y", p.y()}};
+        return QJsonObject{{"type", "pointerMove"}, {"duration", ms}, {"x", p.x()}, {"y", p.y()}};
     };
     QJsonArray steps{move(points.value(0), 0), QJsonObject{{"type", "pointerDown"}, {"button", 0}}};
     for (int i = 1; i < points.size(); ++i)

@@ -1,7 +1,6 @@
-// The browser remote's parts that need no real program: a page that goes away
-// keeps its controller for a page of the same controller that comes back with
-// the code, and only so long; the small copy of the shown picture stays small;
-// where the main window's help goes.
+// The browser remote's parts that need no real program: a page that goes away keeps
+// its controller for its return with the code, and only so long; the small copy of
+// the shown picture stays small; where the main window's help goes.
 
 #include "base/showimagerect.h"
 #include "commandtext.h"
@@ -81,12 +80,6 @@ private slots:
         QVERIFY(web->listen(jwtest::freePort()));
         QVERIFY(briefWeb->listen(jwtest::freePort()));
     }
-    void cleanupTestCase()
-    {
-        briefWeb.reset();
-        web.reset();
-        server.reset();
-    }
 
     // A reload: the page's socket goes, the same controller logs in again with
     // the code; nothing of it left the program meanwhile. A page without the code
@@ -151,7 +144,6 @@ private slots:
         QVERIFY(!logIn(newcomer, web->port(), "newcomer").isEmpty());
         QTRY_VERIFY(asked("removed crowd-0"));
         QVERIFY(!asked("removed crowd-1"));
-        crowd.clear();
     }
 
     // Whatever is shown, the pages get a JPEG of a few tens of KiB at most, with
