@@ -2,11 +2,10 @@
 
 #include "jwinstance.h"
 
-#include <QDeadlineTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QNetworkReply>
-#include <QThread>
+#include <QTest>
 #include <QTimer>
 
 namespace
@@ -27,12 +26,11 @@ bool BrowserDriver::start(int width, int height)
     driver_.setStandardOutputFile(QProcess::nullDevice());
     driver_.setStandardErrorFile(QProcess::nullDevice());
     driver_.start(kChromedriver, {QStringLiteral("--port=%1").arg(port)});
-    QDeadlineTimer ready(15000);
-    while (!call("GET", "/status", {}, 1000).toObject().value("ready").toBool()) {
-        if (ready.hasExpired() || driver_.state() == QProcess::NotRunning)
-            return error_ = "chromedriver is not ready: " + error_, false;
-        QThread::msleep(50);
-    }
+    const auto ready = [this] {
+        return call("GET", "/status", {}, 1000).toObject().value("ready").toBool();
+    };
+    if (!QTest::qWaitFor(ready, 15000))
+        return error_ = "chromedriver is not ready: " + error_, false;
     // A desktop window has a minimum width; the phone's viewport and its touch
     // screen come from the emulation. The page speaks the browser's language:
     // English, whatever the machine's.
@@ -138,11 +136,7 @@ QRectF BrowserDriver::innerBox(const QString& css)
 bool BrowserDriver::swipe(const QList<QPoint>& points, int stepMs)
 {
     auto move = [](QPoint p, int ms) {
-        return QJsonObject{{"type", "pointerMove"},
-                           {"duration", ms},
-                           {"origin", "viewport"},
-                           {"x", p.x()},
-                           {"y", p.y()}};
+        return QJsonObject{{"type", "pointerMove"}, {"duration", ms}, {"x", p.x()}, {"y", p.y()}};
     };
     QJsonArray steps{move(points.value(0), 0), QJsonObject{{"type", "pointerDown"}, {"button", 0}}};
     for (int i = 1; i < points.size(); ++i)

@@ -35,6 +35,7 @@ public:
     {
         return on(css, "e.getAttribute('" + name + "')").toString();
     }
+    QString state(const QString& css = "#status") { return attribute(css, "data-state"); }
     bool visible(const QString& css) { return on(css, "e.getClientRects().length > 0").toBool(); }
     // Clicked in the middle of the viewport, where no fixed bar covers it, as a
     // thumb would have it.

@@ -1,7 +1,6 @@
 #pragma once
-// A browser page's WebSocket with a synchronous face: it logs in as the page does
-// (asking for the reports to pages, unless told not to) and hands out what the
-// program sends, one message at a time.
+// A browser page's WebSocket, synchronous: it logs in as the page does (asking for
+// the reports to pages, unless told not to) and hands out messages one at a time.
 
 #include <QDeadlineTimer>
 #include <QJsonDocument>
