@@ -255,10 +255,10 @@ private slots:
         QCOMPARE(findCompanion(port, 5000).args, arguments(port, e2e::tokenOf(c.login("p")))
                                                      << QStringLiteral("/logout"));
 
-        unsigned long icon = 0;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (icon = x.findDescendant(x.findDescendant(x.rootWindow(), "panel"), "jwshow")) != 0,
-            5000);
+        unsigned long panel = 0, icon = 0;
+        QTRY_VERIFY_WITH_TIMEOUT((panel = x.findDescendant("panel")) &&
+                                     (icon = x.findDescendant("jwshow", panel)),
+                                 5000);
         QTRY_VERIFY_WITH_TIMEOUT(x.isViewable(icon), 5000);
         const QPoint iconCentre = x.geometry(icon).center();
         QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 5000);

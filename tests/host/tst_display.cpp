@@ -93,25 +93,21 @@ void TestDisplay::program()
 {
     jwtest::JwInstance prog(jwtest::presentingOptions());
     QVERIFY2(prog.start(), qPrintable(prog.errorString()));
-    auto set = [](jwtest::Controller& c, const char* id, int width, int height) {
-        return c.request({{"type", "resolution"},
-                          {"id", id},
-                          {"from", "phone1"},
-                          {"act", "set"},
-                          {"width", QString::number(width)},
-                          {"height", QString::number(height)}}) ==
+    auto set = [](jwtest::Controller& c, const char* id) { // 1024 x 768
+        const QJsonObject size{{"act", "set"}, {"width", "1024"}, {"height", "768"}};
+        return c.request(jwtest::packet("resolution", "phone1", size, id)) ==
                e2e::envelope(id, "phone1", "resolution");
     };
     {
         jwtest::Controller c(prog.port());
         QVERIFY(c.connectToHost() && c.login("phone1").contains("\"ret\":\"0\""));
-        QVERIFY(set(c, "2", 1024, 768));
+        QVERIFY(set(c, "2"));
         QTRY_VERIFY_WITH_TIMEOUT(screenIs({1024, 768}), 5000);
     } // the last controller leaves
     QTRY_VERIFY_WITH_TIMEOUT(screenIs({1920, 1080}), 5000);
     jwtest::Controller c(prog.port());
     QVERIFY(c.connectToHost() && c.login("phone1").contains("\"ret\":\"0\""));
-    QVERIFY(set(c, "5", 1024, 768));
+    QVERIFY(set(c, "5"));
     QTRY_VERIFY_WITH_TIMEOUT(screenIs({1024, 768}), 5000);
     QCOMPARE(prog.stop(), 0); // SIGTERM, with the controller still there
     QVERIFY(screenIs({1920, 1080}));

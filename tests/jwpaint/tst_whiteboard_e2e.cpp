@@ -16,11 +16,7 @@ namespace
 {
 const QRgb kPicture = qRgb(30, 160, 60);
 const QRgb kRed = qRgb(255, 0, 0), kBlue = qRgb(0, 0, 255);
-QJsonObject packet(const char* type, const QString& from, QJsonObject fields = {})
-{
-    fields.insert("type", type), fields.insert("from", from), fields.insert("id", "w");
-    return fields;
-}
+using jwtest::packet;
 // A horizontal stroke through the picture at height y, from x 100 to 900.
 bool stroke(jwtest::Controller& c, const QString& from, int y)
 {

@@ -42,38 +42,34 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(&presentation));
         QTRY_VERIFY(probe.focus(presentation.winId()));
 
-        const QStringList values{"next",  "previous", "first", "last",
-                                 "start", "end",      "black", "white"};
-        QStringList args{"--port", QString::number(prog.port()), "--login", "p1"};
-        for (const QString& v : values)
-            args << "key" << v;
+        const QList<QPair<const char*, const char*>> keys{
+            {"next", "Right"}, {"previous", "Left"}, {"first", "Home"}, {"last", "End"},
+            {"start", "F5"},   {"end", "Esc"},       {"black", "B"},    {"white", "W"}};
+        QStringList args{"--port", QString::number(prog.port()), "--login", "p1"}, expected;
+        for (const auto& k : keys)
+            args << "key" << k.first, expected << QString("+%1 -%1").arg(k.second);
         QProcess ctl;
         ctl.start(JW_BIN_DIR "/jwshowctl", args);
         QVERIFY(ctl.waitForFinished(10000));
-        QList<QByteArray> lines = ctl.readAllStandardOutput().split('\n');
-        lines = lines.mid(2, values.size()); // after the greeting and the login reply
-        for (int i = 0; i < values.size(); ++i)
-            QCOMPARE(lines.value(i), e2e::envelope(QByteArray::number(i + 2), "p1", "key"));
-        QStringList expected;
-        for (const char* key : {"Right", "Left", "Home", "End", "F5", "Esc", "B", "W"})
-            expected << QStringLiteral("+") + key << QStringLiteral("-") + key;
-        QTRY_COMPARE(presentation.keys, expected);
+        // After the greeting and the login reply.
+        const QList<QByteArray> lines = ctl.readAllStandardOutput().split('\n');
+        for (int i = 0; i < keys.size(); ++i)
+            QCOMPARE(lines.value(i + 2), e2e::envelope(QByteArray::number(i + 2), "p1", "key"));
+        QTRY_COMPARE(presentation.keys.join(' '), expected.join(' '));
 
         // Refused where they would misfire, and nothing sent.
         Controller c(prog.port());
         QVERIFY(c.connectToHost() && c.login("p1").contains(R"("ret":"0")"));
-        auto key = [&c](const char* id, const char* value) {
-            return c.request({{"type", "key"}, {"id", id}, {"from", "p1"}, {"value", value}});
-        };
-        QCOMPARE(key("2", "pause"), e2e::envelope("2", "p1", "key", "-1", "unknown key"));
-        QCOMPARE(c.request({{"type", "mode"}, {"id", "3"}, {"from", "p1"}, {"value", "show"}}),
+        QCOMPARE(c.request(packet("key", "p1", {{"value", "pause"}})),
+                 e2e::envelope("2", "p1", "key", "-1", "unknown key"));
+        QCOMPARE(c.request(packet("mode", "p1", {{"value", "show"}}, "3")),
                  e2e::envelope("3", "p1", "mode"));
         const auto shown = [this] {
             return probe.coversScreen(probe.findWindow("Tovanel-演示模式"));
         };
         QTRY_VERIFY(shown());
         // Once the window has the focus: Escape would take it out of full screen.
-        QTRY_COMPARE(key("4", "end"),
+        QTRY_COMPARE(c.request(packet("key", "p1", {{"value", "end"}}, "4")),
                      e2e::envelope("4", "p1", "key", "-1", "the show window is in front"));
         QVERIFY(shown());
         QCOMPARE(prog.stop(), 0);

@@ -13,11 +13,7 @@ using namespace jwtest;
 namespace
 {
 const QRect kFirst(0, 0, 1920, 1080), kSecond(1920, 0, 1280, 1024);
-QJsonObject packet(const char* type, QJsonObject fields)
-{
-    fields.insert("type", type), fields.insert("from", "p1"), fields.insert("id", "2");
-    return fields;
-}
+const QRect kSmaller(kSecond.topLeft(), QSize(1024, 768));
 } // namespace
 
 class TestOutput : public QObject
@@ -60,33 +56,30 @@ private slots:
 
     void showScreensOutput()
     {
-        JwInstanceOptions o = presentingOptions();
-        o.config.insert("screen", "DUMMY1");
-        JwInstance prog(o);
+        JwInstance prog(presentingOptions({{"screen", "DUMMY1"}}));
         QVERIFY2(prog.start(), qPrintable(prog.errorString()));
         Controller c(prog.port());
         QVERIFY(c.connectToHost() && c.login("p1").contains(R"("ret":"0")"));
-        QCOMPARE(c.request(packet("mode", {{"value", "show"}})), e2e::envelope("2", "p1", "mode"));
+        QCOMPARE(c.request(packet("mode", "p1", {{"value", "show"}})),
+                 e2e::envelope("2", "p1", "mode"));
         const auto window = [this] { return probe.geometry(probe.findWindow("Tovanel-演示模式")); };
         QTRY_COMPARE(window(), kSecond);
         const QJsonObject set =
-            packet("resolution", {{"act", "set"}, {"width", "1024"}, {"height", "768"}});
+            packet("resolution", "p1", {{"act", "set"}, {"width", "1024"}, {"height", "768"}});
         QCOMPARE(c.request(set), e2e::envelope("2", "p1", "resolution"));
-        QTRY_COMPARE(shown("DUMMY1"), QRect(kSecond.topLeft(), QSize(1024, 768)));
+        QTRY_COMPARE(shown("DUMMY1"), kSmaller);
         QCOMPARE(shown("DUMMY0"), kFirst);
-        QTRY_COMPARE(window(), QRect(kSecond.topLeft(), QSize(1024, 768))); // it follows the mode
+        QTRY_COMPARE(window(), kSmaller);
 
         plugSecond(false);
         QTRY_COMPARE(window(), kFirst);
-        QTRY_VERIFY(prog.stderrOutput().contains(
-            R"(show screen "DUMMY1" is not connected: the windows use the primary screen DUMMY0)"));
+        QTRY_VERIFY(prog.stderrOutput().contains(R"("DUMMY1" is not connected: the windows use)"));
         plugSecond(true);
         QTRY_COMPARE(window(), kSecond);
-        QTRY_VERIFY(prog.stderrOutput().contains(
-            R"(show screen "DUMMY1" is connected: the windows move to DUMMY1)"));
+        QTRY_VERIFY(prog.stderrOutput().contains(R"("DUMMY1" is connected: the windows move)"));
 
         QCOMPARE(c.request(set), e2e::envelope("2", "p1", "resolution"));
-        QTRY_COMPARE(shown("DUMMY1"), QRect(kSecond.topLeft(), QSize(1024, 768)));
+        QTRY_COMPARE(shown("DUMMY1"), kSmaller);
         QCOMPARE(prog.stop(), 0); // with the controller still there
         QCOMPARE(shown("DUMMY1"), kSecond);
     }

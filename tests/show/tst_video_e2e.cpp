@@ -27,8 +27,7 @@ public:
     bool start() { return connectToHost() && !login(id).isEmpty(); }
     bool ask(const QString& type, QJsonObject fields = {})
     {
-        fields.insert("type", type), fields.insert("id", "v"), fields.insert("from", id);
-        if (send(fields))
+        if (send(jwtest::packet(qPrintable(type), id, fields, "v")))
             for (QJsonObject o; !(o = next(5000)).isEmpty();)
                 if (o.value("type").toString() == type)
                     return o.value("ret").toString() == "0";

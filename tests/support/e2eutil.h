@@ -3,6 +3,8 @@
 // bytes with an independent rendering (key order, no spaces, UTF-8).
 
 #include <QByteArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 
 namespace e2e
@@ -35,11 +37,8 @@ inline QByteArray loginReply(const QByteArray& id, const QByteArray& from, const
 // The token of a login reply ("" when there is none).
 inline QByteArray tokenOf(const QByteArray& reply)
 {
-    const int at = reply.indexOf(R"("token":")");
-    if (at < 0)
-        return QByteArray();
-    const int start = at + 9;
-    return reply.mid(start, reply.indexOf('"', start) - start);
+    const QJsonObject o = QJsonDocument::fromJson(reply.mid(reply.indexOf('{'))).object();
+    return o.value("token").toString().toUtf8();
 }
 
 } // namespace e2e

@@ -34,10 +34,6 @@ quint16 freePortWith(const QList<int>& offsets)
     }
     return 0;
 }
-quint16 freePort()
-{
-    return freePortWith({});
-}
 static QByteArray readAll(const QString& path)
 {
     QFile f(path);
@@ -195,17 +191,13 @@ QByteArray Controller::nextReply(int timeoutMs) // up to the first '}' that clos
 
 bool Controller::expectNoReply(int ms)
 {
-    QDeadlineTimer deadline(ms);
-    while (buffer_.isEmpty() && connected() && !deadline.hasExpired())
-        fill(int(deadline.remainingTime()));
-    return buffer_.isEmpty();
+    return buffer_.isEmpty() && !fill(ms);
 }
 
-bool Controller::waitForClose(int ms)
+bool Controller::waitForClose(int ms) // what arrives meanwhile stays in Qt's buffer
 {
-    QDeadlineTimer deadline(ms);
-    while (connected() && !deadline.hasExpired())
-        fill(int(deadline.remainingTime()));
+    if (connected())
+        socket_.waitForDisconnected(ms);
     buffer_ += socket_.readAll();
     return !connected();
 }

@@ -14,9 +14,13 @@
 namespace jwtest
 {
 
-quint16 freePort(); // a TCP port below the ephemeral range that was free a moment ago
-// A free port p with p + k free too for every k in offsets; 0 when none is found.
+// A TCP port p below the ephemeral range, free a moment ago with p + k for every k
+// in offsets; 0 when none is found.
 quint16 freePortWith(const QList<int>& offsets);
+inline quint16 freePort()
+{
+    return freePortWith({});
+}
 bool isListening(quint16 port); // some socket listens on it (IPv4 or IPv6)
 
 // A running companion stand-in (JWRCServer_x64, any name) and its arguments.
@@ -57,13 +61,14 @@ struct JwInstanceOptions {
 };
 
 // The program presenting on the X server of the run: full screen, started into
-// the tray, alone in its folder (no companion).
-inline JwInstanceOptions presentingOptions()
+// the tray, alone in its folder (no companion); `config` adds to its app.ini.
+inline JwInstanceOptions presentingOptions(const QMap<QString, QString>& config = {})
 {
     JwInstanceOptions o;
     o.useDisplay = true;
     o.withoutCompanion = true;
     o.config = {{"autofull", "1"}, {"runtray", "1"}};
+    o.config.insert(config);
     return o;
 }
 
@@ -95,6 +100,14 @@ private:
     quint16 port_ = 0;
     QString error_;
 };
+
+// A packet of `type` from a controller, with an id and the fields given.
+inline QJsonObject packet(const char* type, const QString& from, QJsonObject fields = {},
+                          const QString& id = QStringLiteral("2"))
+{
+    fields.insert("type", type), fields.insert("from", from), fields.insert("id", id);
+    return fields;
+}
 
 // A synchronous controller connection; replies come back to back, cut out of the
 // stream as whole JSON objects.

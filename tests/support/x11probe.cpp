@@ -218,9 +218,9 @@ bool X11Probe::hasSystemTray() const
     return selectionOwner(dpy(), name.constData()) != None;
 }
 
-unsigned long X11Probe::findDescendant(unsigned long parent, const QString& name) const
+unsigned long X11Probe::findDescendant(const QString& name, unsigned long parent) const
 {
-    for (Window child : childrenOf(dpy(), parent)) {
+    for (Window child : childrenOf(dpy(), parent ? parent : DefaultRootWindow(dpy()))) {
         char* wmName = nullptr;
         XClassHint hint{};
         const bool named = XFetchName(dpy(), child, &wmName) && text(wmName) == name;
@@ -230,7 +230,7 @@ unsigned long X11Probe::findDescendant(unsigned long parent, const QString& name
             XFree(hint.res_name);
         if (named || classed)
             return child;
-        if (const unsigned long found = findDescendant(child, name))
+        if (const unsigned long found = findDescendant(name, child))
             return found;
     }
     return 0;
@@ -267,19 +267,9 @@ bool X11Probe::focus(unsigned long window) const
     return focused == window;
 }
 
-unsigned long X11Probe::rootWindow() const
-{
-    return DefaultRootWindow(dpy());
-}
-
 QSize X11Probe::screenSize() const
 {
-    Window root = 0;
-    int x = 0, y = 0;
-    unsigned int w = 0, h = 0, border = 0, depth = 0;
-    if (!XGetGeometry(dpy(), DefaultRootWindow(dpy()), &root, &x, &y, &w, &h, &border, &depth))
-        return QSize();
-    return QSize(int(w), int(h));
+    return geometry(DefaultRootWindow(dpy())).size();
 }
 
 QSize X11Probe::primaryCrtcSize() const

@@ -29,15 +29,14 @@ public:
     QImage grab(const QRect& rect) const; // the root window's pixels, as RGB32
     QRgb pixel(int x, int y) const;
     QPoint pointer() const;
-    // The first window at any depth below parent named or classed `name` (a tray icon).
-    unsigned long findDescendant(unsigned long parent, const QString& name) const;
+    // The first window at any depth below parent (0: the root) named or classed `name`.
+    unsigned long findDescendant(const QString& name, unsigned long parent = 0) const;
     // A real click of `button` (1 left, 3 right) at a root position; a real key press
     // and release (XK_Return, ...).
     bool click(const QPoint& at, int button = 1) const;
     bool key(unsigned long keysym) const;
     // Gives the window the focus; true once it has it (a manager may move it: ask again).
     bool focus(unsigned long window) const;
-    unsigned long rootWindow() const;
     // Asked now: the root window's size; the primary output's CRTC's (invalid: none).
     QSize screenSize() const;
     QSize primaryCrtcSize() const;
