@@ -45,6 +45,9 @@ class TestServer : public QObject
     ShowImageRect picture;
     PairingGuard guard{"654321"};
     std::unique_ptr<ControlServer> server;
+    // A second one whose dispatcher has no thread: driven straight from here, so
+    // that nothing of it is touched by two threads.
+    std::unique_ptr<ControlServer> idle;
     JWdataManage* dm = nullptr;
     JWShowService* srv = nullptr;
     JwUserManage* users = nullptr;
@@ -62,7 +65,7 @@ class TestServer : public QObject
     void handle(const QByteArray& packets, SOCKET sock = 42)
     {
         for (const QString& one : PacketSplitter().feed(packets).texts())
-            dm->HandleText(one, sock);
+            idle->dispatcher().HandleText(one, sock);
     }
 
     std::unique_ptr<Controller> connected(quint16 p = 0)
@@ -90,10 +93,12 @@ private slots:
         r.boards = [this](const cmd::BoardCommand& c) { routed << jwtest::text(c); };
         r.main = [this](const cmd::MainCommand& c) { routed << jwtest::text(c); };
         server->start(r);
+        idle = std::make_unique<ControlServer>(config);
+        idle->dispatcher().SetReceivers(r);
         QString seen; // the host's addresses, announced at the start, out of the rows' way
         QTRY_COMPARE((seen += emitted()), QString("addresses"));
     }
-    void cleanupTestCase() { server.reset(); }
+    void cleanupTestCase() { idle.reset(), server.reset(); }
     void splitter_data()
     {
         QTest::addColumn<QByteArrayList>("reads");
@@ -180,7 +185,7 @@ private slots:
     // What the last case left (its connections' closes) is worked off first.
     void init()
     {
-        dm->HandleClose(42);
+        idle->dispatcher().HandleClose(42);
         QTRY_VERIFY_WITH_TIMEOUT(users->Count() == 0 && dm->GuiBacklog() == 0, 20000);
         routed.clear();
     }
@@ -333,14 +338,14 @@ private slots:
         // connection's close, a stranger's and a stranger's logout remove nothing.
         handle(login("phone", ",'name':'N','ip':'1.2.3.4'"), 11), handle(login("phone"), 12);
         QCOMPARE(emitted(), QString("added phone,N,1.2.3.4; added phone,,"));
-        dm->HandleClose(11), dm->HandleClose(99);
-        handle(j("{'type':'logout','from':'phone'}"), 14), dm->HandleClose(14);
-        server->disconnect("nobody");
-        QCOMPARE(emitted() + QString::number(users->GetUserById("phone").sock), QString("12"));
+        idle->dispatcher().HandleClose(11), idle->dispatcher().HandleClose(99);
+        handle(j("{'type':'logout','from':'phone'}"), 14), idle->dispatcher().HandleClose(14);
+        idle->disconnect("nobody");
+        QCOMPARE(emitted() + QString::number(idle->registry().GetUserById("phone").sock), QString("12"));
         // Every id of a connection goes with it and its board; the last closes the show.
         handle(login("second") + login("third"), 12);
         emitted();
-        dm->HandleClose(12);
+        idle->dispatcher().HandleClose(12);
         QCOMPARE(emitted(), QString("removed phone; board phone close; removed second; "
                                     "board second close; removed third; board third close; "
                                     "show close"));
@@ -348,22 +353,22 @@ private slots:
         handle(login("a") + login("b", ",'name':'B'") + j("{'type':'logout','from':'a'}") +
                login("ghost") + j("{'type':'mode','value':'show'}"));
         QCOMPARE(emitted(), QString("added a,,; added b,B,; removed a; board a close"));
-        dm->HandleClose(42);
+        idle->dispatcher().HandleClose(42);
         handle(login("later"));
         QCOMPARE(emitted(), QString("removed b; board b close; show close; added later,,"));
-        QCOMPARE(users->Count(), 1);
+        QCOMPARE(idle->registry().Count(), 1);
 
         // Past the store's bound a login is refused (eight a connection until full).
-        for (int i = 0; users->Count() < JwUserManage::kMaxControllers; ++i)
+        for (int i = 0; idle->registry().Count() < JwUserManage::kMaxControllers; ++i)
             handle(login(qPrintable("s" + QString::number(i))), 100 + i / 8);
         handle(login("one-too-many"), 7);
-        QCOMPARE(users->GetUserById("one-too-many").sock, SOCKET(0));
-        dm->HandleClose(100);
+        QCOMPARE(idle->registry().GetUserById("one-too-many").sock, SOCKET(0));
+        idle->dispatcher().HandleClose(100);
         handle(login("one-too-many"), 7);
-        QCOMPARE(users->GetUserById("one-too-many").sock, SOCKET(7));
+        QCOMPARE(idle->registry().GetUserById("one-too-many").sock, SOCKET(7));
         for (int s = 7; s < 100 + JwUserManage::kMaxControllers; ++s)
-            dm->HandleClose(s); // "later" too, on 42
-        QCOMPARE(users->Count(), 0);
+            idle->dispatcher().HandleClose(s); // "later" too, on 42
+        QCOMPARE(idle->registry().Count(), 0);
     }
 
     // A web page can make a browser send to this port: its request is never taken for
