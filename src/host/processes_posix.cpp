@@ -79,16 +79,6 @@ int GetSystemBits()
                : 32;
 }
 
-bool FindProcessByName(const char* name, unsigned long* pid, const char* unlessChildOf)
-{
-    const std::vector<unsigned long> found = FindProcessesByName(name, unlessChildOf);
-    if (found.empty())
-        return false;
-    if (pid)
-        *pid = found.front();
-    return true;
-}
-
 std::vector<unsigned long> FindProcessesByName(const char* name, const char* unlessChildOf)
 {
     std::vector<unsigned long> found;

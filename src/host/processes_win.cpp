@@ -69,16 +69,6 @@ int GetSystemBits()
     return (arch == PROCESSOR_ARCHITECTURE_AMD64 || arch == PROCESSOR_ARCHITECTURE_IA64) ? 64 : 32;
 }
 
-bool FindProcessByName(const char* name, unsigned long* pid, const char* unlessChildOf)
-{
-    const std::vector<unsigned long> found = FindProcessesByName(name, unlessChildOf);
-    if (found.empty())
-        return false;
-    if (pid)
-        *pid = found.front();
-    return true;
-}
-
 std::vector<unsigned long> FindProcessesByName(const char* name, const char* unlessChildOf)
 {
     std::vector<unsigned long> found;
