@@ -43,9 +43,7 @@ QByteArray askCompanion(quint16 port, const QByteArray& line) // its answer, wri
 QStringList arguments(quint16 port, const QByteArray& code)
 {
     return QStringLiteral("-app_mode /port %1 /auth %2 /msg_port %3")
-        .arg(port + 1)
-        .arg(QString::fromLatin1(code))
-        .arg(port)
+        .arg(QString::number(port + 1), QString::fromLatin1(code), QString::number(port))
         .split(' ');
 }
 } // namespace
@@ -73,10 +71,9 @@ private slots:
     }
     void cleanupTestCase() { tray_.kill(), tray_.waitForFinished(3000); }
 
-    // The companion: started with the ports and this start's code, back at once
-    // with the same command line after each kill, left alone by another copy's
-    // start, its reported port replacing one set by hand, ended by the quit. Only the first
-    // argument asks for debug mode; the first start completes the settings.
+    // The companion: started with the ports and this start's code, back at once after each
+    // kill, left alone by another copy's start, its reported port replacing one set by hand,
+    // ended by the quit. Only the first argument asks for debug mode; settings completed.
     void lifeCycle()
     {
         JwInstanceOptions o;
@@ -100,9 +97,7 @@ private slots:
             QCOMPARE(next.args, last.args);
             last = next;
         }
-        // Another start kills every earlier run's companion, never a running copy's.
-        // (The first case: a companion whose program just quit is a left-over for a
-        // moment.)
+        // Another start kills every earlier run's left-over companion, never a running copy's.
         QProcess stale[2];
         for (QProcess& p : stale) {
             p.start(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"),
@@ -126,8 +121,7 @@ private slots:
         QVERIFY(!QFile::exists(prog.logPath()));
     }
 
-    // A debug run flooded with packets that queue work for the GUI thread by the
-    // thousand still ends at once and in order on SIGTERM.
+    // A debug run flooded with GUI work by the thousand ends at once and in order on SIGTERM.
     void sigtermEndsAFloodedDebugRunAtOnce()
     {
         if (!x.isOpen())
@@ -180,10 +174,9 @@ private slots:
         o.waitForPort = false;
         JwInstance jw(o);
         QVERIFY2(jw.start(), qPrintable(jw.errorString()));
-        // The announcement is a modal box nobody clicks; serving starts before it.
+        // Served, and controllers answered, while the announcing box waits for a click.
         QTRY_VERIFY_WITH_TIMEOUT(jwtest::isListening(o.port + 11), 15000);
         QTRY_COMPARE_WITH_TIMEOUT(iniValue(jw, "port"), QString::number(o.port + 11), 5000);
-        // Controllers are answered while the box waits for a click.
         jwtest::Controller c(o.port + 11);
         QVERIFY(c.connectToHost() && c.login("early").contains("\"ret\":\"0\""));
         QCOMPARE(jw.stop(), 0); // SIGTERM while the box is up still ends in order
@@ -267,13 +260,11 @@ private slots:
         QVERIFY(prog.isRunning() && isListening(port));
         QVERIFY(x.click(iconCentre, 1));
         QTRY_VERIFY_WITH_TIMEOUT(mainWindowShown(), 5000);
-        // The menu opens at the icon; its last entry is the quit.
         QVERIFY(x.click(iconCentre, 3));
         QTest::qWait(500);
         QVERIFY(x.key(XK_Up) && x.key(XK_Return));
         QVERIFY2(prog.process().waitForFinished(8000), "the quit entry did not end the program");
-        QCOMPARE(prog.process().exitStatus(), QProcess::NormalExit);
-        QCOMPARE(prog.process().exitCode(), 0);
+        QVERIFY(prog.process().exitStatus() == QProcess::NormalExit && !prog.process().exitCode());
         QTRY_COMPARE_WITH_TIMEOUT(findCompanion(port).pid, qint64(0), 3000);
         const QByteArray log = logOf(prog);
         const QRegularExpression start("^\\n>[^>\\n]+>Debug:---------Start--------\\n\\n>");

@@ -1,6 +1,5 @@
-// The program in process (its application object in debug mode) through its
-// settings window: controller table, apply button, About, companion process, the
-// browser remote's panel, the windows in English.
+// The program in process (debug mode) through its settings window: controller table,
+// apply button, companion process, the browser remote's panel, English windows.
 #include "app/application.h"
 #include "app/companion.h"
 #include "app/translations.h"
@@ -23,11 +22,8 @@ namespace
 {
 QJsonObject login(const QString& from, const QString& name = {}, const QString& ip = {})
 {
-    return {{"type", "login"}, {"id", "1"}, {"from", from},
-            {"name", name},    {"ip", ip},  {"pwd", "p"}};
+    return jwtest::packet("login", from, {{"name", name}, {"ip", ip}, {"pwd", "p"}}, "1");
 }
-const QString kAsk = QStringLiteral("是否确定更改通讯端口并自动重启服务程序?");
-const QString kFailed = QStringLiteral("重启服务失败。请重新修改端口号,再启动。");
 } // namespace
 
 class TestMainWindow : public QObject
@@ -53,8 +49,7 @@ class TestMainWindow : public QObject
         return {table->item(r, 0)->text(), table->item(r, 1)->text(), table->item(r, 2)->text()};
     }
     WebRemotePanel* panel() { return w->webRemotePanel(); }
-    // What a QR reader makes of the code on the screen.
-    QString scan()
+    QString scan() // what a QR reader makes of the code on the screen
     {
         const QString png = dir.filePath("qr.png");
         panel()->qrCode()->grab().save(png);
@@ -63,16 +58,17 @@ class TestMainWindow : public QObject
         p.waitForFinished(10000);
         return QString::fromUtf8(p.readAllStandardOutput()).trimmed();
     }
-    QString qrUrl(const QString& address, int webPort) const
-    {
-        return QStringLiteral("http://%1:%2/#%3").arg(address).arg(webPort).arg(app->code());
-    }
     void applyPort(quint16 newPort) // the question answered with yes
     {
         portField->setText(QString::number(newPort));
         jwtest::BoxAnswerer answer;
         w->on_btnAplay_clicked();
     }
+
+public slots:
+    void open(const QUrl& url) { opened << url; } // the browser
+private:
+    QList<QUrl> opened;
 
 private slots:
     void initTestCase()
@@ -107,11 +103,17 @@ private slots:
         QCOMPARE(w->isVisible(), !QSystemTrayIcon::isSystemTrayAvailable());
         QCOMPARE(ini("pairing"), QStringLiteral("0"));        // any phone, as before the setting
         QCOMPARE(ini("webport"), QString::number(taken + 2)); // the fallback is not written
-        QCOMPARE(w->findChild<QLabel*>("labWebPort")->text(),
+        QCOMPARE(child<QLabel>("labWebPort")->text(),
                  QStringLiteral("网页端口：%1").arg(taken + 13));
         applyPort(port = jwtest::freePortWith({1, 2}));
         QVERIFY(jwtest::Controller(port).connectToHost());
         QCOMPARE(panel()->webPort(), port + 2);
+        // The tray's help entry and the window's link open the page on the web port.
+        QDesktopServices::setUrlHandler("http", this, "open");
+        w->menu_help_click();
+        emit child<QLabel>("label_url")->linkActivated(QStringLiteral("/help"));
+        const QUrl help(QStringLiteral("http://127.0.0.1:%1/help").arg(port + 2));
+        QCOMPARE(opened, (QList<QUrl>{help, help}));
     }
     void cleanupTestCase() { app.reset(); }
 
@@ -141,9 +143,8 @@ private slots:
         auto* access = child<QLabel>("labPhoneAccess");
         QCOMPARE(access->text(), QStringLiteral("手机连接：任何手机均可连接"));
         child<QCheckBox>("checkBoxFullScreen")->setChecked(false);
-        child<QCheckBox>("checkBoxRunTrayIcon")->setChecked(true);
-        child<QCheckBox>("checkBoxAutoRun")->setChecked(true);
-        child<QCheckBox>("checkBoxPairing")->setChecked(true);
+        for (const char* box : {"checkBoxRunTrayIcon", "checkBoxAutoRun", "checkBoxPairing"})
+            child<QCheckBox>(box)->setChecked(true);
         PairingGuard& pairing = app->pairingGuard();
         QVERIFY(!pairing.tcpCodeRequired()); // not before the apply
         w->on_btnAplay_clicked();
@@ -163,19 +164,6 @@ private slots:
         QVERIFY(entry.open(QIODevice::ReadOnly));
         const QByteArray text = entry.readAll();
         QVERIFY2(text.contains("\nExec= \n") && text.contains("\nHidden=true\n"), text.constData());
-    }
-
-    // "确定" closes the About dialog and nothing else.
-    void aboutClosesAlone()
-    {
-        w->show();
-        w->menu_about_click();
-        QWidget* about = nullptr;
-        for (QWidget* top : QApplication::topLevelWidgets())
-            about = top->inherits("About") ? top : about;
-        QVERIFY(about && about->isVisible());
-        about->findChild<QPushButton*>("pushButton")->click();
-        QVERIFY(!about->isVisible() && w->isVisible());
     }
 
     // Hidden or closed, the window goes only into a tray (one that comes later too).
@@ -213,13 +201,14 @@ private slots:
             QSKIP("zbarimg (zbar-tools) is not installed");
         w->findChild<QTabWidget*>("tabWidget")->setCurrentWidget(panel());
         w->sl_LocalIp({"192.168.7.9", "10.20.30.40"});
-        QCOMPARE(scan(), qrUrl("192.168.7.9", port + 2));
+        const QString tail = QStringLiteral(":%1/#%2").arg(port + 2).arg(app->code());
+        QCOMPARE(scan(), "http://192.168.7.9" + tail);
         QrCodeLabel* qr = panel()->qrCode();
         const int total = qr->modules() + 2 * QrCodeLabel::kQuietModules;
         QVERIFY2(qMin(qr->width(), qr->height()) / total >= QrCodeLabel::kMinModulePixels,
                  qPrintable(QStringLiteral("%1 px for %2 modules").arg(qr->width()).arg(total)));
         w->findChild<QComboBox*>("comboBoxLocalIp")->setCurrentIndex(1);
-        QCOMPARE(scan(), qrUrl("10.20.30.40", port + 2));
+        QCOMPARE(scan(), "http://10.20.30.40" + tail);
         w->sl_LocalIp({}); // no address, no code to scan
         QVERIFY(panel()->qrCode()->modules() == 0);
         w->sl_LocalIp({"192.168.7.9"});
@@ -339,13 +328,12 @@ private slots:
             app->startCompanion(dir.path()); // its command line; no program there
             app->companion().setProgram(standIn);
             // Its start's state changes are through before the refused port is set.
-            bool running = false;
-            const auto watch = connect(&app->companion(), &CompanionProcess::stateChanged, this,
-                                       [&running](auto s) { running = s == QProcess::Running; });
+            qRegisterMetaType<QProcess::ProcessState>();
+            QSignalSpy states(&app->companion(), &CompanionProcess::stateChanged);
             app->companion().start();
             QVERIFY((companion = jwtest::findCompanion(port, 5000)).pid);
-            QTRY_VERIFY(running);
-            disconnect(watch);
+            QTRY_VERIFY(!states.isEmpty() &&
+                        states.last().at(0).value<QProcess::ProcessState>() == QProcess::Running);
         }
         jwtest::Controller stays(port);
         QVERIFY(stays.connectToHost() && !stays.login("stays").isEmpty());
@@ -354,7 +342,8 @@ private slots:
         QVERIFY(occupier.listen(QHostAddress::Any, 0));
         portField->setText(QString::number(occupier.serverPort()));
         w->on_btnAplay_clicked();
-        QTRY_COMPARE(answer.texts, (QStringList{kAsk, kFailed}));
+        QTRY_COMPARE(answer.texts, (QStringList{"是否确定更改通讯端口并自动重启服务程序?",
+                                                "重启服务失败。请重新修改端口号,再启动。"}));
         QCOMPARE(portField->text(), QString::number(port));
         QCOMPARE(ini("port"), QString::number(port));
         QVERIFY(jwtest::Controller(port).connectToHost());
