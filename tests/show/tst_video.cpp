@@ -106,8 +106,7 @@ private slots:
     void stepSumsSaturate()
     {
         VideoController video;
-        const qint64 max = std::numeric_limits<qint64>::max();
-        const qint64 min = std::numeric_limits<qint64>::min();
+        constexpr qint64 max = std::numeric_limits<qint64>::max(), min = -max - 1;
         QList<qint64> steps;
         for (qint64 t : {max - 5, qint64(10), qint64(-5), min + 1, qint64(-10), qint64(7)}) {
             video.step(t);
@@ -142,10 +141,9 @@ private slots:
         QCOMPARE(r.got, QStringList());
     }
 
-    // Put up for 1920 x 1080, then the dialog made small: every decoration lies wholly
-    // inside, the play sign in the middle, the mute sign at the top right, the time
-    // (however long) and the volume at the bottom right. (At full size the end-to-end
-    // overlayReadable sees the play sign and the time.)
+    // Put up for 1920 x 1080, then made small: every decoration wholly inside, the play
+    // sign in the middle, mute at the top right, the time (however long) and the volume
+    // at the bottom right. (At full size overlayReadable sees the play sign and time.)
     void layout()
     {
         const QSize size(640, 360);
@@ -215,7 +213,6 @@ private slots:
         const int playing = Vlc::Playing;
         QTest::newRow("play image") << true << playing << "clicked";
         QTest::newRow("playing") << false << playing << "pause";
-        QTest::newRow("paused") << false << int(Vlc::Paused) << "";
         QTest::newRow("Esc") << true << playing << "escape"; // the others: a left click
     }
     void input()
