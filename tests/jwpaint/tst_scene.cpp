@@ -156,9 +156,7 @@ private slots:
         const QPointF s(200, 200);
         grows("line keeps its start", Shape::Line, {{100, 100}, {150, 120}, {200, 300}},
               {{100, 100}, {200, 300}});
-        grows("rect down-right", Shape::Rect, {s, {250, 260}}, {s, {50, 60}});
         grows("rect up-right", Shape::Rect, {s, {250, 150}}, {{200, 150}, {50, 50}});
-        grows("rect down-left", Shape::Rect, {s, {150, 250}}, {{150, 200}, {50, 50}});
         grows("rect int extremes", Shape::Rect, {{INT_MAX, INT_MIN}, {INT_MIN, INT_MAX}},
               {{INT_MIN, INT_MIN}, {4294967295.0, 4294967295.0}});
         Points zigzag{s};

@@ -166,8 +166,7 @@ private slots:
         QVERIFY(s.timeTextRect().right() > size.width() * 0.9 &&
                 s.timeTextRect().bottom() > size.height() * 0.9);
         for (const QGraphicsEllipseItem* step : s.volumeItems())
-            QVERIFY(step->sceneBoundingRect().top() > area.center().y() &&
-                    step->sceneBoundingRect().left() > area.center().x());
+            QVERIFY(QRectF(area.center(), area.bottomRight()).contains(step->sceneBoundingRect()));
     }
 
     // A later volume only recolours the same items, even for another size; the indicator
@@ -197,44 +196,28 @@ private slots:
         }
         s.SetMediaTime(std::numeric_limits<float>::infinity());
         QCOMPARE(s.timeText(), QString("01:46:40/01:02:03"));
-        s.SetMediaTotalTime(90000000);
-        s.SetMediaTime(90061000.f);
-        QCOMPARE(s.timeText(), QString("01:01:01/01:00:00"));
         QTRY_VERIFY_WITH_TIMEOUT(!s.volumeShown(), 3000);
         QVERIFY(s.items().isEmpty() && !s.volumeTimerActive());
     }
 
-    // A click anywhere plays or pauses; Esc is the show window's: reported, overlay kept.
-    void input_data()
-    {
-        QTest::addColumn<bool>("playImage");
-        QTest::addColumn<int>("state");
-        QTest::addColumn<QString>("emitted");
-        const int playing = Vlc::Playing;
-        QTest::newRow("play image") << true << playing << "clicked";
-        QTest::newRow("playing") << false << playing << "pause";
-        QTest::newRow("Esc") << true << playing << "escape"; // the others: a left click
-    }
+    // A click anywhere pauses a playing video or, with the play sign up, plays it; Esc is
+    // the show window's: reported, overlay kept.
     void input()
     {
-        QFETCH(bool, playImage);
-        QFETCH(int, state);
         videoShowStatDialog dialog;
         dialog.resize(640, 360);
         dialog.show();
         VideoManage& s = *dialog.scene();
-        if (playImage)
-            s.ShowPlayImage(640, 360);
-        s.sl_videState(Vlc::State(state));
+        s.sl_videState(Vlc::Playing);
         QString emitted;
-        connect(&s, &VideoManage::msg_playImageClicked, [&] { emitted += "clicked"; });
-        connect(&s, &VideoManage::msg_Pause, [&] { emitted += "pause"; });
+        connect(&s, &VideoManage::msg_playImageClicked, [&] { emitted += "clicked "; });
+        connect(&s, &VideoManage::msg_Pause, [&] { emitted += "pause "; });
         connect(&dialog, &videoShowStatDialog::msg_keyEscPress, [&] { emitted += "escape"; });
-        if (QTest::currentDataTag() == QByteArray("Esc"))
-            QTest::keyClick(&dialog, Qt::Key_Escape);
-        else
-            QTest::mouseClick(dialog.view()->viewport(), Qt::LeftButton, {}, {20, 20});
-        QTEST(emitted, "emitted");
+        QTest::mouseClick(dialog.view()->viewport(), Qt::LeftButton, {}, {20, 20});
+        s.ShowPlayImage(640, 360);
+        QTest::mouseClick(dialog.view()->viewport(), Qt::LeftButton, {}, {20, 20});
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+        QCOMPARE(emitted, QString("pause clicked escape"));
         QVERIFY(dialog.isVisible());
     }
 };
