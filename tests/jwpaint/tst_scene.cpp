@@ -153,13 +153,13 @@ private slots:
                        const Points& inked, const Points& clean) {
             QTest::newRow(name) << shape << width << stroke << Points{} << inked << clean;
         };
-        const QPointF s(200, 200);
         grows("line keeps its start", Shape::Line, {{100, 100}, {150, 120}, {200, 300}},
               {{100, 100}, {200, 300}});
-        grows("rect up-right", Shape::Rect, {s, {250, 150}}, {{200, 150}, {50, 50}});
+        grows("rect down-right", Shape::Rect, {{100, 200}, {150, 260}}, {{100, 200}, {50, 60}});
+        grows("rect up-right", Shape::Rect, {{100, 200}, {160, 150}}, {{100, 150}, {60, 50}});
         grows("rect int extremes", Shape::Rect, {{INT_MAX, INT_MIN}, {INT_MIN, INT_MAX}},
               {{INT_MIN, INT_MIN}, {4294967295.0, 4294967295.0}});
-        Points zigzag{s};
+        Points zigzag{QPointF(200, 200)};
         for (int i = 1; i < 5000; ++i)
             zigzag << QPointF(i % 300 * 3, i / 300 * 7 - (i % 2) * 1e6);
         grows("curve of 5000 points", Shape::Curve, zigzag, zigzag);
