@@ -49,21 +49,18 @@ private slots:
         p.start(standIn_, args);
         QVERIFY(p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit);
         QCOMPARE(p.exitCode(), 2);
-        QVERIFY(p.readAllStandardError().startsWith(
-            "usage: JWRCServer_x64 -app_mode /port P /auth CODE /msg_port M [/logout]\n"));
-        QCOMPARE(p.readAllStandardOutput(), QByteArray());
+        QVERIFY(p.readAllStandardError().startsWith("usage: ") &&
+                p.readAllStandardOutput().isEmpty());
     }
 
     void ctlRefusedConnectionExitsTwo()
     {
-        const quint16 port = jwtest::freePort(); // nobody listens there
+        const QByteArray port = QByteArray::number(jwtest::freePort()); // nobody listens there
         QProcess p;
-        p.start(kCtl, {"--port", QString::number(port), "mode", "show"});
-        QVERIFY(p.waitForFinished(10000));
+        p.start(kCtl, {"--port", port, "mode", "show"});
+        QVERIFY(p.waitForFinished(10000) && p.readAllStandardOutput().isEmpty());
         QCOMPARE(p.exitCode(), 2);
-        QCOMPARE(p.readAllStandardOutput(), QByteArray());
-        QVERIFY(p.readAllStandardError().contains("cannot connect to 127.0.0.1:" +
-                                                  QByteArray::number(port)));
+        QVERIFY(p.readAllStandardError().contains("cannot connect to 127.0.0.1:" + port));
     }
 
     // A login, a JSON packet and a shortcut: the exact bytes sent; then the greeting,
