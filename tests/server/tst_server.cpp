@@ -97,7 +97,6 @@ private slots:
         QString seen; // the host's addresses, announced at the start, out of the rows' way
         QTRY_COMPARE((seen += emitted()), QString("addresses"));
     }
-    void cleanupTestCase() { server.reset(); }
     void splitter_data()
     {
         QTest::addColumn<QByteArrayList>("reads");
@@ -143,14 +142,12 @@ private slots:
     // by its first bytes, whichever way they arrive.
     void httpOpening()
     {
-        const QList<QPair<QByteArray, HttpOpening>> rows{
-            {"POST / HTTP/1.1", HttpOpening::Yes}, {"GET ", HttpOpening::Yes},
-            {"OPTIONS ", HttpOpening::Yes},        {"PO", HttpOpening::NeedMore},
-            {"", HttpOpening::NeedMore},           {"{\"type\":", HttpOpening::No},
-            {"get / ", HttpOpening::No},           {"FETCH /", HttpOpening::No},
-            {"POSTPOST", HttpOpening::No},         {" GET /", HttpOpening::No}};
-        for (const auto& r : rows)
-            QVERIFY2(HttpRequestOpening(r.first) == r.second, r.first.constData());
+        for (const auto& [opening, texts] : QList<QPair<HttpOpening, QByteArrayList>>{
+                 {HttpOpening::Yes, {"POST / HTTP/1.1", "GET ", "OPTIONS "}},
+                 {HttpOpening::NeedMore, {"PO", ""}},
+                 {HttpOpening::No, {"{\"type\":", "get / ", "FETCH /", "POSTPOST", " GET /"}}})
+            for (const QByteArray& text : texts)
+                QVERIFY2(HttpRequestOpening(text) == opening, text.constData());
     }
 
     // Controller coordinates (thousandths of the picture) become pixels without
@@ -310,6 +307,9 @@ private slots:
         QVERIFY(!c->request({{"type", "file.open"}, {"id", "probe"}}).isEmpty());
         QCoreApplication::processEvents();
         QCOMPARE(emitted(), routed); // "#": the connection's number
+        c.reset();                   // its logins go with it, out of the next row's way
+        if (routed.contains("added"))
+            QTRY_VERIFY(this->routed.contains("show close"));
     }
 
     // Who is registered follows logins and closes in the order they are handled.
@@ -337,7 +337,6 @@ private slots:
         dm->HandleClose(42);
         handle(loginOf("later"));
         QCOMPARE(emitted(), QString("removed b; board b close; show close; added later,,"));
-        QCOMPARE(users->Count(), 1);
 
         // Past the store's bound a login is refused (eight a connection until full).
         for (int i = 0; users->Count() < JwUserManage::kMaxControllers; ++i)
@@ -348,8 +347,7 @@ private slots:
         handle(loginOf("one-too-many"), 7);
         QCOMPARE(users->GetUserById("one-too-many").sock, SOCKET(7));
         for (int s = 7; s < 100 + JwUserManage::kMaxControllers; ++s)
-            dm->HandleClose(s); // "later" too, on 42
-        QCOMPARE(users->Count(), 0);
+            dm->HandleClose(s); // and init() finds no one left
     }
 
     // A web page can make a browser send to this port: its request is never taken for
@@ -394,7 +392,6 @@ private slots:
         QVERIFY(right);
         QCOMPARE(right->login("p1", "n", "654321", "5"),
                  e2e::loginReply("5", "p1", "n", 7000, "654321"));
-        right.reset();
         for (int i = 0; i < PairingGuard::kMaxFailures - 1; ++i)
             QCOMPARE(loginFrom("127.0.0.5", ""), refused);
         QCOMPARE(loginFrom("127.0.0.5", "654321"), refused);
@@ -471,13 +468,12 @@ private slots:
         const int count = JWdataManage::kMaxGuiTotal / kMax + 2;
         std::vector<RawSocket> floods(count);
         std::vector<qint64> sent(count);
-        auto drawing = [](int i) {
-            return j("{'type':'whiteboard.drawing','from':'b") + QByteArray::number(i) +
-                   j("','x':1,'y':1}");
+        auto id = [](int i) { return "b" + QByteArray::number(i).rightJustified(2, '0'); };
+        auto drawing = [&id](int i) {
+            return j("{'type':'whiteboard.drawing','x':1,'y':1,'from':'") + id(i) + "\"}";
         };
         for (int i = 0; i < count; ++i)
-            QVERIFY(floods[i].connect(port) &&
-                    floods[i].send(loginOf("b" + QByteArray::number(i))));
+            QVERIFY(floods[i].connect(port) && floods[i].send(loginOf(id(i))));
         QVERIFY(waitUntil([&] { return users->Count() == count; }));
         // Written until the kernel takes nothing for a while: the server stopped reading.
         QElapsedTimer quiet;
@@ -499,16 +495,16 @@ private slots:
         QVERIFY2(backlog >= JWdataManage::kMaxGuiTotal &&
                      backlog <= JWdataManage::kMaxGuiTotal + count,
                  qPrintable(QString::number(backlog)));
-        QVERIFY(dm->GuiBacklog(users->GetUserById("b0").sock) <= kMax);
+        QVERIFY(dm->GuiBacklog(users->GetUserById("b00").sock) <= kMax);
         const qint64 queued = dm->QueuedCost();
         QVERIFY2(queued < count * (JWShowService::kMaxQueuedInput + 64 * 1024),
                  qPrintable(QString::number(queued)));
         auto bystander = connected();
         QVERIFY(bystander && bystander->login("by").contains(j("'ret':'0'")));
         QVERIFY(!bystander->request({{"type", "file.list"}, {"id", "1"}}).isEmpty());
-        qint64 drawn = 0;
-        for (int i = 0; i < count; ++i)
-            drawn += sent[i] / drawing(i).size();
+        qint64 drawn = 0; // whole packets only
+        for (const qint64 n : sent)
+            drawn += n / drawing(0).size();
         release();
         QTRY_COMPARE_WITH_TIMEOUT(countOf("board"), int(drawn), 30000);
     }
