@@ -1,5 +1,4 @@
-// The log record format, its life cycle and thread safety; the companion code;
-// the log window's length and text. (A second copy is app_e2e's.)
+// The log file's records and the log window; the companion code.
 #include "base/authcode.h"
 #include "base/jwlog.h"
 #include "ui/jwlogui.h"
@@ -7,10 +6,10 @@
 #include <QtTest> // all of QtCore too
 #include <thread>
 
-// The stamp of any record (":ms" repeats minute and second, and in "Warning" the
-// "a" is the am/pm marker); the level is captured.
-static const QString kStamp = QStringLiteral(
-    "\\n>\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{2,4}>(Debug|Error|W[ap]mrning):");
+// A record's stamp and level %1 (":ms" repeats minute and second; in "Warning" the
+// "a" is the am/pm marker).
+static const QString kStamp =
+    QStringLiteral("\\n>\\d{4}/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d:\\d{2,4}>%1:");
 
 class TestApp : public QObject
 {
@@ -54,13 +53,12 @@ private slots:
         JWLOG::debug(QStringLiteral("after close"));
 
         const QString content = logText();
-        const QRegularExpressionMatch m =
-            QRegularExpression("^earlier run\\n" + kStamp + "line one\\nline two\\n" + kStamp +
-                               "错误\\n" + kStamp + "w\\n$")
-                .match(content);
-        QVERIFY2(m.hasMatch(), qPrintable(content));
-        QCOMPARE((QStringList{m.captured(1), m.captured(2), m.captured(3).left(1)}),
-                 (QStringList{"Debug", "Error", "W"}));
+        QVERIFY2(QRegularExpression("^earlier run\\n" + kStamp.arg("Debug") +
+                                    "line one\\nline two\\n" + kStamp.arg("Error") + "错误\\n" +
+                                    kStamp.arg("W[ap]mrning") + "w\\n$")
+                     .match(content)
+                     .hasMatch(),
+                 qPrintable(content));
     }
 
     void recordsOfSeveralThreadsNeverMix()
@@ -80,12 +78,12 @@ private slots:
         JWLOG::log_close();
 
         const QString content = logText();
-        const QRegularExpression record("\\G" + kStamp + "T(\\d)-(\\d+)-x{300}\\n");
+        const QRegularExpression record("\\G" + kStamp.arg("\\w+") + "T(\\d)-(\\d+)-x{300}\\n");
         int pos = 0, total = 0, next[kThreads] = {};
         for (; pos < content.size(); ++total) {
             const QRegularExpressionMatch m = record.match(content, pos);
             QVERIFY2(m.hasMatch(), qPrintable("broken record: " + content.mid(pos, 80)));
-            QCOMPARE(m.captured(3).toInt(), next[m.captured(2).toInt()]++); // order kept
+            QCOMPARE(m.captured(2).toInt(), next[m.captured(1).toInt()]++); // order kept
             pos = m.capturedEnd();
         }
         QCOMPARE(total, kThreads * kRecords);
@@ -99,7 +97,8 @@ private slots:
         QTest::newRow("one batch past the cap") << QVector<int>{10005};
     }
 
-    // A debug session running for days keeps only the newest lines, however they come.
+    // A debug session running for days keeps only the newest lines, however they come,
+    // and shows what a controller sent as it came, whatever markup it holds.
     void logWindowKeepsTheNewestTenThousandLines()
     {
         QFETCH(QVector<int>, batches);
@@ -109,39 +108,25 @@ private slots:
         for (int size : batches) {
             QStringList lines;
             while (lines.size() < size)
-                lines << QString::number(++n);
-            if (size == 1)
-                window.sl_writTestLog(lines.first());
-            else
-                window.appendLines(lines);
+                lines << QStringLiteral("<b>%1</b><img src=\"/a\">").arg(++n);
+            size == 1 ? window.sl_writTestLog(lines.first()) : window.appendLines(lines);
         }
         const QStringList shown = window.text().split('\n');
         QCOMPARE(shown.size(), 10000);
-        QVERIFY2(QRegularExpression("^\\d\\d:\\d\\d:\\d\\d:\\d{2,4}:6$")
-                         .match(shown.first())
-                         .hasMatch() &&
-                     shown.last().endsWith(":10005"),
-                 qPrintable(shown.first() + " ... " + shown.last()));
-    }
-
-    // What a controller sent is shown as it came, whatever markup it holds.
-    void logWindowShowsPlainText()
-    {
-        g_debugMode = true;
-        JWLOGUI window;
-        const QString line = QStringLiteral("add new user to usermap id:<b>x</b><img src=\"/a\">");
-        window.appendLines({line});
-        QVERIFY2(window.text().endsWith(":" + line), qPrintable(window.text()));
+        const QRegularExpression stamp(
+            "^\\d\\d:\\d\\d:\\d\\d:\\d{2,4}:<b>(\\d+)</b><img src=\"/a\">$");
+        QCOMPARE(QStringList({stamp.match(shown.first()).captured(1),
+                              stamp.match(shown.last()).captured(1)}),
+                 QStringList({"6", "10005"}));
     }
 
     void authCodeIsSixDigitsInRange()
     {
         QSet<QString> seen;
         for (int i = 0; i < 2000; ++i) {
-            const QString code = MakeAuthCode();
-            const int v = code.toInt();
-            QVERIFY2(code.size() == 6 && v >= 600000 && v <= 999998, qPrintable(code));
-            seen.insert(code);
+            const QString code = *seen.insert(MakeAuthCode());
+            QVERIFY2(code.size() == 6 && code.toInt() >= 600000 && code.toInt() <= 999998,
+                     qPrintable(code));
         }
         QVERIFY(seen.size() > 1900); // not derived from the clock
     }

@@ -10,33 +10,29 @@
 
 using e2e::j;
 
-namespace
-{
-const QString kCtl = QStringLiteral(JW_BIN_DIR "/jwshowctl");
-const QByteArray kGreeting = "jwshow-1.0.4.111-fakehost";
-} // namespace
+static const QString kCtl = QStringLiteral(JW_BIN_DIR "/jwshowctl");
+static const QByteArray kGreeting = "jwshow-1.0.4.111-fakehost";
 
 class TestTools : public QObject
 {
     Q_OBJECT
     QTemporaryDir dir_;
-    QString standIn_;
+    const QString standIn_ = dir_.filePath(QStringLiteral("standin-under-test"));
 
 private slots:
     void initTestCase()
     {
-        standIn_ = dir_.filePath(QStringLiteral("standin-under-test"));
         QVERIFY(QFile::copy(QStringLiteral(JW_BIN_DIR "/JWRCServer_x64"), standIn_));
     }
     void standInRejectsBadCommandLines_data()
     {
         QTest::addColumn<QStringList>("args");
-        const QStringList good{"-app_mode", "/port",     "5556", "/auth",
-                               "612345",    "/msg_port", "5555"};
+        const QStringList good =
+            QString("-app_mode /port 5556 /auth 612345 /msg_port 5555").split(' ');
         QTest::newRow("none") << QStringList();
         QTest::newRow("no mode") << QStringList(good.mid(1));
-        QTest::newRow("order") << QStringList{"-app_mode", "/auth",     "612345", "/port",
-                                              "5556",      "/msg_port", "5555"};
+        QTest::newRow("order")
+            << QString("-app_mode /auth 612345 /port 5556 /msg_port 5555").split(' ');
         QTest::newRow("port too large") << QStringList(good).replaceInStrings("5556", "70000");
         QTest::newRow("empty code") << QStringList(good).replaceInStrings("612345", "");
         QTest::newRow("missing msg_port value") << QStringList(good.mid(0, 6));
@@ -47,23 +43,20 @@ private slots:
         QFETCH(QStringList, args);
         QProcess p;
         p.start(standIn_, args);
-        QVERIFY(p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit);
-        QCOMPARE(p.exitCode(), 2);
-        QVERIFY(p.readAllStandardError().startsWith(
-            "usage: JWRCServer_x64 -app_mode /port P /auth CODE /msg_port M [/logout]\n"));
-        QCOMPARE(p.readAllStandardOutput(), QByteArray());
+        QVERIFY(p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit &&
+                p.exitCode() == 2);
+        QVERIFY(p.readAllStandardError().startsWith("usage: ") &&
+                p.readAllStandardOutput().isEmpty());
     }
 
     void ctlRefusedConnectionExitsTwo()
     {
-        const quint16 port = jwtest::freePort(); // nobody listens there
+        const QByteArray port = QByteArray::number(jwtest::freePort()); // nobody listens there
         QProcess p;
-        p.start(kCtl, {"--port", QString::number(port), "mode", "show"});
-        QVERIFY(p.waitForFinished(10000));
+        p.start(kCtl, {"--port", port, "mode", "show"});
+        QVERIFY(p.waitForFinished(10000) && p.readAllStandardOutput().isEmpty());
         QCOMPARE(p.exitCode(), 2);
-        QCOMPARE(p.readAllStandardOutput(), QByteArray());
-        QVERIFY(p.readAllStandardError().contains("cannot connect to 127.0.0.1:" +
-                                                  QByteArray::number(port)));
+        QVERIFY(p.readAllStandardError().contains("cannot connect to 127.0.0.1:" + port));
     }
 
     // A login, a JSON packet and a shortcut: the exact bytes sent; then the greeting,
