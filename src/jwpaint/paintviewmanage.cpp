@@ -24,7 +24,7 @@ paintViewManage::paintViewManage(QWidget* parent) : QDialog(parent)
 void paintViewManage::apply(const cmd::BoardCommand& c)
 {
     if (std::holds_alternative<cmd::BoardOpen>(c.action))
-        return open(c.id);
+        return openBoard(c.id);
     // A command for a board that is not open (or was closed by the system) is
     // dropped; a closed board is forgotten.
     PaintView* const v =
@@ -69,7 +69,7 @@ paintViewManage::Underlay paintViewManage::underlay() const
     return {s->grabWindow(0), QRegion(area), area.topLeft()};
 }
 
-void paintViewManage::open(const QString& id)
+void paintViewManage::openBoard(const QString& id)
 {
     if (openView(id))
         return; // the open board, its content and its settings stay

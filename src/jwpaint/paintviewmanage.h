@@ -58,7 +58,7 @@ public slots:
     void sl_underlayChangedSoon();
 
 private:
-    void open(const QString& id);
+    void openBoard(const QString& id);
     // The board of id while it is open. One closed by the system's close command
     // is hidden at once but destroys itself only later: meanwhile it takes nothing.
     PaintView* openView(const QString& id) const;
