@@ -96,8 +96,15 @@ private slots:
         // Closed by the window's close button, a board takes no commands till opened again.
         QVERIFY(a.send(packet("whiteboard.start", "a")));
         QTRY_VERIFY_WITH_TIMEOUT(probe.viewableWindows("Sketchpad").size() == 1, 5000);
-        QVERIFY(probe.sendDeleteWindow(probe.viewableWindows("Sketchpad").first()));
-        QTRY_VERIFY_WITH_TIMEOUT(probe.viewableWindows("Sketchpad").isEmpty(), 5000);
+        // Pressed again (at most five times, a second apart) should the press have gone
+        // to a window the toolkit remade meanwhile.
+        const auto closed = [this] { return probe.viewableWindows("Sketchpad").isEmpty(); };
+        for (int press = 0; press < 5 && !closed(); ++press) {
+            const QList<unsigned long> shown = probe.viewableWindows("Sketchpad");
+            QVERIFY(shown.isEmpty() || probe.sendDeleteWindow(shown.first()));
+            (void)QTest::qWaitFor(closed, 1000);
+        }
+        QVERIFY(closed());
         QVERIFY(stroke(a, "a", 500));
         QVERIFY(a.send(packet("whiteboard.start", "a")) && stroke(a, "a", 300));
         QTRY_VERIFY_WITH_TIMEOUT(shows(300, 300, kRed), 5000);
