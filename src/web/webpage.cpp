@@ -367,14 +367,17 @@ void WebPage::drain()
         closeWith(QWebSocketProtocol::CloseCodeNormal, QStringLiteral("disconnected"));
 }
 
+qint64 WebPage::unsent()
+{
+    const qint64 pending = socketPending();
+    std::lock_guard<std::mutex> l(link_->lock);
+    link_->socketPending = pending;
+    return pending + link_->outboxBytes;
+}
+
 void WebPage::checkUnsent()
 {
-    qint64 unsent = socketPending();
-    {
-        std::lock_guard<std::mutex> l(link_->lock);
-        link_->socketPending = unsent;
-        unsent += link_->outboxBytes;
-    }
+    const qint64 unsent = this->unsent();
     if (unsent > JWShowService::kMaxUnsent) {
         cutOff("too many unsent replies");
         return;
@@ -425,14 +428,7 @@ void WebPage::pictureChanged()
 void WebPage::sendDuePicture()
 {
     constexpr qint64 kRoomForPicture = 16 * 1024; // what may still wait before it
-    if (!pictureDue_)
-        return;
-    qint64 unsent = socketPending();
-    {
-        std::lock_guard<std::mutex> l(link_->lock);
-        unsent += link_->outboxBytes;
-    }
-    if (unsent > kRoomForPicture)
+    if (!pictureDue_ || unsent() > kRoomForPicture)
         return; // sent from drain(), once what waits has left
     pictureDue_ = false;
     const QByteArray picture = server_->pictureReport();

@@ -71,6 +71,9 @@ private:
     void releaseHeld();
     bool mustHold() const;
     qint64 socketPending() const;
+    // What waits to be written to the page: in the outbox and in the socket (the
+    // link learns the socket's part).
+    qint64 unsent();
     void watchIncoming();
     void afterQtRead();
     bool controlFlood(int controls);
