@@ -9,6 +9,7 @@
 #include "server/pairingguard.h"
 #include "web/pagepicture.h"
 #include "web/webremote.h"
+#include "wsframe.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -146,13 +147,7 @@ private slots:
         QVERIFY(phone.connect(web->port()));
         const QByteArray login =
             R"({"type":"login","id":"1","from":"web-slow","reports":"1","pwd":"654321"})";
-        // A masked text frame (the mask is zero).
-        const QByteArray frame =
-            "\x81" + QByteArray(1, char(0x80 | login.size())) + QByteArray(4, '\0') + login;
-        QVERIFY(phone.send("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\n"
-                           "Connection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
-                           "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n" +
-                           frame));
+        QVERIFY(phone.send(kWsUpgrade + frame(login)));
         QVERIFY(phone.read(1, 5000).startsWith("HTTP/1.1 101"));
         // The server's end gets a send buffer as small as on Wi-Fi, not loopback's megabytes.
         for (int fd = 3; fd < 1024; ++fd) {

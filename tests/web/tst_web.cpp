@@ -5,6 +5,7 @@
 #include "e2eutil.h"
 #include "flatpng.h"
 #include "jwinstance.h"
+#include "wsframe.h"
 
 #include <QRegularExpression>
 #include <QtTest>
@@ -38,20 +39,6 @@ Answer http(quint16 port, const QByteArray& request, const char* from = "127.0.0
     return {all.mid(9, 3).toInt(), all.left(split), split < 0 ? QByteArray() : all.mid(split + 4)};
 }
 
-// A client frame: text unless told, masked as every client's must be unless told.
-QByteArray frame(const QByteArray& payload, int opcode = 0x1, bool masked = true, bool fin = true)
-{
-    QByteArray f(1, char((fin ? 0x80 : 0) | opcode));
-    const char maskBit = masked ? char(0x80) : char(0);
-    const qint64 n = payload.size();
-    const int bytes = n < 126 ? 0 : n < 65536 ? 2 : 8;
-    f += char(maskBit | (bytes == 0 ? n : bytes == 2 ? 126 : 127));
-    for (int i = bytes - 1; i >= 0; --i)
-        f += char(n >> (8 * i));
-    // A zero key leaves the payload as it is; the unmasking itself is the library's.
-    return f + (masked ? QByteArray(4, '\0') : QByteArray()) + payload;
-}
-
 QByteArray upload(const QByteArray& code, const QByteArray& type, const QByteArray& body)
 {
     return "POST /upload HTTP/1.1\r\nHost: 127.0.0.1\r\nX-JW-Code: " + code +
@@ -70,9 +57,7 @@ struct Page {
     {
         s.bind(QHostAddress(QString(from)));
         s.connectToHost(QStringLiteral("127.0.0.1"), port);
-        s.write("GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
-                "Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
-                "Sec-WebSocket-Version: 13\r\n\r\n");
+        s.write(kWsUpgrade);
         while (!in.contains("\r\n\r\n") && s.waitForReadyRead(5000))
             in += s.readAll();
         const bool upgraded = in.startsWith("HTTP/1.1 101");
