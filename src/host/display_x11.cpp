@@ -17,6 +17,7 @@ namespace
 {
 
 using host::detail::X11DisplayAvailable;
+using host::detail::XConnection;
 
 struct XRandrFree {
     void operator()(XRRScreenResources* p) const { XRRFreeScreenResources(p); }
@@ -25,19 +26,8 @@ struct XRandrFree {
 };
 template <typename T> using XRandrPtr = std::unique_ptr<T, XRandrFree>;
 
-// A connection per call: changes are rare, and a fresh connection's screen
-// size is the current one (Xlib keeps the size of the connection's setup).
-struct XConnection {
-    Display* dpy = X11DisplayAvailable() ? XOpenDisplay(nullptr) : nullptr;
-    XConnection() = default;
-    XConnection(const XConnection&) = delete;
-    XConnection& operator=(const XConnection&) = delete;
-    ~XConnection()
-    {
-        if (dpy)
-            XCloseDisplay(dpy);
-    }
-};
+// A connection per call (XConnection): changes are rare, and a fresh connection's
+// screen size is the current one (Xlib keeps the size of the connection's setup).
 
 // X errors of the calls in its scope are recorded instead of ending the process.
 int g_xError = 0;

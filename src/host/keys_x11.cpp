@@ -119,14 +119,9 @@ namespace host
 
 struct SlideKeys::Connection {
     std::mutex lock;
-    Display* dpy = nullptr;
+    std::unique_ptr<detail::XConnection> xconn; // opened at the first key, kept with XTest
     bool tried = false;
     xcb_atom_t pidAtom = XCB_NONE;
-    ~Connection()
-    {
-        if (dpy)
-            XCloseDisplay(dpy);
-    }
 };
 
 SlideKeys::SlideKeys() : c_(std::make_unique<Connection>()) {}
@@ -139,16 +134,14 @@ KeySent SlideKeys::SendSlideKey(SlideKey key)
         // Opened once: a missing display, or one without XTest, stays so for the
         // life of the object.
         c_->tried = true;
-        Display* dpy = detail::X11DisplayAvailable() ? XOpenDisplay(nullptr) : nullptr;
+        auto x = std::make_unique<detail::XConnection>();
         int event = 0, error = 0, major = 0, minor = 0;
-        if (dpy && XTestQueryExtension(dpy, &event, &error, &major, &minor)) {
-            c_->dpy = dpy;
-            c_->pidAtom = xcb_atom_t(XInternAtom(dpy, "_NET_WM_PID", False));
-        } else if (dpy) {
-            XCloseDisplay(dpy);
+        if (x->dpy && XTestQueryExtension(x->dpy, &event, &error, &major, &minor)) {
+            c_->pidAtom = xcb_atom_t(XInternAtom(x->dpy, "_NET_WM_PID", False));
+            c_->xconn = std::move(x);
         }
     }
-    Display* const dpy = c_->dpy;
+    Display* const dpy = c_->xconn ? c_->xconn->dpy : nullptr;
     if (!dpy)
         return KeySent::Unavailable;
     const KeyCode code = XKeysymToKeycode(dpy, keysymOf(key));

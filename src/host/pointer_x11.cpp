@@ -3,6 +3,7 @@
 
 #include <X11/Xlib.h>
 
+#include <memory>
 #include <mutex>
 
 // The pointer is moved from the dispatcher thread, so it cannot borrow the
@@ -13,13 +14,7 @@ namespace host
 
 struct Pointer::Connection {
     std::mutex lock;
-    Display* dpy = nullptr;
-    bool tried = false;
-    ~Connection()
-    {
-        if (dpy)
-            XCloseDisplay(dpy);
-    }
+    std::unique_ptr<detail::XConnection> xconn; // opened at the first move
 };
 
 Pointer::Pointer() : c_(std::make_unique<Connection>()) {}
@@ -28,18 +23,15 @@ Pointer::~Pointer() = default;
 bool Pointer::SetCursorPos(int x, int y)
 {
     std::lock_guard<std::mutex> lock(c_->lock);
-    if (!c_->tried) {
-        // Opened once: a missing display stays missing for the life of the
-        // object, and retrying every move would stall the dispatcher.
-        c_->tried = true;
-        if (detail::X11DisplayAvailable())
-            c_->dpy = XOpenDisplay(nullptr);
-    }
-    if (!c_->dpy)
+    // Opened once: a missing display stays missing for the life of the object,
+    // and retrying every move would stall the dispatcher.
+    if (!c_->xconn)
+        c_->xconn = std::make_unique<detail::XConnection>();
+    Display* const dpy = c_->xconn->dpy;
+    if (!dpy)
         return false;
-    const Window root = DefaultRootWindow(c_->dpy);
-    XWarpPointer(c_->dpy, None, root, 0, 0, 0, 0, x, y);
-    XFlush(c_->dpy);
+    XWarpPointer(dpy, None, DefaultRootWindow(dpy), 0, 0, 0, 0, x, y);
+    XFlush(dpy);
     return true;
 }
 

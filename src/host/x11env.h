@@ -3,6 +3,8 @@
 // offscreen platform (the tests' and the display-less runs'), and only with a
 // DISPLAY to connect to.
 
+#include <X11/Xlib.h>
+
 #include <cstdlib>
 #include <cstring>
 
@@ -17,5 +19,19 @@ inline bool X11DisplayAvailable()
     const char* display = std::getenv("DISPLAY");
     return display && *display;
 }
+
+// A connection of our own to the X server while the object lives (none where no X
+// server may be reached).
+struct XConnection {
+    Display* dpy = X11DisplayAvailable() ? XOpenDisplay(nullptr) : nullptr;
+    XConnection() = default;
+    XConnection(const XConnection&) = delete;
+    XConnection& operator=(const XConnection&) = delete;
+    ~XConnection()
+    {
+        if (dpy)
+            XCloseDisplay(dpy);
+    }
+};
 
 } // namespace host::detail
